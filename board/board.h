@@ -1,0 +1,45 @@
+// The emulated board: its chips on the port I/O bus, and its sensors by the names the driver reports them
+// under, with the board's wiring (which chip input, which voltage divider).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board/superio.h"
+
+namespace board {
+
+enum class SensorKind { Fan, Temperature, Voltage };
+
+struct SensorInfo {
+    std::string name; // "Rear Upper", "System", "5V", ...
+    SensorKind kind;
+    const char* unit; // "RPM", "degrees C", "mV"
+    int64_t initial;  // the value the board starts with
+};
+
+struct BoardOptions {
+    // The Super I/O's strapping; nullopt: no Super I/O answers at all.
+    std::optional<SuperIoOptions> superio = SuperIoOptions{};
+};
+
+class Board {
+public:
+    explicit Board(sim::PortBus& bus, BoardOptions options = {});
+
+    SuperIo* superio() { return superio_.get(); }
+
+    // Sets a sensor by engineering value (RPM, degrees C, mV); false for a name the board does not have.
+    bool SetSensor(std::string_view name, int64_t value);
+
+    static const std::vector<SensorInfo>& Sensors();
+
+private:
+    std::unique_ptr<SuperIo> superio_;
+};
+
+} // namespace board

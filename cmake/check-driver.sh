@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Checks the driver's objects against the rules of kernel code, which the compiler alone cannot enforce:
+#  - no global constructors or destructors (a kernel image never runs them: such a global stays zero);
+#  - nothing from the C++ runtime (exceptions, RTTI, operator new, guards);
+#  - undefined symbols only from the platform operations list, plus the memory helpers the compiler emits;
+#  - every listed operation is implemented by the simulation;
+#  - driver sources include only driver/ headers and the platform declarations.
+# Usage: check-driver.sh DRIVER_ARCHIVE SIM_ARCHIVE OPERATIONS_FILE SOURCE_DIR plain|sanitized
+set -euo pipefail
+
+driver=$1 sim=$2 ops_file=$3 src=$4 mode=$5
+fail=0
+err() { echo "driver check: $*" >&2; fail=1; }
+
+ops=$(grep -v -E '^\s*(#|$)' "$ops_file" | sort -u)
+
+# Sanitizers add their own module constructors; the section test is for the plain build.
+if [ "$mode" = plain ]; then
+    sections=$(readelf -SW "$driver" 2>/dev/null | grep -E '\.(init_array|fini_array|ctors|dtors)\b' || true)
+    [ -z "$sections" ] || err "constructor/destructor sections in driver objects:"$'\n'"$sections"
+fi
+
+defined=$(nm -g --defined-only "$driver" 2>/dev/null | awk 'NF>=3 {print $3}' | sort -u)
+undefined=$(nm -g --undefined-only "$driver" 2>/dev/null | awk '{print $NF}' | grep -v ':$' | sort -u)
+
+ctors=$(nm "$driver" 2>/dev/null | awk '{print $NF}' | grep -E '^_GLOBAL__sub_[ID]_' || true)
+[ -z "$ctors" ] || err "global constructors or destructors: $ctors"
+
+runtime='^(__cxa_|__gxx_personality|_Unwind_|_ZTI|_ZTS|_ZTV|__dynamic_cast|_Znw|_Zna|_Zdl|_Zda|_ZSt|__stack_chk_fail$)'
+rt=$(echo "$undefined" | grep -E "$runtime" || true)
+[ -z "$rt" ] || err "C++ runtime references: $rt"
+
+helpers='^(memset|memcpy|memmove|memcmp)$'
+sanitizer='^(__asan_|__ubsan_|__sanitizer_|__lsan_)'
+foreign=$(comm -23 <(echo "$undefined") <(echo "$defined") | grep -v -E "$helpers|$sanitizer|$runtime" |
+          comm -23 - <(echo "$ops") || true)
+[ -z "$foreign" ] || err "calls outside platform/operations.txt: $(echo $foreign)"
+
+sim_defined=$(nm -g --defined-only "$sim" 2>/dev/null | awk 'NF>=3 {print $3}' | sort -u)
+unimplemented=$(comm -23 <(echo "$ops") <(echo "$sim_defined") || true)
+[ -z "$unimplemented" ] || err "operations the simulation does not implement: $(echo $unimplemented)"
+
+# Includes: quoted, resolving inside driver/ or platform/include/ (never the simulation or a host header).
+while IFS= read -r -d '' f; do
+    dir=$(dirname "$f")
+    while IFS= read -r line; do
+        inc=$(sed -n -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*(.*)$/\1/p' <<<"$line")
+        case "$inc" in
+            \"*\") name=${inc#\"}; name=${name%\"} ;;
+            *) err "$f: host include $inc"; continue ;;
+        esac
+        ok=0
+        for base in "$dir" "$src/driver" "$src/platform/include"; do
+            if [ -f "$base/$name" ]; then
+                real=$(realpath "$base/$name")
+                case "$real" in
+                    "$(realpath "$src/driver")"/*|"$(realpath "$src/platform/include")"/*) ok=1 ;;
+                esac
+                break
+            fi
+        done
+        [ $ok = 1 ] || err "$f: include \"$name\" is outside driver/ and platform/include/"
+    done < <(grep -E '^[[:space:]]*#[[:space:]]*include' "$f" || true)
+done < <(find "$src/driver" -type f \( -name '*.h' -o -name '*.cpp' \) -print0)
+
+exit $fail

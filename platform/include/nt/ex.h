@@ -1,0 +1,37 @@
+/*++
+
+Module Name:
+
+    ex.h
+
+Abstract:
+
+    Executive pool. Allocations carry a four-byte tag, written as a
+    multi-character constant whose bytes read in memory order ('Wdm ' is
+    stored as the bytes " mdW"), so the tag shows up in a pool dump.
+
+--*/
+
+#pragma once
+
+#include "ntdef.h"
+
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolMustSucceed = 2,
+    NonPagedPoolCacheAligned = 4,
+    PagedPoolCacheAligned = 5,
+} POOL_TYPE;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+NTSYSAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTSYSAPI VOID NTAPI ExFreePool(PVOID P);
+NTSYSAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,134 @@
+/*++
+
+Module Name:
+
+    ke.h
+
+Abstract:
+
+    Kernel dispatcher objects (events, mutexes, semaphores, threads) and the
+    single-object wait. Every dispatcher object begins with a
+    DISPATCHER_HEADER; the objects are plain storage that the Initialize
+    routines fill, so a zero-filled static object is valid storage and may be
+    initialized again once nothing waits on it.
+
+    Times are in units of 100 ns; a negative timeout is relative, a positive
+    one absolute system time, zero a test that does not wait.
+
+--*/
+
+#pragma once
+
+#include "ntdef.h"
+#include "ntstatus.h"
+
+typedef UCHAR KIRQL, *PKIRQL;
+#define PASSIVE_LEVEL  0
+#define APC_LEVEL      1
+#define DISPATCH_LEVEL 2
+
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+
+typedef enum _KWAIT_REASON {
+    Executive,
+    FreePage,
+    PageIn,
+    PoolAllocation,
+    DelayExecution,
+    Suspended,
+    UserRequest,
+    WrExecutive,
+    WrFreePage,
+    WrPageIn,
+    WrPoolAllocation,
+    WrDelayExecution,
+    WrSuspended,
+    WrUserRequest,
+    MaximumWaitReason = 37
+} KWAIT_REASON;
+
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+
+//
+// Dispatcher object types, as stored in DISPATCHER_HEADER.Type.
+//
+typedef enum _KOBJECTS {
+    EventNotificationObject = 0,
+    EventSynchronizationObject = 1,
+    MutantObject = 2,
+    ProcessObject = 3,
+    QueueObject = 4,
+    SemaphoreObject = 5,
+    ThreadObject = 6,
+} KOBJECTS;
+
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Reserved[3];
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+typedef struct _KTHREAD* PETHREAD;
+
+//
+// A mutex is owned: SignalState is 1 when free and 1 - depth while its owner
+// holds it, so the owner may acquire it again and must release it as often.
+//
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    PKTHREAD OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+typedef struct _KSEMAPHORE {
+    DISPATCHER_HEADER Header;
+    LONG Limit;
+} KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+NTSYSAPI VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+NTSYSAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+NTSYSAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
+NTSYSAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
+NTSYSAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+
+NTSYSAPI VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+NTSYSAPI LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+NTSYSAPI LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex);
+
+NTSYSAPI VOID NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
+NTSYSAPI LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment,
+                                       BOOLEAN Wait);
+NTSYSAPI LONG NTAPI KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
+
+NTSYSAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                              BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSYSAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                               PLARGE_INTEGER Interval);
+
+NTSYSAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTSYSAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+NTSYSAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
+NTSYSAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
+
+#ifdef __cplusplus
+}
+#endif
+
+//
+// Pageable code runs only at passive level; the simulation never raises the
+// level, so there is nothing to check at run time.
+//
+#define PAGED_CODE() ((void)0)

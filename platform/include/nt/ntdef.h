@@ -1,0 +1,90 @@
+/*++
+
+Module Name:
+
+    ntdef.h
+
+Abstract:
+
+    Base types, status test and memory helpers of the kernel, spelled as the
+    kernel spells them, for the simulated build. The host is LP64, so the
+    32-bit kernel types LONG and ULONG are built on int here; WCHAR is UTF-16.
+
+    Kernel mode declarations only: nothing here includes a host header.
+
+--*/
+
+#pragma once
+
+#define VOID  void
+#define CONST const
+#define IN
+#define OUT
+#define OPTIONAL
+#define NTAPI
+#define NTSYSAPI
+#define FORCEINLINE inline __attribute__((always_inline))
+
+#ifndef NULL
+#define NULL 0
+#endif
+
+#define TRUE  1
+#define FALSE 0
+
+typedef char CHAR;
+typedef signed char CCHAR;
+typedef unsigned char UCHAR;
+typedef short SHORT;
+typedef unsigned short USHORT;
+typedef int LONG;
+typedef unsigned int ULONG;
+typedef long long LONGLONG;
+typedef unsigned long long ULONGLONG;
+typedef long LONG_PTR;
+typedef unsigned long ULONG_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef UCHAR BOOLEAN;
+typedef char16_t WCHAR;
+
+typedef void* PVOID;
+typedef CHAR* PCHAR;
+typedef UCHAR* PUCHAR;
+typedef USHORT* PUSHORT;
+typedef LONG* PLONG;
+typedef ULONG* PULONG;
+typedef BOOLEAN* PBOOLEAN;
+typedef WCHAR* PWCHAR;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* PCWSTR;
+
+typedef LONG NTSTATUS;
+typedef NTSTATUS* PNTSTATUS;
+typedef LONG KPRIORITY;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+#define NT_SUCCESS(Status)        (((NTSTATUS)(Status)) >= 0)
+#define FIELD_OFFSET(type, field) ((LONG) __builtin_offsetof(type, field))
+#define RTL_NUMBER_OF(A)          (sizeof(A) / sizeof((A)[0]))
+#define C_ASSERT(e)               static_assert(e, #e)
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define RtlZeroMemory(D, L)       __builtin_memset((D), 0, (L))
+#define RtlFillMemory(D, L, F)    __builtin_memset((D), (F), (L))
+#define RtlCopyMemory(D, S, L)    __builtin_memcpy((D), (S), (L))
+#define RtlMoveMemory(D, S, L)    __builtin_memmove((D), (S), (L))

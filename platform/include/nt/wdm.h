@@ -1,0 +1,19 @@
+/*++
+
+Module Name:
+
+    wdm.h
+
+Abstract:
+
+    The simulated build's view of the kernel: everything the driver may call.
+
+--*/
+
+#pragma once
+
+#include "ntdef.h"
+#include "ntstatus.h"
+#include "ke.h"
+#include "ex.h"
+#include "hal.h"

@@ -1,0 +1,24 @@
+/*++
+
+Module Name:
+
+    platform.h
+
+Abstract:
+
+    The one header through which the driver sees its platform: the kernel,
+    the hardware abstraction layer and (later) the WMI library. The kernel
+    build maps it onto the DDK headers; every other build gets the
+    declarations under nt/, implemented by the user-mode platform.
+
+    Wide literals go through WSTR so that one source yields L"..." where
+    WCHAR is the compiler's 16-bit wchar_t and u"..." where it is char16_t.
+
+--*/
+
+#pragma once
+
+#include "nt/wdm.h"
+
+#define WSTR_(s) u##s
+#define WSTR(s)  WSTR_(s)

@@ -1,0 +1,152 @@
+#include "bus.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "verifier.h"
+
+namespace sim {
+
+std::string FormatAccess(const PortAccess& a)
+{
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%c%u 0x%04x %s 0x%0*x @%s t%d", a.write ? 'W' : 'R', a.width, a.port,
+                  a.write ? "<-" : "->", a.width * 2, a.value, FormatTicks(a.time).c_str(), a.thread);
+    return buf;
+}
+
+PortBus::PortBus(Hooks hooks) : hooks_(std::move(hooks)) {}
+
+void PortBus::Map(uint16_t first, unsigned count, PortDevice* device)
+{
+    std::lock_guard lk(mu_);
+    for (unsigned i = 0; i < count; i++) {
+        const unsigned port = first + i;
+        if (port > 0xFFFF || (devices_[port] != nullptr && devices_[port] != device)) {
+            char text[80];
+            std::snprintf(text, sizeof text, "port 0x%04x claimed by two devices", port);
+            Fatal(text);
+        }
+        devices_[port] = device;
+    }
+}
+
+void PortBus::Unmap(uint16_t first, unsigned count, PortDevice* device)
+{
+    std::lock_guard lk(mu_);
+    for (unsigned i = 0; i < count && first + i <= 0xFFFF; i++) {
+        if (devices_[first + i] == device) {
+            devices_[first + i] = nullptr;
+        }
+    }
+}
+
+void PortBus::UnmapAll(PortDevice* device)
+{
+    std::lock_guard lk(mu_);
+    for (auto& d : devices_) {
+        if (d == device) {
+            d = nullptr;
+        }
+    }
+}
+
+PortDevice* PortBus::DeviceAt(uint16_t port) const
+{
+    std::lock_guard lk(mu_);
+    return devices_[port];
+}
+
+// The device is called without the bus lock: it may remap itself (a base address register written) or
+// report misuse from inside the access.
+uint32_t PortBus::Read(uint16_t port, unsigned width)
+{
+    const PortContext ctx = Context();
+    PortDevice* device = DeviceAt(port);
+    const uint32_t all_ones = width == 1 ? 0xFFu : 0xFFFFFFFFu;
+    const uint32_t value = device != nullptr ? device->PortRead(port, width, ctx) & all_ones : all_ones;
+    Record({port, false, static_cast<uint8_t>(width), value, ctx.time, ctx.thread});
+    return value;
+}
+
+void PortBus::Write(uint16_t port, unsigned width, uint32_t value)
+{
+    const PortContext ctx = Context();
+    if (PortDevice* device = DeviceAt(port)) {
+        device->PortWrite(port, width, value, ctx);
+    }
+    Record({port, true, static_cast<uint8_t>(width), value, ctx.time, ctx.thread});
+}
+
+void PortBus::Record(const PortAccess& a)
+{
+    std::lock_guard lk(mu_);
+    (a.write ? writes_ : reads_)++;
+    counts_[a.port]++;
+    if (tracing_) {
+        trace_.push_back(a);
+    }
+}
+
+uint64_t PortBus::Reads() const
+{
+    std::lock_guard lk(mu_);
+    return reads_;
+}
+
+uint64_t PortBus::Writes() const
+{
+    std::lock_guard lk(mu_);
+    return writes_;
+}
+
+uint64_t PortBus::AccessesTo(uint16_t port) const
+{
+    std::lock_guard lk(mu_);
+    return counts_[port];
+}
+
+void PortBus::StartTrace()
+{
+    std::lock_guard lk(mu_);
+    tracing_ = true;
+}
+
+void PortBus::StopTrace()
+{
+    std::lock_guard lk(mu_);
+    tracing_ = false;
+}
+
+std::vector<PortAccess> PortBus::TakeTrace()
+{
+    std::lock_guard lk(mu_);
+    return std::exchange(trace_, {});
+}
+
+void PortBus::Stall(uint16_t port, Ticks duration, int count)
+{
+    std::lock_guard lk(mu_);
+    stalls_[port] = {duration, count};
+}
+
+Ticks PortBus::TakeStall(uint16_t port)
+{
+    std::lock_guard lk(mu_);
+    auto it = stalls_.find(port);
+    if (it == stalls_.end()) {
+        return 0;
+    }
+    const Ticks d = it->second.duration;
+    if (--it->second.count == 0) {
+        stalls_.erase(it);
+    }
+    return d;
+}
+
+void PortBus::Report(std::string source, std::string text)
+{
+    hooks_.report(std::move(source), std::move(text));
+}
+
+} // namespace sim

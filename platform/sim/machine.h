@@ -1,0 +1,39 @@
+// One simulated machine: its processor and clock (the scheduler), pool, port I/O bus and verifier. The
+// platform's C entry points act on the current machine; a test or tool makes one, attaches its own thread
+// and lets the driver run on it. One machine exists at a time.
+#pragma once
+
+#include <memory>
+
+#include "bus.h"
+#include "pool.h"
+#include "scheduler.h"
+#include "verifier.h"
+
+namespace sim {
+
+struct MachineOptions : SchedulerOptions {};
+
+class Machine {
+public:
+    explicit Machine(MachineOptions options = {});
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    static Machine& Current(); // stops the simulation when there is none
+    static Machine* TryCurrent();
+
+    Verifier& verifier() { return verifier_; }
+    Scheduler& scheduler() { return scheduler_; }
+    Pool& pool() { return pool_; }
+    PortBus& bus() { return bus_; }
+
+private:
+    Verifier verifier_;
+    Scheduler scheduler_;
+    Pool pool_;
+    PortBus bus_;
+};
+
+} // namespace sim

@@ -1,0 +1,34 @@
+// Simulated time: a count of 100 ns units since the machine booted, the kernel's own unit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+using Ticks = int64_t;
+
+constexpr Ticks kTicksPerUs = 10;
+constexpr Ticks kTicksPerMs = 10'000;
+constexpr Ticks kTicksPerSecond = 10'000'000;
+
+constexpr Ticks Us(int64_t n)
+{
+    return n * kTicksPerUs;
+}
+constexpr Ticks Ms(int64_t n)
+{
+    return n * kTicksPerMs;
+}
+constexpr Ticks Seconds(int64_t n)
+{
+    return n * kTicksPerSecond;
+}
+
+// System time (100 ns units since 1601) at which every machine boots: 2026-01-01 00:00 UTC.
+constexpr Ticks kBootSystemTime = 134116992000000000LL;
+
+// "12.3456789 s" style rendering for reports.
+std::string FormatTicks(Ticks t);
+
+} // namespace sim
