@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo format clean
+.PHONY: all deps configure build test demo bench format clean
 
 all: build
 
@@ -22,6 +22,9 @@ test: build
 
 demo: build
 	@$(BUILD)/examples/sio_readout
+
+bench: build
+	@$(BUILD)/bench/quav_bench
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

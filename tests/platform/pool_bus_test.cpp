@@ -5,6 +5,10 @@
 
 namespace {
 
+// Wide literals are UTF-16 code units, as the kernel's are.
+static_assert(sizeof(WSTR("QUAV")) == 5 * sizeof(WCHAR));
+static_assert(WSTR("\u00C4")[0] == 0x00C4 && WSTR("\U0001F321")[1] == 0xDF21);
+
 constexpr ULONG kTagA = 0x41414141; // "AAAA"
 constexpr ULONG kTagB = 0x20206242; // "Bb  "
 

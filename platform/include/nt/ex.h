@@ -6,9 +6,8 @@ Module Name:
 
 Abstract:
 
-    Executive pool. Allocations carry a four-byte tag, written as a
-    multi-character constant whose bytes read in memory order ('Wdm ' is
-    stored as the bytes " mdW"), so the tag shows up in a pool dump.
+    Executive pool. Allocations carry a four-byte tag; a pool dump shows its
+    bytes in memory order, so the tag 0x52454750 reads "PGER".
 
 --*/
 
