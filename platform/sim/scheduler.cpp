@@ -85,7 +85,7 @@ Scheduler::~Scheduler()
 {
     Lock lk(mu_);
     if (tls_thread != nullptr && tls_scheduler == this && tls_thread->state == SimThread::State::Running) {
-        TerminateLocked(lk, tls_thread);
+        TerminateLocked(tls_thread);
     }
     std::string alive;
     for (const auto& t : threads_) {
@@ -148,7 +148,7 @@ void Scheduler::Detach()
 {
     Lock lk(mu_);
     SimThread* me = RequireRunning("Detach");
-    TerminateLocked(lk, me);
+    TerminateLocked(me);
 }
 
 PKTHREAD Scheduler::Start(std::string name, std::function<void()> body)
@@ -174,12 +174,11 @@ void Scheduler::RunThread(SimThread* thread)
     }
     thread->body();
     Lock lk(mu_);
-    TerminateLocked(lk, thread);
+    TerminateLocked(thread);
 }
 
-void Scheduler::TerminateLocked(Lock& lk, SimThread* thread)
+void Scheduler::TerminateLocked(SimThread* thread)
 {
-    (void)lk;
     while (!thread->owned_mutexes.empty()) {
         KMUTANT* m = thread->owned_mutexes.back();
         verifier_.Report("dispatcher", "thread \"" + thread->name + "\" ended while owning " +
@@ -518,9 +517,8 @@ void Scheduler::WakeWaitersLocked(DISPATCHER_HEADER* object)
 }
 
 // A signal from a host thread outside the simulation may find the processor idle.
-void Scheduler::AfterSignalLocked(Lock& lk)
+void Scheduler::AfterSignalLocked()
 {
-    (void)lk;
     if (running_ == nullptr) {
         DispatchLocked();
     }
@@ -532,7 +530,7 @@ LONG Scheduler::SetEvent(KEVENT* event)
     const LONG previous = event->Header.SignalState;
     event->Header.SignalState = 1;
     WakeWaitersLocked(&event->Header);
-    AfterSignalLocked(lk);
+    AfterSignalLocked();
     return previous;
 }
 
@@ -568,7 +566,7 @@ LONG Scheduler::ReleaseMutex(KMUTANT* mutex)
         ReleaseOwnershipLocked(mutex, me);
         WakeWaitersLocked(&mutex->Header);
     }
-    AfterSignalLocked(lk);
+    AfterSignalLocked();
     return previous;
 }
 
@@ -585,7 +583,7 @@ LONG Scheduler::ReleaseSemaphore(KSEMAPHORE* semaphore, LONG adjustment)
     }
     semaphore->Header.SignalState += adjustment;
     WakeWaitersLocked(&semaphore->Header);
-    AfterSignalLocked(lk);
+    AfterSignalLocked();
     return previous;
 }
 

@@ -125,14 +125,14 @@ private:
 
     SimThread* NewThread(std::string name, bool created);
     void RunThread(SimThread* thread);
-    void TerminateLocked(Lock& lk, SimThread* thread);
+    void TerminateLocked(SimThread* thread);
     void WaitForProcessor(Lock& lk, SimThread* thread);
     void DispatchLocked();
     void AdvanceToLocked(Ticks time);
     void ExpireTimersLocked();
     void MakeReadyLocked(SimThread* thread, NTSTATUS status);
     void WakeWaitersLocked(DISPATCHER_HEADER* object);
-    void AfterSignalLocked(Lock& lk);
+    void AfterSignalLocked();
     bool SignaledFor(const DISPATCHER_HEADER* object, const SimThread* thread) const;
     void SatisfyLocked(DISPATCHER_HEADER* object, SimThread* thread);
     void ReleaseOwnershipLocked(KMUTANT* mutex, SimThread* owner);
