@@ -5,10 +5,14 @@
 namespace board {
 namespace {
 
-// Where each sensor is wired on the Super I/O: fan tachometer n, temperature input n, or voltage input n
-// behind a divider of `numerator / denominator` mV per count.
+// Where each sensor is wired. On the Super I/O: fan tachometer n, temperature input n, or voltage input n
+// behind a divider of `numerator / denominator` mV per count. On the south bridge: the CPU temperature
+// sensor on its SMBus (no input number).
+enum class Chip { SuperIo, SouthBridge };
+
 struct Wiring {
     SensorInfo info;
+    Chip chip;
     int input;
     uint32_t numerator;
     uint32_t denominator;
@@ -17,19 +21,38 @@ struct Wiring {
 const std::vector<Wiring>& Wirings()
 {
     static const std::vector<Wiring> wirings = {
-        {{"Rear Upper", SensorKind::Fan, "RPM", 2400}, 1, 0, 0},
-        {{"Rear Bottom", SensorKind::Fan, "RPM", 2250}, 2, 0, 0},
-        {{"System", SensorKind::Temperature, "degrees C", 36}, 1, 0, 0},
-        {{"VRM", SensorKind::Temperature, "degrees C", 44}, 2, 0, 0},
-        {{"Backplane", SensorKind::Temperature, "degrees C", 31}, 3, 0, 0},
-        {{"VCCP", SensorKind::Voltage, "mV", 1200}, 0, 16, 1},
-        {{"1.8V", SensorKind::Voltage, "mV", 1808}, 1, 16, 1},
-        {{"3.3V", SensorKind::Voltage, "mV", 3296}, 2, 16, 1},
-        {{"5V", SensorKind::Voltage, "mV", 5000}, 3, 2688, 100},
-        {{"12V", SensorKind::Voltage, "mV", 12032}, 4, 64, 1},
-        {{"AUX", SensorKind::Voltage, "mV", 5000}, 7, 2688, 100},
+        {{"Rear Upper", SensorKind::Fan, "RPM", 2400}, Chip::SuperIo, 1, 0, 0},
+        {{"Rear Bottom", SensorKind::Fan, "RPM", 2250}, Chip::SuperIo, 2, 0, 0},
+        {{"System", SensorKind::Temperature, "degrees C", 36}, Chip::SuperIo, 1, 0, 0},
+        {{"VRM", SensorKind::Temperature, "degrees C", 44}, Chip::SuperIo, 2, 0, 0},
+        {{"Backplane", SensorKind::Temperature, "degrees C", 31}, Chip::SuperIo, 3, 0, 0},
+        {{"VCCP", SensorKind::Voltage, "mV", 1200}, Chip::SuperIo, 0, 16, 1},
+        {{"1.8V", SensorKind::Voltage, "mV", 1808}, Chip::SuperIo, 1, 16, 1},
+        {{"3.3V", SensorKind::Voltage, "mV", 3296}, Chip::SuperIo, 2, 16, 1},
+        {{"5V", SensorKind::Voltage, "mV", 5000}, Chip::SuperIo, 3, 2688, 100},
+        {{"12V", SensorKind::Voltage, "mV", 12032}, Chip::SuperIo, 4, 64, 1},
+        {{"AUX", SensorKind::Voltage, "mV", 5000}, Chip::SuperIo, 7, 2688, 100},
+        {{"CPU", SensorKind::Temperature, "degrees C", 45}, Chip::SouthBridge, 0, 0, 0},
     };
     return wirings;
+}
+
+void SetSuperIoSensor(SuperIo& chip, const Wiring& w, int64_t value)
+{
+    const auto clamp = [](int64_t v, int64_t hi) {
+        return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, hi));
+    };
+    switch (w.info.kind) {
+        case SensorKind::Fan:
+            chip.SetFanRpm(w.input, clamp(value, 1'000'000));
+            break;
+        case SensorKind::Temperature:
+            chip.SetTemperature(w.input, static_cast<int>(std::clamp<int64_t>(value, -1000, 1000)));
+            break;
+        case SensorKind::Voltage:
+            chip.SetVoltage(w.input, clamp(value, 1'000'000), w.numerator, w.denominator);
+            break;
+    }
 }
 
 } // namespace
@@ -39,11 +62,15 @@ Board::Board(sim::PortBus& bus, BoardOptions options)
     if (options.superio) {
         superio_ = std::make_unique<SuperIo>(bus, *options.superio);
     }
+    if (options.southbridge) {
+        southbridge_ = std::make_unique<SouthBridge>(bus, *options.southbridge);
+    }
     for (const Wiring& w : Wirings()) {
         SetSensor(w.info.name, w.info.initial);
     }
 }
 
+// A sensor whose chip is not on the board is still known by name; setting it changes nothing.
 bool Board::SetSensor(std::string_view name, int64_t value)
 {
     const auto& wirings = Wirings();
@@ -52,21 +79,16 @@ bool Board::SetSensor(std::string_view name, int64_t value)
     if (it == wirings.end()) {
         return false;
     }
-    if (superio_ == nullptr) {
-        return true;
-    }
-    const auto clamp = [](int64_t v, int64_t hi) {
-        return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, hi));
-    };
-    switch (it->info.kind) {
-        case SensorKind::Fan:
-            superio_->SetFanRpm(it->input, clamp(value, 1'000'000));
+    switch (it->chip) {
+        case Chip::SuperIo:
+            if (superio_ != nullptr) {
+                SetSuperIoSensor(*superio_, *it, value);
+            }
             break;
-        case SensorKind::Temperature:
-            superio_->SetTemperature(it->input, static_cast<int>(std::clamp<int64_t>(value, -1000, 1000)));
-            break;
-        case SensorKind::Voltage:
-            superio_->SetVoltage(it->input, clamp(value, 1'000'000), it->numerator, it->denominator);
+        case Chip::SouthBridge:
+            if (southbridge_ != nullptr) {
+                southbridge_->SetCpuTemperature(static_cast<int>(std::clamp<int64_t>(value, -1000, 1000)));
+            }
             break;
     }
     return true;

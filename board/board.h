@@ -1,5 +1,5 @@
 // The emulated board: its chips on the port I/O bus, and its sensors by the names the driver reports them
-// under, with the board's wiring (which chip input, which voltage divider).
+// under, with the board's wiring (which chip, which input, which voltage divider).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "board/southbridge.h"
 #include "board/superio.h"
 
 namespace board {
@@ -25,6 +26,8 @@ struct SensorInfo {
 struct BoardOptions {
     // The Super I/O's strapping; nullopt: no Super I/O answers at all.
     std::optional<SuperIoOptions> superio = SuperIoOptions{};
+    // The south bridge (PCI bridge, SMBus host with the CPU sensor, GPIO); nullopt: not on the board.
+    std::optional<SouthBridgeOptions> southbridge = SouthBridgeOptions{};
 };
 
 class Board {
@@ -32,6 +35,7 @@ public:
     explicit Board(sim::PortBus& bus, BoardOptions options = {});
 
     SuperIo* superio() { return superio_.get(); }
+    SouthBridge* southbridge() { return southbridge_.get(); }
 
     // Sets a sensor by engineering value (RPM, degrees C, mV); false for a name the board does not have.
     bool SetSensor(std::string_view name, int64_t value);
@@ -40,6 +44,7 @@ public:
 
 private:
     std::unique_ptr<SuperIo> superio_;
+    std::unique_ptr<SouthBridge> southbridge_;
 };
 
 } // namespace board

@@ -3,7 +3,8 @@
 #  - no global constructors or destructors (a kernel image never runs them: such a global stays zero);
 #  - nothing from the C++ runtime (exceptions, RTTI, operator new, guards);
 #  - undefined symbols only from the platform operations list, plus the memory helpers the compiler emits;
-#  - every listed operation is implemented by the simulation;
+#  - every listed operation is implemented by the simulation, and a C++ overload the driver calls with
+#    exactly the signature the simulation defines;
 #  - driver sources include only driver/ headers and the platform declarations.
 # Usage: check-driver.sh DRIVER_ARCHIVE SIM_ARCHIVE OPERATIONS_FILE SOURCE_DIR plain|sanitized
 set -euo pipefail
@@ -13,6 +14,16 @@ fail=0
 err() { echo "driver check: $*" >&2; fail=1; }
 
 ops=$(grep -v -E '^\s*(#|$)' "$ops_file" | sort -u)
+
+# Symbols paired with the function names the operations list uses: demangled, without the parameter
+# list, so that a C++ overload such as "swprintf(char16_t*, char16_t const*, ...)" counts as "swprintf".
+# One "symbol<TAB>name" per line.
+with_names() {
+    local symbols
+    symbols=$(cat)
+    [ -n "$symbols" ] || return 0
+    paste <(echo "$symbols") <(echo "$symbols" | c++filt | sed -E 's/\(.*$//')
+}
 
 # Sanitizers add their own module constructors; the section test is for the plain build.
 if [ "$mode" = plain ]; then
@@ -32,13 +43,21 @@ rt=$(echo "$undefined" | grep -E "$runtime" || true)
 
 helpers='^(memset|memcpy|memmove|memcmp)$'
 sanitizer='^(__asan_|__ubsan_|__sanitizer_|__lsan_)'
-foreign=$(comm -23 <(echo "$undefined") <(echo "$defined") | grep -v -E "$helpers|$sanitizer|$runtime" |
-          comm -23 - <(echo "$ops") || true)
+calls=$(comm -23 <(echo "$undefined") <(echo "$defined") | grep -v -E "$helpers|$sanitizer|$runtime" |
+        with_names || true)
+foreign=$(echo "$calls" | awk -F'\t' 'NF == 2 {print $2}' | sort -u | comm -23 - <(echo "$ops") || true)
 [ -z "$foreign" ] || err "calls outside platform/operations.txt: $(echo $foreign)"
 
-sim_defined=$(nm -g --defined-only "$sim" 2>/dev/null | awk 'NF>=3 {print $3}' | sort -u)
+sim_symbols=$(nm -g --defined-only "$sim" 2>/dev/null | awk 'NF>=3 {print $3}' | sort -u)
+sim_defined=$(echo "$sim_symbols" | with_names | awk -F'\t' '$2 != "" {print $2}' | sort -u)
 unimplemented=$(comm -23 <(echo "$ops") <(echo "$sim_defined") || true)
 [ -z "$unimplemented" ] || err "operations the simulation does not implement: $(echo $unimplemented)"
+
+# A listed name is not enough for an overload: the driver must call one the simulation defines.
+listed=$(echo "$calls" | awk -F'\t' 'NR == FNR {op[$0] = 1; next} NF == 2 && ($2 in op) {print $1}' \
+             <(echo "$ops") - | sort -u)
+unmatched=$(comm -23 <(echo "$listed") <(echo "$sim_symbols") | grep -v '^$' | c++filt || true)
+[ -z "$unmatched" ] || err "calls to operations with signatures the simulation does not define: $unmatched"
 
 # Includes: quoted, resolving inside driver/ or platform/include/ (never the simulation or a host header).
 while IFS= read -r -d '' f; do

@@ -1,12 +1,13 @@
-// One simulated machine: its processor and clock (the scheduler), pool, port I/O bus and verifier. The
-// platform's C entry points act on the current machine; a test or tool makes one, attaches its own thread
-// and lets the driver run on it. One machine exists at a time.
+// One simulated machine: its processor and clock (the scheduler), pool, port I/O bus, registry and
+// verifier. The platform's C entry points act on the current machine; a test or tool makes one, attaches
+// its own thread and lets the driver run on it. One machine exists at a time.
 #pragma once
 
 #include <memory>
 
 #include "bus.h"
 #include "pool.h"
+#include "registry.h"
 #include "scheduler.h"
 #include "verifier.h"
 
@@ -28,12 +29,14 @@ public:
     Scheduler& scheduler() { return scheduler_; }
     Pool& pool() { return pool_; }
     PortBus& bus() { return bus_; }
+    Registry& registry() { return registry_; }
 
 private:
     Verifier verifier_;
     Scheduler scheduler_;
     Pool pool_;
     PortBus bus_;
+    Registry registry_;
 };
 
 } // namespace sim

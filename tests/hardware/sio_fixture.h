@@ -3,44 +3,21 @@
 #pragma once
 
 #include <cstdio>
-#include <functional>
 #include <string>
-#include <vector>
 
-#include "board/board.h"
+#include "driver_test.h"
 #include "hardware/siocommand.h"
-#include "sim_test.h"
 
-class SioTest : public SimTest {
+class SioTest : public DriverTest {
 protected:
     explicit SioTest(board::BoardOptions board = {}, sim::MachineOptions machine = {})
-        : SimTest(machine), board_(machine_.bus(), board)
+        : DriverTest(board, machine)
     {
     }
 
-    board::SuperIo& chip() { return *board_.superio(); }
+    board::SuperIo& chip() { return superio(); }
 
     void Initialize() { ASSERT_EQ(SioInitialize(), STATUS_SUCCESS); }
-
-    // Runs `op` and returns its port accesses in compact form: "W2E:87" for a write, "R2F" for a read.
-    std::string Accesses(const std::function<void()>& op)
-    {
-        machine_.bus().TakeTrace();
-        machine_.bus().StartTrace();
-        op();
-        machine_.bus().StopTrace();
-        std::string out;
-        for (const sim::PortAccess& a : machine_.bus().TakeTrace()) {
-            char buf[24];
-            if (a.write) {
-                std::snprintf(buf, sizeof buf, "W%X:%02X ", a.port, a.value);
-            } else {
-                std::snprintf(buf, sizeof buf, "R%X ", a.port);
-            }
-            out += buf;
-        }
-        return out;
-    }
 
     // The accesses the layer makes, for building expected traces.
     static std::string Key(unsigned index_port, unsigned last)
@@ -82,6 +59,4 @@ protected:
         std::snprintf(buf, sizeof buf, "R%X W%X:%02X W%X:%02X ", base + 5, base + 5, reg, base + 6, value);
         return buf;
     }
-
-    board::Board board_;
 };

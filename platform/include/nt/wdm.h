@@ -17,3 +17,6 @@ Abstract:
 #include "ke.h"
 #include "ex.h"
 #include "hal.h"
+#include "rtl.h"
+#include "io.h"
+#include "wmilib.h"

@@ -1,0 +1,209 @@
+/*++
+
+Module Name:
+
+    config.cpp
+
+Abstract:
+
+    Reads the driver's configuration from the registry into the device
+    extension at each device start, and writes single REG_DWORD values for
+    the published current readings. Every value is a REG_DWORD; an absent
+    value, an absent key, or a value of another type reads as 0, and nothing
+    is range-checked.
+
+Environment:
+
+    Kernel mode only, passive level.
+
+--*/
+
+#include "monitor/config.h"
+
+PDEVICE_EXTENSION g_DeviceExtension;
+
+#define REGISTRY_NAME_CHARS 64
+
+/*++
+
+Routine Description:
+
+    Reads one REG_DWORD by absolute key path and value name.
+
+    The query asks the kernel to check the value's type: a direct query
+    copies whatever the value holds into the destination, and a string or
+    binary value would otherwise be written over a 4-byte cell. A value of
+    another type therefore fails the query and reads as absent.
+
+Arguments:
+
+    KeyPath, ValueName - zero-terminated wide strings.
+
+    Value - receives the value, or 0 on failure.
+
+Return Value:
+
+    STATUS_SUCCESS, or STATUS_UNSUCCESSFUL for an absent key or value, a
+    value of another type, or any other failed query.
+
+--*/
+NTSTATUS ReadRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
+{
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    ULONG cell = 0;
+    ULONG zero = 0;
+    NTSTATUS status;
+
+    RtlZeroMemory(table, sizeof(table));
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    table[0].Name = (PWSTR)ValueName;
+    table[0].EntryContext = &cell;
+    table[0].DefaultType = REG_DWORD | (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT);
+    table[0].DefaultData = &zero;
+    table[0].DefaultLength = sizeof(ULONG);
+
+    status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, KeyPath, table, NULL, NULL);
+    if (!NT_SUCCESS(status)) {
+        *Value = 0;
+        return STATUS_UNSUCCESSFUL;
+    }
+    *Value = cell;
+    return STATUS_SUCCESS;
+}
+
+/*++
+
+Routine Description:
+
+    Writes one REG_DWORD under an absolute key path.
+
+Return Value:
+
+    STATUS_SUCCESS, or STATUS_UNSUCCESSFUL when the write fails.
+
+--*/
+NTSTATUS WriteRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, ULONG Value)
+{
+    NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, KeyPath, ValueName,
+                                            REG_DWORD, &Value, sizeof(ULONG));
+
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+static ULONG ReadDword(PCWSTR KeyPath, PCWSTR ValueName)
+{
+    ULONG value;
+
+    ReadRegistryDword(KeyPath, ValueName, &value);
+    return value;
+}
+
+//
+// Numbered names: "FANCNTL_RU_PWM_%d" and the like, n counting up from 0.
+//
+static VOID ReadNumbered(PCWSTR KeyPath, PCWSTR Format, ULONG Count, PULONG Values)
+{
+    WCHAR name[REGISTRY_NAME_CHARS];
+
+    for (ULONG n = 0; n < Count; n++) {
+        swprintf(name, Format, (int)n);
+        Values[n] = ReadDword(KeyPath, name);
+    }
+}
+
+//
+// The registry names of one fan's profile.
+//
+typedef struct _FAN_PROFILE_NAMES {
+    PCWSTR Mode;
+    PCWSTR CurrentStage;
+    PCWSTR Pwm;
+    PCWSTR TempCheckPoint;
+    PCWSTR TempCushion;
+} FAN_PROFILE_NAMES;
+
+static const FAN_PROFILE_NAMES FanProfileNames[FAN_PROFILES] = {
+    {WSTR("FANCNTL_RU_MODE"), WSTR("FANCNTL_RU_CURRENT_STAGE"), WSTR("FANCNTL_RU_PWM_%d"),
+     WSTR("FANCNTL_RU_TEMP_CHECK_POINT_%d"), WSTR("FANCNTL_RU_TEMP_CUSHION")},
+    {WSTR("FANCNTL_RB_MODE"), WSTR("FANCNTL_RB_CURRENT_STAGE"), WSTR("FANCNTL_RB_PWM_%d"),
+     WSTR("FANCNTL_RB_TEMP_CHECK_POINT_%d"), WSTR("FANCNTL_RB_TEMP_CUSHION")},
+};
+
+//
+// Where each sensor slot's four limits live: key and value-name prefix.
+//
+typedef struct _THRESHOLD_NAMES {
+    PCWSTR KeyPath;
+    PCWSTR Prefix;
+} THRESHOLD_NAMES;
+
+static const THRESHOLD_NAMES ThresholdNames[SENSOR_COUNT] = {
+    {QUAV_FANCONTROL_KEY, WSTR("FANSPEED_RU")},    {QUAV_FANCONTROL_KEY, WSTR("FANSPEED_RB")},
+    {QUAV_THERMAL_KEY, WSTR("THERMAL_CPU")},       {QUAV_THERMAL_KEY, WSTR("THERMAL_SYSTEM")},
+    {QUAV_THERMAL_KEY, WSTR("THERMAL_BACKPLANE")}, {QUAV_THERMAL_KEY, WSTR("THERMAL_VRM")},
+    {QUAV_VOLTAGE_KEY, WSTR("VOLTAGE_VCCP")},      {QUAV_VOLTAGE_KEY, WSTR("VOLTAGE_18V")},
+    {QUAV_VOLTAGE_KEY, WSTR("VOLTAGE_33V")},       {QUAV_VOLTAGE_KEY, WSTR("VOLTAGE_5V")},
+    {QUAV_VOLTAGE_KEY, WSTR("VOLTAGE_12V")},       {QUAV_VOLTAGE_KEY, WSTR("VOLTAGE_AUX")},
+};
+
+static const PCWSTR ThresholdSuffixes[4] = {
+    WSTR("%s_WARN_THD_UPPER"),
+    WSTR("%s_WARN_THD_LOWER"),
+    WSTR("%s_CRIT_THD_UPPER"),
+    WSTR("%s_CRIT_THD_LOWER"),
+};
+
+static VOID LoadFanProfile(PFAN_CONTROL_PROFILE Profile, const FAN_PROFILE_NAMES* Names)
+{
+    Profile->Mode = ReadDword(QUAV_FANCONTROL_KEY, Names->Mode);
+    Profile->CurrentStage = ReadDword(QUAV_FANCONTROL_KEY, Names->CurrentStage);
+    Profile->CurrentTemp = 0;
+    ReadNumbered(QUAV_FANCONTROL_KEY, Names->Pwm, FAN_STAGES, Profile->Pwm);
+    ReadNumbered(QUAV_FANCONTROL_KEY, Names->TempCheckPoint, FAN_CHECK_POINTS,
+                 (PULONG)Profile->TempCheckPoint);
+    Profile->TempCushion = (LONG)ReadDword(QUAV_FANCONTROL_KEY, Names->TempCushion);
+}
+
+static VOID LoadThresholds(PTHRESHOLD_SET Set, const THRESHOLD_NAMES* Names)
+{
+    WCHAR name[REGISTRY_NAME_CHARS];
+    LONG* limits[4] = {&Set->WarnUpper, &Set->WarnLower, &Set->CritUpper, &Set->CritLower};
+
+    for (ULONG i = 0; i < RTL_NUMBER_OF(limits); i++) {
+        swprintf(name, ThresholdSuffixes[i], Names->Prefix);
+        *limits[i] = (LONG)ReadDword(Names->KeyPath, name);
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Reads every configuration value into the extension, in a fixed order:
+    Parameters, LED, FanControl (the init flag, then each fan's profile),
+    then the limits of the twelve sensor slots. A failed read has already
+    stored 0, so no status is examined.
+
+--*/
+VOID LoadConfiguration(PDEVICE_EXTENSION Extension)
+{
+    ULONG seconds = ReadDword(QUAV_PARAMETERS_KEY, WSTR("POLLING_INTERVAL"));
+
+    Extension->PollInterval = -(LONGLONG)seconds * 10000000;
+    Extension->PublishCurrent = ReadDword(QUAV_PARAMETERS_KEY, WSTR("CURRENT_STAGE"));
+    Extension->WarningEventLog = ReadDword(QUAV_PARAMETERS_KEY, WSTR("WARNING_EVENTLOG"));
+    Extension->CriticalEventLog = ReadDword(QUAV_PARAMETERS_KEY, WSTR("CRITICAL_EVENTLOG"));
+    Extension->FwpMode = ReadDword(QUAV_PARAMETERS_KEY, WSTR("FWP_MODE"));
+
+    ReadNumbered(QUAV_LED_KEY, WSTR("BRIGHTNESS_LVL_%d"), BRIGHTNESS_LEVELS, Extension->BrightnessLevel);
+
+    Extension->FanControlInit = ReadDword(QUAV_FANCONTROL_KEY, WSTR("FANCNTL_INIT"));
+    for (ULONG fan = 0; fan < FAN_PROFILES; fan++) {
+        LoadFanProfile(&Extension->FanProfile[fan], &FanProfileNames[fan]);
+    }
+
+    for (ULONG slot = 0; slot < SENSOR_COUNT; slot++) {
+        LoadThresholds(&Extension->Thresholds[slot], &ThresholdNames[slot]);
+    }
+}

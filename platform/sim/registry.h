@@ -1,0 +1,109 @@
+// The simulated registry: a tree of keys under "\REGISTRY" holding typed values, reached by the driver
+// through RtlQueryRegistryValues / RtlWriteRegistryValue and by tests and tools through the API below.
+//
+// Paths are in kernel form, UTF-8: "\REGISTRY\Machine\System\CurrentControlSet\Services\QUAV". Key and
+// value names compare case-insensitively (ASCII folding) and keep the spelling they were created with.
+// Values keep their type and raw bytes; strings are stored as Windows stores them, UTF-16LE with a
+// terminating NUL. The empty value name is the key's default value. Subkeys and values are listed in
+// creation order. The root and its two hives, "\REGISTRY\Machine" and "\REGISTRY\User", always exist
+// and are the only keys directly under the root, so that every key has a .reg spelling.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform.h"
+
+namespace sim {
+
+// A .reg text that cannot be imported. The message names the line and what is wrong with it.
+class RegFileError : public std::runtime_error {
+public:
+    explicit RegFileError(const std::string& message, int line = 0) : std::runtime_error(message), line_(line)
+    {
+    }
+    int line() const { return line_; } // 0 when the error concerns no line (an unreadable file)
+
+private:
+    int line_ = 0;
+};
+
+struct RegistryKey; // the tree's node, private to registry.cpp
+
+class Registry {
+public:
+    struct Value {
+        uint32_t type = REG_NONE;
+        std::vector<uint8_t> data;
+        friend bool operator==(const Value&, const Value&) = default;
+    };
+
+    Registry();
+    ~Registry();
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
+
+    // Creators throw std::invalid_argument on a path that is not below "\REGISTRY" or has an empty
+    // component; readers take such a path as missing. The setters create the key and its parents.
+    void CreateKey(std::string_view path);
+    bool DeleteKey(std::string_view path); // with its subkeys; false when missing. The hives stay.
+    bool KeyExists(std::string_view path) const;
+    void SetValue(std::string_view path, std::string_view name, uint32_t type, std::vector<uint8_t> data);
+    void SetDword(std::string_view path, std::string_view name, uint32_t value);
+    void SetString(std::string_view path, std::string_view name, std::string_view utf8); // REG_SZ
+    bool DeleteValue(std::string_view path, std::string_view name);
+    std::optional<Value> GetValue(std::string_view path, std::string_view name) const;
+    std::optional<uint32_t> GetDword(std::string_view path, std::string_view name) const; // REG_DWORD only
+    std::optional<std::string> GetString(std::string_view path,
+                                         std::string_view name) const; // REG_SZ / REG_EXPAND_SZ only
+    std::vector<std::string> SubKeys(std::string_view path) const;
+    std::vector<std::string> Values(std::string_view path) const;
+
+    // .reg files ("Windows Registry Editor Version 5.00"). An import is parsed whole before anything is
+    // applied, so a malformed file (RegFileError) changes nothing. The text may be UTF-8, with or
+    // without a byte order mark, or UTF-16LE with one.
+    void ImportReg(std::string_view text);
+    void ImportRegFile(const std::string& file);
+    // The key at `root_path` and everything under it. Export is UTF-8 without a byte order mark and
+    // with CRLF line ends: regedit and the import above both read it, and it diffs well.
+    std::string ExportReg(std::string_view root_path) const;
+    void ExportRegFile(std::string_view root_path, const std::string& file) const;
+
+    // The driver's side, as RtlWriteRegistryValue sees it: the final key is created when its parent
+    // exists (as the kernel's create-key does); a missing parent gives STATUS_OBJECT_NAME_NOT_FOUND.
+    // Writes fail while the fault knob says so, and successful writes are counted.
+    NTSTATUS KernelWrite(std::string_view path, std::string_view name, uint32_t type,
+                         std::vector<uint8_t> data);
+
+    // The next `count` kernel writes fail with STATUS_INSUFFICIENT_RESOURCES (what the configuration
+    // manager returns when a hive cannot grow) and change nothing; count < 0 fails all of them from
+    // then on, 0 ends the fault.
+    void FailWrites(int count);
+    uint64_t Writes() const;       // kernel writes that were stored
+    uint64_t FailedWrites() const; // kernel writes the knob failed
+
+private:
+    using Key = RegistryKey;
+
+    Key* Find(std::string_view path) const;
+    Key* Create(const std::vector<std::string>& components);
+    void ExportKey(const Key& key, const std::string& reg_path, std::string& out) const;
+
+    mutable std::mutex mu_;
+    std::unique_ptr<Key> root_;
+    int fail_writes_ = 0;
+    uint64_t writes_ = 0;
+    uint64_t failed_writes_ = 0;
+};
+
+// UTF-8 <-> UTF-16 for names and string values; ill-formed input becomes U+FFFD.
+std::string Utf8FromUtf16(std::u16string_view text);
+std::u16string Utf16FromUtf8(std::string_view text);
+
+} // namespace sim
