@@ -5,11 +5,12 @@
 #  - undefined symbols only from the platform operations list, plus the memory helpers the compiler emits;
 #  - every listed operation is implemented by the simulation, and a C++ overload the driver calls with
 #    exactly the signature the simulation defines;
-#  - driver sources include only driver/ headers and the platform declarations.
-# Usage: check-driver.sh DRIVER_ARCHIVE SIM_ARCHIVE OPERATIONS_FILE SOURCE_DIR plain|sanitized
+#  - driver sources include only driver/ headers, the platform declarations and the headers the build
+#    generates for the driver (the message compiler's quavmsg.h) in GENERATED_DIR.
+# Usage: check-driver.sh DRIVER_ARCHIVE SIM_ARCHIVE OPERATIONS_FILE SOURCE_DIR plain|sanitized [GENERATED_DIR]
 set -euo pipefail
 
-driver=$1 sim=$2 ops_file=$3 src=$4 mode=$5
+driver=$1 sim=$2 ops_file=$3 src=$4 mode=$5 generated=${6:-}
 fail=0
 err() { echo "driver check: $*" >&2; fail=1; }
 
@@ -59,7 +60,14 @@ listed=$(echo "$calls" | awk -F'\t' 'NR == FNR {op[$0] = 1; next} NF == 2 && ($2
 unmatched=$(comm -23 <(echo "$listed") <(echo "$sim_symbols") | grep -v '^$' | c++filt || true)
 [ -z "$unmatched" ] || err "calls to operations with signatures the simulation does not define: $unmatched"
 
-# Includes: quoted, resolving inside driver/ or platform/include/ (never the simulation or a host header).
+# Includes: quoted, resolving inside driver/, platform/include/ or the generated directory (never the
+# simulation or a host header).
+bases=("$src/driver" "$src/platform/include")
+allowed=("$(realpath "$src/driver")" "$(realpath "$src/platform/include")")
+if [ -n "$generated" ]; then
+    bases+=("$generated")
+    allowed+=("$(realpath -m "$generated")")
+fi
 while IFS= read -r -d '' f; do
     dir=$(dirname "$f")
     while IFS= read -r line; do
@@ -69,16 +77,16 @@ while IFS= read -r -d '' f; do
             *) err "$f: host include $inc"; continue ;;
         esac
         ok=0
-        for base in "$dir" "$src/driver" "$src/platform/include"; do
+        for base in "$dir" "${bases[@]}"; do
             if [ -f "$base/$name" ]; then
                 real=$(realpath "$base/$name")
-                case "$real" in
-                    "$(realpath "$src/driver")"/*|"$(realpath "$src/platform/include")"/*) ok=1 ;;
-                esac
+                for a in "${allowed[@]}"; do
+                    case "$real" in "$a"/*) ok=1 ;; esac
+                done
                 break
             fi
         done
-        [ $ok = 1 ] || err "$f: include \"$name\" is outside driver/ and platform/include/"
+        [ $ok = 1 ] || err "$f: include \"$name\" is outside driver/, platform/include/ and the generated headers"
     done < <(grep -E '^[[:space:]]*#[[:space:]]*include' "$f" || true)
 done < <(find "$src/driver" -type f \( -name '*.h' -o -name '*.cpp' \) -print0)
 

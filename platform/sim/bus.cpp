@@ -127,14 +127,20 @@ std::vector<PortAccess> PortBus::TakeTrace()
 void PortBus::Stall(uint16_t port, Ticks duration, int count)
 {
     std::lock_guard lk(mu_);
-    stalls_[port] = {duration, count};
+    stalls_[port] = {duration, count, false, 0};
 }
 
-Ticks PortBus::TakeStall(uint16_t port)
+void PortBus::StallWrite(uint16_t port, uint32_t value, Ticks duration)
+{
+    std::lock_guard lk(mu_);
+    stalls_[port] = {duration, 1, true, value};
+}
+
+Ticks PortBus::TakeStall(uint16_t port, bool write, uint32_t value)
 {
     std::lock_guard lk(mu_);
     auto it = stalls_.find(port);
-    if (it == stalls_.end()) {
+    if (it == stalls_.end() || (it->second.write_only && (!write || it->second.value != value))) {
         return 0;
     }
     const Ticks d = it->second.duration;

@@ -81,7 +81,10 @@ public:
     // Fault knob: the next `count` accesses to `port` stall for `duration` of simulated time before they
     // complete, as an access to a hung device would.
     void Stall(uint16_t port, Ticks duration, int count = 1);
-    Ticks TakeStall(uint16_t port);
+    // The same for the next write of `value` to `port` only, e.g. the address write that selects one
+    // register, so that a test can hold a thread at a precise point of its work.
+    void StallWrite(uint16_t port, uint32_t value, Ticks duration);
+    Ticks TakeStall(uint16_t port, bool write, uint32_t value);
 
     // For devices.
     Ticks Now() const { return hooks_.now(); }
@@ -102,6 +105,8 @@ private:
     struct StallKnob {
         Ticks duration;
         int count;
+        bool write_only;
+        uint32_t value;
     };
     std::map<uint16_t, StallKnob> stalls_;
 };

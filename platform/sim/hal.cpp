@@ -9,11 +9,11 @@ uint16_t PortOf(const void* port)
     return static_cast<uint16_t>(reinterpret_cast<uintptr_t>(port));
 }
 
-sim::PortBus& BusForAccess(uint16_t port)
+sim::PortBus& BusForAccess(uint16_t port, bool write = false, uint32_t value = 0)
 {
     sim::Machine& m = sim::Machine::Current();
     m.scheduler().PreemptionPoint();
-    if (const sim::Ticks stall = m.bus().TakeStall(port)) {
+    if (const sim::Ticks stall = m.bus().TakeStall(port, write, value)) {
         m.scheduler().Sleep(stall);
     }
     return m.bus();
@@ -32,7 +32,7 @@ UCHAR READ_PORT_UCHAR(PUCHAR Port)
 VOID WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value)
 {
     const uint16_t port = PortOf(Port);
-    BusForAccess(port).Write(port, 1, Value);
+    BusForAccess(port, true, Value).Write(port, 1, Value);
 }
 
 ULONG READ_PORT_ULONG(PULONG Port)
@@ -44,7 +44,7 @@ ULONG READ_PORT_ULONG(PULONG Port)
 VOID WRITE_PORT_ULONG(PULONG Port, ULONG Value)
 {
     const uint16_t port = PortOf(Port);
-    BusForAccess(port).Write(port, 4, Value);
+    BusForAccess(port, true, Value).Write(port, 4, Value);
 }
 
 } // extern "C"

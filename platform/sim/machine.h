@@ -1,11 +1,13 @@
-// One simulated machine: its processor and clock (the scheduler), pool, port I/O bus, registry and
-// verifier. The platform's C entry points act on the current machine; a test or tool makes one, attaches
-// its own thread and lets the driver run on it. One machine exists at a time.
+// One simulated machine: its processor and clock (the scheduler), pool, port I/O bus, registry, event
+// log and verifier. The platform's C entry points act on the current machine; a test or tool makes one,
+// attaches its own thread and lets the driver run on it. One machine exists at a time.
 #pragma once
 
 #include <memory>
 
 #include "bus.h"
+#include "eventlog.h"
+#include "objects.h"
 #include "pool.h"
 #include "registry.h"
 #include "scheduler.h"
@@ -30,6 +32,8 @@ public:
     Pool& pool() { return pool_; }
     PortBus& bus() { return bus_; }
     Registry& registry() { return registry_; }
+    EventLog& eventlog() { return eventlog_; }
+    ObjectManager& objects() { return objects_; }
 
 private:
     Verifier verifier_;
@@ -37,6 +41,8 @@ private:
     Pool pool_;
     PortBus bus_;
     Registry registry_;
+    EventLog eventlog_{verifier_, pool_, [this] { return scheduler_.Now(); }};
+    ObjectManager objects_{verifier_};
 };
 
 } // namespace sim

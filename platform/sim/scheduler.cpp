@@ -172,7 +172,10 @@ void Scheduler::RunThread(SimThread* thread)
         tls_scheduler = this;
         WaitForProcessor(lk, thread);
     }
-    thread->body();
+    try {
+        thread->body();
+    } catch (const ThreadExit&) {
+    }
     Lock lk(mu_);
     TerminateLocked(thread);
 }
@@ -197,6 +200,19 @@ void Scheduler::TerminateLocked(SimThread* thread)
         running_ = nullptr;
         DispatchLocked();
     }
+}
+
+void Scheduler::ExitCurrentThread(NTSTATUS status)
+{
+    {
+        std::lock_guard lk(mu_);
+        SimThread* me = RequireRunning("PsTerminateSystemThread");
+        if (!me->created) {
+            Fatal("PsTerminateSystemThread from thread \"" + me->name +
+                  "\", which the simulation did not start");
+        }
+    }
+    throw ThreadExit{status};
 }
 
 void Scheduler::LeaveTemporarily()
@@ -475,6 +491,9 @@ NTSTATUS Scheduler::Wait(DISPATCHER_HEADER* object, KWAIT_REASON reason, const L
         const Ticks now = NowLocked();
         deadline = timeout->QuadPart < 0 ? now - timeout->QuadPart : timeout->QuadPart - kBootSystemTime;
         if (timeout->QuadPart == 0 || deadline <= now) {
+            // A wait that does not block still ends the thread's turn when others are ready: a thread
+            // polling with zero timeouts must not keep the processor (and the clock) to itself.
+            YieldLocked(lk, me);
             return STATUS_TIMEOUT;
         }
         has_deadline = true;
@@ -593,6 +612,24 @@ LONG Scheduler::ReadState(const DISPATCHER_HEADER* header) const
     return header->SignalState;
 }
 
+void Scheduler::YieldLocked(Lock& lk, SimThread* me)
+{
+    if (ready_.empty()) {
+        return;
+    }
+    me->state = SimThread::State::Ready;
+    ready_.push_back(me);
+    running_ = nullptr;
+    DispatchLocked();
+    WaitForProcessor(lk, me);
+}
+
+void Scheduler::Yield()
+{
+    Lock lk(mu_);
+    YieldLocked(lk, RequireRunning("Yield"));
+}
+
 void Scheduler::PreemptionPoint()
 {
     if (options_.seed == 0 || options_.preempt_percent == 0) {
@@ -603,11 +640,7 @@ void Scheduler::PreemptionPoint()
     if (me == nullptr || running_ != me || ready_.empty() || rng_() % 100 >= options_.preempt_percent) {
         return;
     }
-    me->state = SimThread::State::Ready;
-    ready_.push_back(me);
-    running_ = nullptr;
-    DispatchLocked();
-    WaitForProcessor(lk, me);
+    YieldLocked(lk, me);
 }
 
 void Scheduler::NameObject(const void* object, std::string name)

@@ -35,6 +35,12 @@ struct SimThread;
 
 enum class TimeMode { Virtual, RealTime };
 
+// Thrown through a system thread's frames by PsTerminateSystemThread, which never returns; the thread's
+// entry catches it. Driver code has no destructors to run on the way.
+struct ThreadExit {
+    NTSTATUS status;
+};
+
 struct SchedulerOptions {
     TimeMode mode = TimeMode::Virtual;
     double real_time_scale = 1.0; // simulated seconds per host second, in real-time mode
@@ -93,6 +99,7 @@ public:
     SimThread* Attach(std::string name); // the calling host thread joins the simulation
     void Detach();                       // the calling (attached) thread leaves it for good
     PKTHREAD Start(std::string name, std::function<void()> body);
+    [[noreturn]] void ExitCurrentThread(NTSTATUS status); // a started thread ends here
     void LeaveTemporarily(); // the calling thread steps outside: it no longer counts until it returns
     void Return();
     SimThread* Current() const; // null for a host thread the simulation does not know
@@ -104,6 +111,7 @@ public:
     Ticks Now() const;
     TimeMode mode() const { return options_.mode; }
     void Sleep(Ticks duration); // the calling thread waits that long on the clock
+    void Yield();               // the calling thread lets every ready thread run first
 
     // Dispatcher objects, as the Ke routines use them.
     void InitObject(DISPATCHER_HEADER* header, KOBJECTS type, LONG state);
@@ -128,6 +136,7 @@ private:
     void TerminateLocked(SimThread* thread);
     void WaitForProcessor(Lock& lk, SimThread* thread);
     void DispatchLocked();
+    void YieldLocked(Lock& lk, SimThread* me);
     void AdvanceToLocked(Ticks time);
     void ExpireTimersLocked();
     void MakeReadyLocked(SimThread* thread, NTSTATUS status);

@@ -128,6 +128,31 @@ NTSYSAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
 #endif
 
 //
+// Plain loads and stores of fields that threads share without a lock (flags,
+// readings): no ordering is promised beyond the access itself being whole.
+// Relaxed atomics here, so that a race checker sees them as intended.
+//
+FORCEINLINE UCHAR ReadUCharNoFence(const volatile UCHAR* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+
+FORCEINLINE VOID WriteUCharNoFence(volatile UCHAR* Destination, UCHAR Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+
+FORCEINLINE LONG ReadNoFence(const volatile LONG* Source)
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+
+FORCEINLINE VOID WriteNoFence(volatile LONG* Destination, LONG Value)
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+
+//
 // Pageable code runs only at passive level; the simulation never raises the
 // level, so there is nothing to check at run time.
 //

@@ -18,5 +18,6 @@ Abstract:
 #include "ex.h"
 #include "hal.h"
 #include "rtl.h"
+#include "ps.h"
 #include "io.h"
 #include "wmilib.h"

@@ -1,0 +1,93 @@
+// System threads and the object manager's routines, on the current machine.
+#include <cxxabi.h>
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "machine.h"
+
+using sim::Machine;
+
+namespace {
+
+// A thread is named after its start routine when the symbol can be found (executables are linked with
+// their symbols exported), so reports read "MonitorThread(void*)" rather than an address.
+std::string RoutineName(PKSTART_ROUTINE routine, int ordinal)
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(routine), &info) != 0 && info.dli_sname != nullptr &&
+        info.dli_saddr == reinterpret_cast<void*>(routine)) {
+        int status = 0;
+        char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        std::string name = status == 0 && demangled != nullptr ? demangled : info.dli_sname;
+        std::free(demangled);
+        return name;
+    }
+    return "system thread " + std::to_string(ordinal);
+}
+
+} // namespace
+
+extern "C" {
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext)
+{
+    (void)DesiredAccess;
+    (void)ClientId;
+    Machine& m = Machine::Current();
+    if (ProcessHandle != nullptr) {
+        m.verifier().Report("threads", "PsCreateSystemThread in a process other than the system process");
+    }
+    if (ObjectAttributes != nullptr && !(ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE)) {
+        m.verifier().Report("threads", "PsCreateSystemThread without OBJ_KERNEL_HANDLE: the handle would be "
+                                       "reachable from the current process");
+    }
+    if (m.objects().TakeThreadCreationFault()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    static int ordinal = 0;
+    PKTHREAD thread = m.scheduler().Start(RoutineName(StartRoutine, ++ordinal),
+                                          [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    *ThreadHandle = m.objects().Insert(thread);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
+{
+    Machine::Current().scheduler().ExitCurrentThread(ExitStatus);
+}
+
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation)
+{
+    (void)DesiredAccess;
+    (void)ObjectType;
+    (void)AccessMode;
+    (void)HandleInformation;
+    sim::ObjectManager& objects = Machine::Current().objects();
+    if (objects.TakeReferenceFault()) {
+        return STATUS_INVALID_HANDLE;
+    }
+    void* object = objects.Lookup(Handle);
+    if (object == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    objects.Reference(object);
+    *Object = object;
+    return STATUS_SUCCESS;
+}
+
+LONG_PTR ObfDereferenceObject(PVOID Object)
+{
+    return Machine::Current().objects().Dereference(Object);
+}
+
+NTSTATUS ZwClose(HANDLE Handle)
+{
+    return Machine::Current().objects().Close(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
+
+} // extern "C"
