@@ -371,6 +371,8 @@ void SouthBridge::ControlWriteLocked(uint8_t value, const sim::PortContext& ctx)
         if (collide_start_count_ > 0) {
             collide_start_count_--;
         }
+    } else if (hang_skip_ > 0) {
+        hang_skip_--;
     } else if (hang_count_ != 0) {
         transaction_.hung = true;
         if (hang_count_ > 0) {
@@ -453,10 +455,11 @@ void SouthBridge::SetTransactionDelay(sim::Ticks delay)
     delay_ = delay;
 }
 
-void SouthBridge::HangTransactions(int count)
+void SouthBridge::HangTransactions(int count, int after)
 {
     std::lock_guard lk(mu_);
     hang_count_ = count < 0 ? -1 : count;
+    hang_skip_ = after;
 }
 
 void SouthBridge::CollideOnStart(int count)

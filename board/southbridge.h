@@ -66,7 +66,8 @@ public:
 
     // SMBus timing and faults.
     void SetTransactionDelay(sim::Ticks delay); // 25 us by default
-    void HangTransactions(int count);           // the next `count` transactions never finish; < 0: all
+    // The next `count` transactions never finish (< 0: all), after `after` that do.
+    void HangTransactions(int count, int after = 0);
     void CollideOnStart(int count);   // the next `count` starts read bus state 1 (collision); < 0: all
     void CollideAfterData(int count); // the next `count` data reads leave bus state 1; < 0: all
     void HoldBusState(int value);     // bus state reads `value` whatever happens; < 0: normal
@@ -128,6 +129,7 @@ private:
     Transaction transaction_;
     sim::Ticks delay_ = sim::Us(25);
     int hang_count_ = 0; // < 0: every transaction
+    int hang_skip_ = 0;
     int collide_start_count_ = 0;
     int collide_data_count_ = 0;
     int hold_bus_state_ = -1;

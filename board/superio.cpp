@@ -261,8 +261,8 @@ void SuperIo::ConfigWriteLocked(uint8_t reg, uint8_t value)
 
 uint8_t SuperIo::EcAddressReadLocked()
 {
-    bool busy = busy_reads_ != 0;
-    if (busy_reads_ > 0) {
+    const bool busy = BusyLocked();
+    if (busy && busy_reads_ > 0) {
         busy_reads_--;
     }
     return static_cast<uint8_t>((ec_index_ & 0x7F) | (busy ? 0x80 : 0));
@@ -273,7 +273,7 @@ uint8_t SuperIo::EcAddressReadLocked()
 void SuperIo::EcAddressWriteLocked(uint8_t value, const sim::PortContext& ctx)
 {
     const uint16_t port = mapped_ec_ + kEcAddressPort;
-    if (busy_reads_ != 0) {
+    if (BusyLocked()) {
         Report(Format("address write while the environment controller is busy: index 0x%02x at port 0x%04x, "
                       "thread %d",
                       value, port, ctx.thread));
@@ -287,8 +287,17 @@ void SuperIo::EcAddressWriteLocked(uint8_t value, const sim::PortContext& ctx)
     pending_thread_ = ctx.thread;
 }
 
+// Busy shows once the accesses a fault was told to let through have completed.
+bool SuperIo::BusyLocked() const
+{
+    return busy_after_ == 0 && busy_reads_ != 0;
+}
+
 void SuperIo::EcDataCheckLocked(bool write, const sim::PortContext& ctx)
 {
+    if (busy_after_ > 0) {
+        busy_after_--;
+    }
     const uint16_t port = mapped_ec_ + kEcDataPort;
     const char* kind = write ? "write" : "read";
     if (pending_thread_ < 0) {
@@ -453,10 +462,11 @@ bool SuperIo::InConfigMode() const
     return config_mode_;
 }
 
-void SuperIo::HoldBusy(int reads)
+void SuperIo::HoldBusy(int reads, int after)
 {
     std::lock_guard lk(mu_);
     busy_reads_ = reads < 0 ? -1 : reads;
+    busy_after_ = after;
 }
 
 void SuperIo::SetIdentity(uint8_t r58, uint8_t r5b)

@@ -69,7 +69,9 @@ public:
     bool InConfigMode() const;
 
     // Faults.
-    void HoldBusy(int reads); // the next `reads` address-port reads show busy; < 0: for ever
+    // The next `reads` address-port reads show busy (< 0: for ever), once `after` register accesses
+    // have completed.
+    void HoldBusy(int reads, int after = 0);
     void SetIdentity(uint8_t r58, uint8_t r5b); // what registers 0x58 and 0x5B answer (0x90, 0x12 normally)
 
     // sim::PortDevice
@@ -88,6 +90,7 @@ private:
     uint8_t ConfigReadLocked(uint8_t reg) const;
     void ConfigWriteLocked(uint8_t reg, uint8_t value);
     uint8_t EcAddressReadLocked();
+    bool BusyLocked() const;
     void EcAddressWriteLocked(uint8_t value, const sim::PortContext& ctx);
     void EcDataCheckLocked(bool write, const sim::PortContext& ctx);
     uint8_t EcReadLocked(uint8_t reg) const;
@@ -113,6 +116,7 @@ private:
     uint8_t ec_index_ = 0;
     int pending_thread_ = -1; // thread whose address write awaits its data access; -1: none
     int busy_reads_ = 0;      // < 0: busy until cleared
+    int busy_after_ = 0;      // register accesses to let through before busy shows
     uint8_t identity_58_ = 0x90;
     uint8_t identity_5b_ = 0x12;
     std::array<uint32_t, kFans> fan_rpm_{};

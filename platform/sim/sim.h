@@ -40,6 +40,12 @@ inline void Sleep(Ticks duration)
     Machine::Current().scheduler().Sleep(duration);
 }
 
+// The calling thread lets every other ready thread run before it goes on.
+inline void Yield()
+{
+    Machine::Current().scheduler().Yield();
+}
+
 inline PKTHREAD StartThread(std::string name, std::function<void()> body)
 {
     return Machine::Current().scheduler().Start(std::move(name), std::move(body));
