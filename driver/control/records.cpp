@@ -233,7 +233,7 @@ NTSTATUS ReadSensorRecord(PSENSOR_RECORD Record)
     if (entry == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    cell = (ULONG)Record->Value;
+    cell = (ULONG)ReadNoFence(&Record->Value);
     if (entry->Source == SourceSmbus) {
         status = SmbusSensorCommand(entry->Group, entry->Item, &cell);
     } else {
@@ -242,8 +242,10 @@ NTSTATUS ReadSensorRecord(PSENSOR_RECORD Record)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    Record->Value = (LONG)cell;
-    Record->CurrentValue = (LONG)cell;
+    // The stored records are read by fan control and WMI on other threads while the monitor writes
+    // them: each field is one whole 32-bit store.
+    WriteNoFence(&Record->Value, (LONG)cell);
+    WriteNoFence(&Record->CurrentValue, (LONG)cell);
     return STATUS_SUCCESS;
 }
 
