@@ -49,6 +49,7 @@ typedef char16_t WCHAR;
 
 typedef void* PVOID;
 typedef CHAR* PCHAR;
+typedef const CHAR* PCSTR;
 typedef UCHAR* PUCHAR;
 typedef USHORT* PUSHORT;
 typedef LONG* PLONG;
