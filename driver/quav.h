@@ -103,3 +103,12 @@ typedef struct _DEVICE_EXTENSION {
 // operations reach the brightness table through it.
 //
 extern PDEVICE_EXTENSION g_DeviceExtension;
+
+//
+// The driver's copy of its service key path, handed to WMI as its registry
+// path. Set by DriverEntry, freed by DriverUnload.
+//
+extern UNICODE_STRING RegistryPathCopy;
+
+#define REMOVE_LOCK_TAG   0x54524F50 // the bytes "PORT" in memory order
+#define REGISTRY_PATH_TAG 0x52454750 // "PGER"

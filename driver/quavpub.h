@@ -131,3 +131,50 @@ static_assert(__builtin_offsetof(CONTROL_RECORD, Value) == 16, "Value at 16");
 static_assert(__builtin_offsetof(CONTROL_RECORD, CurrentValue) == 20, "CurrentValue at 20");
 static_assert(__builtin_offsetof(CONTROL_RECORD, Reserved1) == 24, "reserved word at 24");
 static_assert(__builtin_offsetof(CONTROL_RECORD, Reserved2) == 28, "reserved byte at 28");
+
+//
+// Device-control requests: device type 0x8800, buffered, any access,
+// functions 0x880 to 0x885. The buffers are the records above; a PWM value
+// or a value code follows the record.
+//
+#define FILE_DEVICE_QUAV 0x8800
+
+#define IOCTL_QUAV_NOP1         0x88002200
+#define IOCTL_QUAV_NOP2         0x88002204
+#define IOCTL_QUAV_READ_SENSOR  0x88002208 // in: SENSOR_RECORD; out: SENSOR_RECORD
+#define IOCTL_QUAV_SET_FAN_PWM  0x8800220C // in: SENSOR_RECORD, ULONG pwm; out: SENSOR_RECORD
+#define IOCTL_QUAV_READ_CONTROL 0x88002210 // in: CONTROL_RECORD; out: CONTROL_RECORD
+#define IOCTL_QUAV_SET_CONTROL  0x88002214 // in: CONTROL_RECORD, ULONG value code; out: CONTROL_RECORD
+
+//
+// The names the device is reached by, and its device interface class
+// {60E33CC3-C636-43BE-AC88-13299D2F0C21}.
+//
+#define QUAV_DEVICE_NAME_TEXT "\\Device\\QUAVDev"
+#define QUAV_LINK_NAME_TEXT   "\\DosDevices\\QUAVDSL"
+#define QUAV_USER_PATH_TEXT   "\\\\.\\QUAVDSL"
+
+//
+// WMI: the sensor data block, {A8C67453-1AD8-43AD-BA86-F94F2EB7306A}: one
+// instance of twelve entries in the storage order of the sensors (Rear
+// Upper, Rear Bottom, CPU, System, Backplane, VCCP, 1.8V, 3.3V, 5V, 12V,
+// AUX, VRM); its methods 1 and 2 set the reported critical upper and lower
+// limit of sensor 1-12. The event GUID {88FC5431-B608-4AEA-9D30-D59304C685FE}
+// is never fired.
+//
+typedef struct _SENSOR_DATA_ENTRY {
+    LONG CurrentValue;
+    LONG CriticalUpper;
+    LONG CriticalLower;
+} SENSOR_DATA_ENTRY;
+
+typedef struct _SENSOR_METHOD_INPUT {
+    ULONG SensorNumber; // 1-12
+    LONG Value;
+} SENSOR_METHOD_INPUT;
+
+#define WMI_METHOD_SET_CRITICAL_UPPER 1
+#define WMI_METHOD_SET_CRITICAL_LOWER 2
+
+static_assert(sizeof(SENSOR_DATA_ENTRY) == 12, "SENSOR_DATA_ENTRY is 12 bytes");
+static_assert(sizeof(SENSOR_METHOD_INPUT) == 8, "method input is 8 bytes");

@@ -1,17 +1,21 @@
 // One simulated machine: its processor and clock (the scheduler), pool, port I/O bus, registry, event
-// log and verifier. The platform's C entry points act on the current machine; a test or tool makes one,
-// attaches its own thread and lets the driver run on it. One machine exists at a time.
+// log, I/O manager, Plug and Play manager, WMI service and verifier. The platform's C entry points act on
+// the current machine; a test or tool makes one, attaches its own thread and lets the driver run on it.
+// One machine exists at a time.
 #pragma once
 
 #include <memory>
 
 #include "bus.h"
 #include "eventlog.h"
+#include "iomanager.h"
 #include "objects.h"
+#include "pnp.h"
 #include "pool.h"
 #include "registry.h"
 #include "scheduler.h"
 #include "verifier.h"
+#include "wmi.h"
 
 namespace sim {
 
@@ -34,6 +38,9 @@ public:
     Registry& registry() { return registry_; }
     EventLog& eventlog() { return eventlog_; }
     ObjectManager& objects() { return objects_; }
+    IoManager& io() { return io_; }
+    PnpManager& pnp() { return pnp_; }
+    WmiService& wmi() { return wmi_; }
 
 private:
     Verifier verifier_;
@@ -43,6 +50,9 @@ private:
     Registry registry_;
     EventLog eventlog_{verifier_, pool_, [this] { return scheduler_.Now(); }};
     ObjectManager objects_{verifier_};
+    IoManager io_{verifier_, scheduler_, pool_, eventlog_};
+    PnpManager pnp_{io_, verifier_};
+    WmiService wmi_{verifier_, io_, pnp_};
 };
 
 } // namespace sim

@@ -37,38 +37,38 @@ typedef ULONG DEVICE_TYPE;
 #define IRP_MJ_PNP              0x1b
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
-#define IRP_MN_START_DEVICE          0x00
-#define IRP_MN_QUERY_REMOVE_DEVICE   0x01
-#define IRP_MN_REMOVE_DEVICE         0x02
-#define IRP_MN_CANCEL_REMOVE_DEVICE  0x03
-#define IRP_MN_STOP_DEVICE           0x04
-#define IRP_MN_QUERY_STOP_DEVICE     0x05
-#define IRP_MN_CANCEL_STOP_DEVICE    0x06
+#define IRP_MN_START_DEVICE           0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE    0x01
+#define IRP_MN_REMOVE_DEVICE          0x02
+#define IRP_MN_CANCEL_REMOVE_DEVICE   0x03
+#define IRP_MN_STOP_DEVICE            0x04
+#define IRP_MN_QUERY_STOP_DEVICE      0x05
+#define IRP_MN_CANCEL_STOP_DEVICE     0x06
 #define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
-#define IRP_MN_QUERY_CAPABILITIES    0x09
-#define IRP_MN_SURPRISE_REMOVAL      0x17
+#define IRP_MN_QUERY_CAPABILITIES     0x09
+#define IRP_MN_SURPRISE_REMOVAL       0x17
 
 #define IRP_MN_WAIT_WAKE      0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
 #define IRP_MN_SET_POWER      0x02
 #define IRP_MN_QUERY_POWER    0x03
 
-#define IRP_MN_QUERY_ALL_DATA        0x00
-#define IRP_MN_QUERY_SINGLE_INSTANCE 0x01
+#define IRP_MN_QUERY_ALL_DATA         0x00
+#define IRP_MN_QUERY_SINGLE_INSTANCE  0x01
 #define IRP_MN_CHANGE_SINGLE_INSTANCE 0x02
-#define IRP_MN_CHANGE_SINGLE_ITEM    0x03
-#define IRP_MN_ENABLE_EVENTS         0x04
-#define IRP_MN_DISABLE_EVENTS        0x05
-#define IRP_MN_ENABLE_COLLECTION     0x06
-#define IRP_MN_DISABLE_COLLECTION    0x07
-#define IRP_MN_REGINFO               0x08
-#define IRP_MN_EXECUTE_METHOD        0x09
-#define IRP_MN_REGINFO_EX            0x0b
+#define IRP_MN_CHANGE_SINGLE_ITEM     0x03
+#define IRP_MN_ENABLE_EVENTS          0x04
+#define IRP_MN_DISABLE_EVENTS         0x05
+#define IRP_MN_ENABLE_COLLECTION      0x06
+#define IRP_MN_DISABLE_COLLECTION     0x07
+#define IRP_MN_REGINFO                0x08
+#define IRP_MN_EXECUTE_METHOD         0x09
+#define IRP_MN_REGINFO_EX             0x0b
 
 //
 // Device-control codes.
 //
-#define CTL_CODE(DeviceType, Function, Method, Access)                                                         \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
     (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
 #define METHOD_BUFFERED   0
 #define METHOD_IN_DIRECT  1
@@ -81,12 +81,12 @@ typedef ULONG DEVICE_TYPE;
 //
 // Device object flags and characteristics.
 //
-#define DO_BUFFERED_IO           0x00000004
-#define DO_EXCLUSIVE             0x00000008
-#define DO_DIRECT_IO             0x00000010
-#define DO_DEVICE_INITIALIZING   0x00000080
-#define DO_POWER_PAGABLE         0x00002000
-#define FILE_DEVICE_SECURE_OPEN  0x00000100
+#define DO_BUFFERED_IO          0x00000004
+#define DO_EXCLUSIVE            0x00000008
+#define DO_DIRECT_IO            0x00000010
+#define DO_DEVICE_INITIALIZING  0x00000080
+#define DO_POWER_PAGABLE        0x00002000
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 
 #define IO_NO_INCREMENT 0
 
@@ -159,11 +159,39 @@ struct _DEVICE_OBJECT {
     CCHAR StackSize;
 };
 
-typedef enum _DEVICE_POWER_STATE { PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
-                                   PowerDeviceD3 } DEVICE_POWER_STATE;
-typedef enum _SYSTEM_POWER_STATE { PowerSystemUnspecified, PowerSystemWorking, PowerSystemSleeping1,
-                                   PowerSystemSleeping2, PowerSystemSleeping3, PowerSystemHibernate,
-                                   PowerSystemShutdown } SYSTEM_POWER_STATE;
+//
+// An open instance of a device: what a create made, handed to the driver in
+// every later request's stack location. FileName is what followed the
+// device's name in the path that was opened ("\Device\QUAVDev\x" gives
+// "\x"), empty when the device itself was opened.
+//
+struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+};
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3
+} DEVICE_POWER_STATE;
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown
+} SYSTEM_POWER_STATE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState, DevicePowerState } POWER_STATE_TYPE;
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -269,7 +297,8 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 }
 
 FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                        BOOLEAN InvokeOnCancel)
 {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;
@@ -297,14 +326,18 @@ extern "C" {
 
 NTSYSAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                                       ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
+                                       ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                       PDEVICE_OBJECT* DeviceObject);
 NTSYSAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTSYSAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSYSAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-NTSYSAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                                  PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+NTSYSAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                                  const GUID* InterfaceClassGuid,
+                                                  PUNICODE_STRING ReferenceString,
+                                                  PUNICODE_STRING SymbolicLinkName);
 NTSYSAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-NTSYSAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+NTSYSAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                          PDEVICE_OBJECT TargetDevice);
 NTSYSAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTSYSAPI NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSYSAPI VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
@@ -319,8 +352,8 @@ NTSYSAPI LONG NTAPI InterlockedDecrement(volatile LONG* Addend);
 }
 #endif
 
-#define IoCallDriver(a, b)       IofCallDriver(a, b)
-#define IoCompleteRequest(a, b)  IofCompleteRequest(a, b)
+#define IoCallDriver(a, b)      IofCallDriver(a, b)
+#define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 
 //
 // Remove lock: a count of holders; once drained and closed every acquire
@@ -355,12 +388,12 @@ NTSYSAPI VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVO
 }
 #endif
 
-#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater)                                                    \
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater)                                                 \
     IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
-#define IoAcquireRemoveLock(RemoveLock, Tag)                                                                   \
+#define IoAcquireRemoveLock(RemoveLock, Tag)                                                                 \
     IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
 #define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                            \
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                          \
     IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
 //

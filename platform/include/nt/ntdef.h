@@ -44,6 +44,7 @@ typedef unsigned long long ULONGLONG;
 typedef long LONG_PTR;
 typedef unsigned long ULONG_PTR;
 typedef ULONG_PTR SIZE_T;
+typedef ULONG_PTR* PULONG_PTR;
 typedef UCHAR BOOLEAN;
 typedef char16_t WCHAR;
 

@@ -21,3 +21,4 @@ Abstract:
 #include "ps.h"
 #include "io.h"
 #include "wmilib.h"
+#include "wmistr.h"

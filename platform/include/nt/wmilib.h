@@ -58,15 +58,16 @@ typedef enum _SYSCTL_IRP_DISPOSITION {
     IrpNotCompleted, // the library left it for the driver to complete
     IrpNotWmi,       // not a WMI request: pass it down
     IrpForward       // a WMI request for another device: pass it down
-} SYSCTL_IRP_DISPOSITION, *PSYSCTL_IRP_DISPOSITION;
+} SYSCTL_IRP_DISPOSITION,
+    *PSYSCTL_IRP_DISPOSITION;
 
 //
 // Registration flags and actions.
 //
-#define WMIREG_FLAG_INSTANCE_PDO      0x00000020
-#define WMIREG_FLAG_EVENT_ONLY_GUID   0x00000040
-#define WMIREG_ACTION_REGISTER        1
-#define WMIREG_ACTION_DEREGISTER      2
+#define WMIREG_FLAG_INSTANCE_PDO    0x00000020
+#define WMIREG_FLAG_EVENT_ONLY_GUID 0x00000040
+#define WMIREG_ACTION_REGISTER      1
+#define WMIREG_ACTION_DEREGISTER    2
 
 #ifdef __cplusplus
 extern "C" {
@@ -75,8 +76,8 @@ extern "C" {
 NTSYSAPI NTSTATUS NTAPI IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 NTSYSAPI NTSTATUS NTAPI WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                          PSYSCTL_IRP_DISPOSITION IrpDisposition);
-NTSYSAPI NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
-                                           CCHAR PriorityBoost);
+NTSYSAPI NTSTATUS NTAPI WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status,
+                                           ULONG BufferUsed, CCHAR PriorityBoost);
 
 #ifdef __cplusplus
 }

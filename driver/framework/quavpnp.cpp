@@ -1,0 +1,321 @@
+/*++
+
+Module Name:
+
+    quavpnp.cpp
+
+Abstract:
+
+    Plug and Play, power and removal. Decides when the device starts (once
+    the lower drivers have started), when user-mode and WMI requests are
+    refused, when the device interface is enabled, and how the device is torn
+    down: the monitor thread is told to end and waited for, requests in
+    progress are drained through the remove lock, then the link, interface,
+    WMI registration and device object go. Power requests are passed down.
+
+    Device states, as RejectRequests and Started show them:
+
+        added        refused, not started
+        started      accepting (a successful start request)
+        query-stop / query-remove   refused until cancelled
+        stopped      refused; a started device's remove lock is closed for good
+        surprise-removed            refused, interface and link gone
+        removed      the device object is gone
+
+Environment:
+
+    Kernel mode only, passive level. Pageable.
+
+--*/
+
+#include "control/dispatch.h"
+#include "eventlog/eventlog.h"
+#include "framework/quavpnp.h"
+#include "monitor/monitor.h"
+#include "wmi/quavwmi.h"
+
+static NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IofCallDriver(extension->LowerDeviceObject, Irp);
+}
+
+static VOID DeleteSymbolicLink(VOID)
+{
+    UNICODE_STRING link;
+
+    RtlInitUnicodeString(&link, WSTR(QUAV_LINK_NAME_TEXT));
+    IoDeleteSymbolicLink(&link);
+}
+
+static VOID DisableInterface(PDEVICE_EXTENSION Extension)
+{
+    IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
+    RtlFreeUnicodeString(&Extension->InterfaceName);
+}
+
+/*++
+
+Routine Description:
+
+    The lower drivers are done with the start request: hand it back to
+    HandleStartDevice, which waits for this event.
+
+--*/
+static NTSTATUS NTAPI StartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/*++
+
+Routine Description:
+
+    Passes the start request down and waits for the lower drivers, then
+    starts monitoring whatever they answered (the hardware is found by
+    probing, not through the request's resources). A successful start opens
+    the device to requests and enables its interface.
+
+--*/
+static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    KEVENT event;
+    NTSTATUS status;
+
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, StartCompletion, &event, TRUE, TRUE, TRUE);
+    status = IofCallDriver(extension->LowerDeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    }
+
+    status = StartDevice(extension);
+    if (NT_SUCCESS(status)) {
+        WriteUCharNoFence(&extension->RejectRequests, 0);
+        IoSetDeviceInterfaceState(&extension->InterfaceName, TRUE);
+    }
+    return CompleteRequest(Irp, status, 0);
+}
+
+static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    if (extension->OpenHandleCount > 0) {
+        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+    }
+    WriteUCharNoFence(&extension->RejectRequests, 1);
+    return PassDown(DeviceObject, Irp);
+}
+
+static VOID ReportDeviceStopped(PDEVICE_EXTENSION Extension)
+{
+    if (Extension->Started) {
+        Extension->Started = 0;
+        WriteEventLogEntry(NULL, EVENT_KIND_LIFECYCLE, EVENT_LEVEL_NORMAL, EVENT_CODE_DEVICE_STOPPED, NULL);
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Refuses further requests and, if the device had started, gives up this
+    request's hold on the remove lock and waits until every other holder is
+    gone; the lock is closed from then on.
+
+Arguments:
+
+    LockReleased - set to TRUE when this request's hold was given up here.
+
+--*/
+static VOID StopDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PBOOLEAN LockReleased)
+{
+    WriteUCharNoFence(&Extension->RejectRequests, 1);
+    if (Extension->Started) {
+        IoReleaseRemoveLockAndWaitEx(&Extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+        *LockReleased = TRUE;
+        ReportDeviceStopped(Extension);
+    }
+}
+
+static NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PBOOLEAN LockReleased)
+{
+    StopDevice((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, Irp, LockReleased);
+    return PassDown(DeviceObject, Irp);
+}
+
+/*++
+
+Routine Description:
+
+    The device is gone from the bus: refuse requests and take away the ways
+    to reach it. The monitor thread runs on until the removal request.
+
+--*/
+static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    WriteUCharNoFence(&extension->RejectRequests, 1);
+    DisableInterface(extension);
+    DeleteSymbolicLink();
+    return PassDown(DeviceObject, Irp);
+}
+
+//
+// Tells the monitor thread to end, wakes it from its polling wait, and waits
+// until it has ended, so that the extension outlives it.
+//
+static VOID EndMonitorThread(PDEVICE_EXTENSION Extension)
+{
+    if (Extension->MonitorThreadObject == NULL) {
+        return;
+    }
+    if (!ReadUCharNoFence(&Extension->StopMonitor)) {
+        WriteUCharNoFence(&Extension->StopMonitor, 1);
+        KeReleaseSemaphore(&Extension->MonitorSemaphore, 0, 1, FALSE);
+    }
+    KeWaitForSingleObject(Extension->MonitorThreadObject, UserRequest, KernelMode, FALSE, NULL);
+    ObfDereferenceObject(Extension->MonitorThreadObject);
+    Extension->MonitorThreadObject = NULL;
+}
+
+/*++
+
+Routine Description:
+
+    Removal: ends the monitor thread, stops the device, passes the request
+    down, and deletes everything AddDevice created.
+
+    The remove lock is always drained before the device object goes, also
+    for a device that never started: WMI's registration query is served
+    before the start, and a request still holding the lock must not outlive
+    the extension it points into.
+
+Arguments:
+
+    LockHeld - whether this request holds the remove lock (it does not after
+    a stop of a started device closed the lock).
+
+Return Value:
+
+    The lower drivers' status.
+
+--*/
+static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN LockHeld)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    BOOLEAN released = FALSE;
+    NTSTATUS status;
+
+    EndMonitorThread(extension);
+    StopDevice(extension, Irp, &released);
+    if (LockHeld && !released) {
+        IoReleaseRemoveLockAndWaitEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+    }
+    status = PassDown(DeviceObject, Irp);
+    DisableInterface(extension);
+    DeleteSymbolicLink();
+    DeregisterWmi(DeviceObject);
+    if (extension->LowerDeviceObject != NULL) {
+        IoDetachDevice(extension->LowerDeviceObject);
+    }
+    IoDeleteDevice(DeviceObject);
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    The Plug and Play dispatch routine. Every request holds the remove lock
+    while it is handled. Once a stop has closed the lock, requests are
+    refused with its status, except surprise removal and removal, which the
+    system never lets a driver refuse: they still do their whole work, so the
+    device, its names and the monitor thread do not leak.
+
+--*/
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    BOOLEAN released = FALSE;
+    BOOLEAN held;
+    NTSTATUS status;
+
+    status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK));
+    held = NT_SUCCESS(status);
+    if (!held && minor != IRP_MN_REMOVE_DEVICE && minor != IRP_MN_SURPRISE_REMOVAL) {
+        return CompleteRequest(Irp, status, 0);
+    }
+
+    switch (minor) {
+        case IRP_MN_START_DEVICE:
+            status = HandleStartDevice(DeviceObject, Irp);
+            break;
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+            status = HandleQueryRemove(DeviceObject, Irp);
+            break;
+        case IRP_MN_REMOVE_DEVICE:
+            return HandleRemoveDevice(DeviceObject, Irp, held);
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+            WriteUCharNoFence(&extension->RejectRequests, 0);
+            status = PassDown(DeviceObject, Irp);
+            break;
+        case IRP_MN_STOP_DEVICE:
+            status = HandleStopDevice(DeviceObject, Irp, &released);
+            break;
+        case IRP_MN_QUERY_STOP_DEVICE:
+            WriteUCharNoFence(&extension->RejectRequests, 1);
+            status = PassDown(DeviceObject, Irp);
+            break;
+        case IRP_MN_SURPRISE_REMOVAL:
+            status = HandleSurpriseRemoval(DeviceObject, Irp);
+            break;
+        default:
+            status = PassDown(DeviceObject, Irp);
+            break;
+    }
+
+    if (held && !released) {
+        IoReleaseRemoveLockEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+    }
+    return status;
+}
+
+/*++
+
+Routine Description:
+
+    The power dispatch routine: the driver keeps no power state and passes
+    every power request down, telling the power manager first that it may
+    send the next one. A request that finds the remove lock closed (after a
+    stop) is passed down all the same: the system cannot complete a set-power
+    request without the lower drivers.
+
+--*/
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS status;
+    BOOLEAN held;
+
+    held = NT_SUCCESS(
+        IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK)));
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    status = PoCallDriver(extension->LowerDeviceObject, Irp);
+    if (held) {
+        IoReleaseRemoveLockEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+    }
+    return status;
+}

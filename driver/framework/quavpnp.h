@@ -1,0 +1,28 @@
+/*++
+
+Module Name:
+
+    quavpnp.h
+
+Abstract:
+
+    Plug and Play, power and removal (the module quavpnp), and driver entry
+    with device creation.
+
+Environment:
+
+    Kernel mode only, passive level.
+
+--*/
+
+#pragma once
+
+#include "quav.h"
+
+DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchPower;
+
+DRIVER_ADD_DEVICE AddDevice;
+DRIVER_UNLOAD DriverUnload;
+
+extern "C" DRIVER_INITIALIZE DriverEntry;

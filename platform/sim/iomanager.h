@@ -1,0 +1,178 @@
+// The I/O manager: driver and device objects, the object namespace (device names, symbolic links,
+// device interfaces), device stacks, requests (IRPs) and their completion, remove locks, and the
+// user-mode side's files. The kernel routines of io.h call into it; tests and tools use it to load
+// drivers, build and send requests and watch what drivers hold.
+//
+// Checks run as the kernel's would, but report to the verifier instead of stopping the machine:
+// requests completed twice or with STATUS_PENDING, a dispatch routine's return value that does not
+// match what it did with the request, remove-lock misuse, devices deleted twice or left attached, a
+// driver unloaded with device objects left.
+//
+// Device objects are plain memory (not pool): the pool's accounting stays with the drivers' own tags.
+// Names compare case-insensitively; "\DosDevices\X" and "\??\X" are one name.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "eventlog.h"
+#include "platform.h"
+#include "time.h"
+
+namespace sim {
+
+class Pool;
+class Scheduler;
+class Verifier;
+
+struct RemoveLockHolder {
+    const void* tag;
+    std::string file;
+    unsigned line;
+    Ticks time;
+    std::string thread;
+};
+
+struct DeviceInterface {
+    GUID guid;
+    std::string link; // "\??\ROOT#QUAV#0000#{60e33cc3-...}", UTF-8
+    bool enabled;
+    PDEVICE_OBJECT pdo; // null once the physical device object is gone
+};
+
+class IoManager {
+public:
+    IoManager(Verifier& verifier, Scheduler& scheduler, Pool& pool, EventLog& eventlog);
+    ~IoManager();
+    IoManager(const IoManager&) = delete;
+    IoManager& operator=(const IoManager&) = delete;
+
+    // Drivers. CreateDriverObject makes "\Driver\<name>" (every major function completes with
+    // STATUS_INVALID_DEVICE_REQUEST until the driver sets its own) and registers it, and later the device
+    // objects it creates, with the event log as source `name` (%1 is the name too). LoadDriver makes one
+    // for the service and runs `entry` on the calling thread; a failed entry leaves nothing behind and
+    // returns null.
+    PDRIVER_OBJECT LoadDriver(std::string service_name, PDRIVER_INITIALIZE entry,
+                              std::u16string registry_path, NTSTATUS* status,
+                              std::span<const MessageEntry> messages = {});
+    void UnloadDriver(PDRIVER_OBJECT driver); // DriverUnload, after checking no device object is left
+    PDRIVER_OBJECT CreateDriverObject(std::string name, std::span<const MessageEntry> messages = {});
+    std::vector<PDEVICE_OBJECT> Devices(PDRIVER_OBJECT driver) const; // its list, through NextDevice
+
+    // Device objects and stacks (IoCreateDevice, IoDeleteDevice, IoAttachDeviceToDeviceStack,
+    // IoDetachDevice). An empty name makes an unnamed device.
+    NTSTATUS CreateDevice(PDRIVER_OBJECT driver, ULONG extension_size, std::u16string_view name,
+                          DEVICE_TYPE type, ULONG characteristics, bool exclusive, PDEVICE_OBJECT* device);
+    void DeleteDevice(PDEVICE_OBJECT device);
+    PDEVICE_OBJECT Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
+    void Detach(PDEVICE_OBJECT target);
+    bool Exists(PDEVICE_OBJECT device) const;                // created and not deleted
+    PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) const; // the top of the stack above it
+    PDEVICE_OBJECT Lower(PDEVICE_OBJECT device) const;       // what it was attached to, until detached
+    std::string Name(PDEVICE_OBJECT device) const; // "\Device\QUAVDev", or "device object 0x.. of \Driver\X"
+    std::string DriverName(PDRIVER_OBJECT driver) const;
+
+    // A physical device object's device node ("ROOT\QUAV\0000"); device interfaces are named after it.
+    void SetInstancePath(PDEVICE_OBJECT pdo, std::string instance);
+    // What the package's INF asks for, applied as the installer would to every device object of the
+    // stack: SYSTEM and Administrators only, and FILE_DEVICE_SECURE_OPEN.
+    void ApplyPackageSecurity(PDEVICE_OBJECT device);
+
+    // Symbolic links and device interfaces (IoCreateSymbolicLink, IoDeleteSymbolicLink,
+    // IoRegisterDeviceInterface, IoSetDeviceInterfaceState).
+    NTSTATUS CreateSymbolicLink(std::u16string_view link, std::u16string_view target);
+    NTSTATUS DeleteSymbolicLink(std::u16string_view link);
+    NTSTATUS RegisterInterface(PDEVICE_OBJECT pdo, const GUID& guid, std::u16string_view reference,
+                               std::u16string* link);
+    NTSTATUS SetInterfaceState(std::u16string_view link, bool enable);
+    std::vector<DeviceInterface> Interfaces() const;
+
+    // Requests. An IRP is followed by its stack locations and starts with the sender's location
+    // current (CurrentLocation = StackSize + 1). Send calls the driver and, when it returns
+    // STATUS_PENDING, waits on the calling thread until the request is completed; it returns the
+    // request's final status.
+    PIRP AllocateIrp(CCHAR stack_size);
+    void FreeIrp(PIRP irp);
+    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
+    void CompleteRequest(PIRP irp);
+    NTSTATUS Send(PDEVICE_OBJECT top, PIRP irp);
+    void StartNextPowerIrp(PIRP irp);
+    // The device objects the request was passed to whose drivers did not call PoStartNextPowerIrp for
+    // it, in the order the request reached them.
+    std::vector<PDEVICE_OBJECT> PowerNotStarted(PIRP irp) const;
+
+    // Files, as the user-mode side opens them. `path` is an object-namespace path ("\??\QUAVDSL\x"); what
+    // follows the device's name becomes the file name. The access check is the I/O manager's, before the
+    // driver sees a create. A device deleted while files are open on it stays until the last is closed,
+    // and their requests still reach its driver (whose remove lock refuses them), as on the real system.
+    NTSTATUS OpenFile(std::u16string_view path, bool administrator, PFILE_OBJECT* file);
+    NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG in_size, void* out,
+                           ULONG out_size, ULONG* returned);
+    NTSTATUS CloseFile(PFILE_OBJECT file);
+
+    // Remove locks.
+    void InitializeRemoveLock(PIO_REMOVE_LOCK lock, ULONG tag, ULONG max_locked_minutes,
+                              ULONG high_watermark);
+    NTSTATUS AcquireRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR file, ULONG line);
+    void ReleaseRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag);
+    void ReleaseRemoveLockAndWait(PIO_REMOVE_LOCK lock, PVOID tag);
+    std::vector<RemoveLockHolder> Holders(const IO_REMOVE_LOCK* lock) const;
+    size_t PeakHolders(const IO_REMOVE_LOCK* lock) const; // the most holders the lock has had at once
+
+private:
+    struct DriverRecord;
+    struct DeviceRecord;
+    struct IrpRecord;
+    struct FileRecord;
+    struct NameEntry {
+        std::u16string spelling;
+        PDEVICE_OBJECT device = nullptr; // a device, or (for an enabled interface) the device it opens
+        std::u16string target;           // a symbolic link's target
+    };
+    struct InterfaceRecord {
+        GUID guid;
+        std::u16string link; // with the reference string, if any
+        std::u16string base; // the name in the namespace: the link without the reference string
+        PDEVICE_OBJECT pdo;
+        bool enabled;
+    };
+
+    void Report(std::string text);
+    std::string NameLocked(PDEVICE_OBJECT device) const;
+    std::string Label(PIRP irp, PDEVICE_OBJECT top) const;
+    PDEVICE_OBJECT TopLocked(PDEVICE_OBJECT device) const;
+    bool ResolveLocked(std::u16string path, PDEVICE_OBJECT* device, std::u16string* rest) const;
+    void DeleteDeviceLocked(PDEVICE_OBJECT device);
+    void FreeDeviceLocked(PDEVICE_OBJECT device);
+    void DisableInterfaceLocked(InterfaceRecord& i);
+    IrpRecord* RequireIrp(PIRP irp, const char* operation) const;
+    void DestroyDriver(PDRIVER_OBJECT driver);
+
+    Verifier& verifier_;
+    Scheduler& scheduler_;
+    Pool& pool_;
+    EventLog& eventlog_;
+    mutable std::mutex mu_;
+    std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers_;
+    std::vector<std::unique_ptr<DriverRecord>> retired_drivers_; // unloaded, with devices still referenced
+    std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices_;
+    std::set<const void*> freed_devices_;       // so that a second IoDeleteDevice is recognized
+    std::map<std::u16string, NameEntry> names_; // keyed by the upper-cased name
+    std::vector<InterfaceRecord> interfaces_;
+    std::unordered_map<PIRP, IrpRecord*> irps_;
+    std::vector<std::unique_ptr<IrpRecord>> irp_records_; // kept for reuse: their events stay named
+    std::vector<IrpRecord*> free_irp_records_;
+    std::map<PFILE_OBJECT, std::unique_ptr<FileRecord>> files_;
+    std::map<const IO_REMOVE_LOCK*, std::vector<RemoveLockHolder>> remove_locks_;
+    std::map<const IO_REMOVE_LOCK*, size_t> remove_lock_peaks_;
+};
+
+} // namespace sim

@@ -1,0 +1,443 @@
+// The WMI library a driver links with: it parses the system-control requests WMI sends, calls the
+// driver's callbacks with the pieces of the WNODE they work on, and fills in the WNODE when a callback
+// completes the request through WmiCompleteRequest.
+//
+// Nothing is kept between the two halves: a callback may complete the request later, on another thread,
+// so everything WmiCompleteRequest needs (which minor, where the data starts, the instance lengths) is
+// left in the request's stack location and in the WNODE itself.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "machine.h"
+
+namespace {
+
+ULONG Align8(ULONG n)
+{
+    return (n + 7) & ~7u;
+}
+
+PUCHAR Bytes(PVOID p)
+{
+    return static_cast<PUCHAR>(p);
+}
+
+// The instance lengths a query-all-data callback fills in live where the offset/length pairs will go,
+// right after the fixed part of WNODE_ALL_DATA: room for InstanceCount pairs is kept before the data.
+constexpr ULONG kAllDataArray = FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength);
+
+// Computed wide: a GUID's instance count is the driver's, and a huge one must not wrap to a small offset.
+unsigned long long AllDataOffset(ULONG instance_count)
+{
+    unsigned long long end = kAllDataArray + 8ull * instance_count;
+    return (end + 7) & ~7ull;
+}
+
+PULONG AllDataLengths(PWNODE_ALL_DATA wnode)
+{
+    return reinterpret_cast<PULONG>(Bytes(wnode) + kAllDataArray);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// The request succeeds with a WNODE_TOO_SMALL in place of the answer: WMI reads SizeNeeded and asks
+// again with a buffer that big.
+NTSTATUS CompleteTooSmall(PIRP irp, PWNODE_HEADER header, ULONG size_needed, CCHAR boost)
+{
+    auto* too_small = reinterpret_cast<PWNODE_TOO_SMALL>(header);
+    too_small->WnodeHeader.BufferSize = sizeof(WNODE_TOO_SMALL);
+    too_small->WnodeHeader.Flags |= WNODE_FLAG_TOO_SMALL;
+    too_small->SizeNeeded = size_needed;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = sizeof(WNODE_TOO_SMALL);
+    IofCompleteRequest(irp, boost);
+    return STATUS_SUCCESS;
+}
+
+void Report(const std::string& text)
+{
+    sim::Machine::Current().verifier().Report("wmi", text);
+}
+
+// A callback that claims more bytes than it was offered has written past the buffer, or lies.
+bool UsedFits(ULONG used, ULONG available, const char* minor)
+{
+    if (used <= available) {
+        return true;
+    }
+    Report(std::string(minor) + " completed with " + std::to_string(used) + " bytes used of " +
+           std::to_string(available) + " available");
+    return false;
+}
+
+// Appends a counted string (USHORT byte length, then the UTF-16 text) at `at`; returns its offset, or 0
+// for an empty string, which the registration information spells as no string.
+ULONG PutCounted(PUCHAR base, ULONG* at, const UNICODE_STRING* s)
+{
+    if (s == nullptr || s->Length == 0 || s->Buffer == nullptr) {
+        return 0;
+    }
+    ULONG offset = *at;
+    USHORT length = s->Length;
+    std::memcpy(base + offset, &length, sizeof(length));
+    std::memcpy(base + offset + sizeof(USHORT), s->Buffer, length);
+    *at += sizeof(USHORT) + length;
+    return offset;
+}
+
+ULONG CountedSize(const UNICODE_STRING* s)
+{
+    return s == nullptr || s->Length == 0 || s->Buffer == nullptr ? 0 : sizeof(USHORT) + s->Length;
+}
+
+NTSTATUS RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    if (context->QueryWmiRegInfo == nullptr) {
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    ULONG reg_flags = 0;
+    UNICODE_STRING instance_name{};
+    PUNICODE_STRING registry_path = nullptr;
+    UNICODE_STRING mof_name{};
+    PDEVICE_OBJECT pdo = nullptr;
+    NTSTATUS status =
+        context->QueryWmiRegInfo(device, &reg_flags, &instance_name, &registry_path, &mof_name, &pdo);
+    // The instance name is the driver's pool allocation, handed over to the library.
+    struct FreeName {
+        UNICODE_STRING& name;
+        ~FreeName()
+        {
+            if (name.Buffer != nullptr) {
+                ExFreePool(name.Buffer);
+            }
+        }
+    } free_name{instance_name};
+    if (!NT_SUCCESS(status)) {
+        return Complete(irp, status, 0);
+    }
+    bool by_pdo = (reg_flags & WMIREG_FLAG_INSTANCE_PDO) != 0;
+    if (by_pdo && pdo == nullptr) {
+        Report("QueryWmiRegInfo asked for PDO instance names without a PDO");
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    const UNICODE_STRING* base_name = by_pdo ? nullptr : &instance_name;
+
+    ULONG needed = FIELD_OFFSET(WMIREGINFOW, WmiRegGuid) + context->GuidCount * ULONG(sizeof(WMIREGGUIDW)) +
+                   CountedSize(registry_path) + CountedSize(&mof_name) + CountedSize(base_name);
+    ULONG size = stack->Parameters.WMI.BufferSize;
+    PUCHAR base = Bytes(stack->Parameters.WMI.Buffer);
+    if (size < needed) {
+        if (size < sizeof(ULONG)) {
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        }
+        std::memcpy(base, &needed, sizeof(needed));
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, sizeof(ULONG));
+    }
+
+    std::memset(base, 0, needed);
+    auto* info = reinterpret_cast<PWMIREGINFOW>(base);
+    info->BufferSize = needed;
+    info->NextWmiRegInfo = 0;
+    info->GuidCount = context->GuidCount;
+    ULONG at = FIELD_OFFSET(WMIREGINFOW, WmiRegGuid) + context->GuidCount * ULONG(sizeof(WMIREGGUIDW));
+    info->RegistryPath = PutCounted(base, &at, registry_path);
+    info->MofResourceName = PutCounted(base, &at, &mof_name);
+    ULONG base_name_offset = PutCounted(base, &at, base_name);
+
+    auto* guids = reinterpret_cast<PWMIREGGUIDW>(base + FIELD_OFFSET(WMIREGINFOW, WmiRegGuid));
+    for (ULONG i = 0; i < context->GuidCount; i++) {
+        const WMIGUIDREGINFO& entry = context->GuidList[i];
+        guids[i].Guid = *entry.Guid;
+        guids[i].InstanceCount = entry.InstanceCount;
+        guids[i].Flags = entry.Flags | reg_flags;
+        if (by_pdo) {
+            guids[i].Pdo = reinterpret_cast<ULONG_PTR>(pdo);
+        } else if (base_name_offset != 0) {
+            guids[i].Flags |= WMIREG_FLAG_INSTANCE_BASENAME;
+            guids[i].BaseNameOffset = base_name_offset;
+        }
+    }
+    return Complete(irp, STATUS_SUCCESS, needed);
+}
+
+bool FindGuid(PWMILIB_CONTEXT context, PVOID data_path, ULONG* index)
+{
+    if (data_path == nullptr) {
+        return false;
+    }
+    for (ULONG i = 0; i < context->GuidCount; i++) {
+        if (std::memcmp(context->GuidList[i].Guid, data_path, sizeof(GUID)) == 0) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The fixed part of the WNODE each minor carries: a smaller buffer is malformed.
+ULONG MinimumWnode(UCHAR minor)
+{
+    switch (minor) {
+        case IRP_MN_QUERY_ALL_DATA:
+            return kAllDataArray;
+        case IRP_MN_QUERY_SINGLE_INSTANCE:
+        case IRP_MN_CHANGE_SINGLE_INSTANCE:
+            return FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData);
+        case IRP_MN_CHANGE_SINGLE_ITEM:
+            return FIELD_OFFSET(WNODE_SINGLE_ITEM, VariableData);
+        case IRP_MN_EXECUTE_METHOD:
+            return FIELD_OFFSET(WNODE_METHOD_ITEM, VariableData);
+        default:
+            return sizeof(WNODE_HEADER);
+    }
+}
+
+// A data area [offset, offset + length) must lie inside the buffer.
+bool Inside(ULONG offset, ULONG length, ULONG size)
+{
+    return offset <= size && length <= size - offset;
+}
+
+NTSTATUS DataRequest(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    UCHAR minor = stack->MinorFunction;
+    ULONG index = 0;
+    if (!FindGuid(context, stack->Parameters.WMI.DataPath, &index)) {
+        return Complete(irp, STATUS_WMI_GUID_NOT_FOUND, 0);
+    }
+    ULONG size = stack->Parameters.WMI.BufferSize;
+    PUCHAR base = Bytes(stack->Parameters.WMI.Buffer);
+    if (base == nullptr || size < MinimumWnode(minor)) {
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    ULONG instances = context->GuidList[index].InstanceCount;
+
+    switch (minor) {
+        case IRP_MN_QUERY_ALL_DATA: {
+            if (context->QueryWmiDataBlock == nullptr) {
+                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            }
+            auto* wnode = reinterpret_cast<PWNODE_ALL_DATA>(base);
+            unsigned long long wide = AllDataOffset(instances);
+            if (size < wide) {
+                // Not even the instance lengths fit: the data's size is unknown, so ask for the least.
+                return CompleteTooSmall(irp, &wnode->WnodeHeader, wide > ~0u ? ~0u : ULONG(wide),
+                                        IO_NO_INCREMENT);
+            }
+            ULONG offset = ULONG(wide);
+            wnode->DataBlockOffset = offset;
+            wnode->InstanceCount = instances;
+            wnode->OffsetInstanceNameOffsets = 0;
+            std::memset(base + kAllDataArray, 0, offset - kAllDataArray);
+            return context->QueryWmiDataBlock(device, irp, index, 0, instances, AllDataLengths(wnode),
+                                              size - offset, base + offset);
+        }
+        case IRP_MN_QUERY_SINGLE_INSTANCE:
+        case IRP_MN_CHANGE_SINGLE_INSTANCE: {
+            auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(base);
+            ULONG in_size = minor == IRP_MN_QUERY_SINGLE_INSTANCE ? 0 : wnode->SizeDataBlock;
+            if (!Inside(wnode->DataBlockOffset, in_size, size)) {
+                return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+            }
+            if (wnode->InstanceIndex >= instances) {
+                return Complete(irp, STATUS_WMI_INSTANCE_NOT_FOUND, 0);
+            }
+            PUCHAR data = base + wnode->DataBlockOffset;
+            if (minor == IRP_MN_QUERY_SINGLE_INSTANCE) {
+                if (context->QueryWmiDataBlock == nullptr) {
+                    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+                }
+                // The one instance length goes straight into SizeDataBlock.
+                wnode->SizeDataBlock = 0;
+                return context->QueryWmiDataBlock(device, irp, index, wnode->InstanceIndex, 1,
+                                                  &wnode->SizeDataBlock, size - wnode->DataBlockOffset, data);
+            }
+            if (context->SetWmiDataBlock == nullptr) {
+                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            }
+            return context->SetWmiDataBlock(device, irp, index, wnode->InstanceIndex, wnode->SizeDataBlock,
+                                            data);
+        }
+        case IRP_MN_CHANGE_SINGLE_ITEM: {
+            auto* wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(base);
+            if (!Inside(wnode->DataItemOffset, wnode->SizeDataItem, size)) {
+                return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+            }
+            if (wnode->InstanceIndex >= instances) {
+                return Complete(irp, STATUS_WMI_INSTANCE_NOT_FOUND, 0);
+            }
+            if (context->SetWmiDataItem == nullptr) {
+                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            }
+            return context->SetWmiDataItem(device, irp, index, wnode->InstanceIndex, wnode->ItemId,
+                                           wnode->SizeDataItem, base + wnode->DataItemOffset);
+        }
+        case IRP_MN_EXECUTE_METHOD: {
+            auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(base);
+            if (!Inside(wnode->DataBlockOffset, wnode->SizeDataBlock, size)) {
+                return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+            }
+            if (wnode->InstanceIndex >= instances) {
+                return Complete(irp, STATUS_WMI_INSTANCE_NOT_FOUND, 0);
+            }
+            if (context->ExecuteWmiMethod == nullptr) {
+                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            }
+            // The output goes where the input was: the whole rest of the buffer is the output's room.
+            return context->ExecuteWmiMethod(device, irp, index, wnode->InstanceIndex, wnode->MethodId,
+                                             wnode->SizeDataBlock, size - wnode->DataBlockOffset,
+                                             base + wnode->DataBlockOffset);
+        }
+        default: {
+            if (context->WmiFunctionControl == nullptr) {
+                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+            }
+            bool events = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS;
+            bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
+            return context->WmiFunctionControl(
+                device, irp, index, events ? WmiEventControl : WmiDataBlockControl, enable ? TRUE : FALSE);
+        }
+    }
+}
+
+// Turns the instance lengths a query-all-data callback left in the WNODE into the form WMI reads: one
+// size for all when they are equal, otherwise an offset and a length for each (each instance starting on
+// an 8-byte boundary, as the callback lays them out).
+void FinishAllData(PWNODE_ALL_DATA wnode, ULONG used)
+{
+    ULONG count = wnode->InstanceCount;
+    PULONG lengths = AllDataLengths(wnode);
+    std::vector<ULONG> length(lengths, lengths + count);
+    bool same = count > 0;
+    for (ULONG i = 1; i < count && same; i++) {
+        same = length[i] == length[0];
+    }
+    if (same) {
+        wnode->WnodeHeader.Flags |= WNODE_FLAG_FIXED_INSTANCE_SIZE;
+        wnode->FixedInstanceSize = length[0];
+    } else {
+        wnode->WnodeHeader.Flags &= ~ULONG(WNODE_FLAG_FIXED_INSTANCE_SIZE);
+        auto* pairs = reinterpret_cast<POFFSETINSTANCEDATAANDLENGTH>(lengths);
+        ULONG offset = wnode->DataBlockOffset;
+        for (ULONG i = 0; i < count; i++) {
+            pairs[i].OffsetInstanceData = offset;
+            pairs[i].LengthInstanceData = length[i];
+            offset += Align8(length[i]);
+        }
+    }
+    wnode->WnodeHeader.BufferSize = wnode->DataBlockOffset + used;
+}
+
+} // namespace
+
+extern "C" {
+
+NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                          PSYSCTL_IRP_DISPOSITION IrpDisposition)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL || stack->Parameters.WMI.ProviderId == 0) {
+        *IrpDisposition = IrpNotWmi;
+        return Irp->IoStatus.Status;
+    }
+    if (stack->Parameters.WMI.ProviderId != reinterpret_cast<ULONG_PTR>(DeviceObject)) {
+        *IrpDisposition = IrpForward;
+        return Irp->IoStatus.Status;
+    }
+    switch (stack->MinorFunction) {
+        case IRP_MN_REGINFO:
+        case IRP_MN_REGINFO_EX:
+            *IrpDisposition = IrpProcessed;
+            return RegInfo(WmiLibInfo, DeviceObject, Irp, stack);
+        case IRP_MN_QUERY_ALL_DATA:
+        case IRP_MN_QUERY_SINGLE_INSTANCE:
+        case IRP_MN_CHANGE_SINGLE_INSTANCE:
+        case IRP_MN_CHANGE_SINGLE_ITEM:
+        case IRP_MN_ENABLE_EVENTS:
+        case IRP_MN_DISABLE_EVENTS:
+        case IRP_MN_ENABLE_COLLECTION:
+        case IRP_MN_DISABLE_COLLECTION:
+        case IRP_MN_EXECUTE_METHOD:
+            *IrpDisposition = IrpProcessed;
+            return DataRequest(WmiLibInfo, DeviceObject, Irp, stack);
+        default:
+            *IrpDisposition = IrpNotCompleted;
+            Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+            return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
+                            CCHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PUCHAR base = Bytes(stack->Parameters.WMI.Buffer);
+    ULONG size = stack->Parameters.WMI.BufferSize;
+    ULONG_PTR information = 0;
+    switch (stack->MinorFunction) {
+        case IRP_MN_QUERY_ALL_DATA: {
+            auto* wnode = reinterpret_cast<PWNODE_ALL_DATA>(base);
+            if (Status == STATUS_BUFFER_TOO_SMALL) {
+                return CompleteTooSmall(Irp, &wnode->WnodeHeader, wnode->DataBlockOffset + BufferUsed,
+                                        PriorityBoost);
+            }
+            if (NT_SUCCESS(Status)) {
+                if (!UsedFits(BufferUsed, size - wnode->DataBlockOffset, "IRP_MN_QUERY_ALL_DATA")) {
+                    BufferUsed = size - wnode->DataBlockOffset;
+                }
+                FinishAllData(wnode, BufferUsed);
+                information = wnode->WnodeHeader.BufferSize;
+            }
+            break;
+        }
+        case IRP_MN_QUERY_SINGLE_INSTANCE: {
+            auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(base);
+            if (Status == STATUS_BUFFER_TOO_SMALL) {
+                return CompleteTooSmall(Irp, &wnode->WnodeHeader, wnode->DataBlockOffset + BufferUsed,
+                                        PriorityBoost);
+            }
+            if (NT_SUCCESS(Status)) {
+                if (!UsedFits(BufferUsed, size - wnode->DataBlockOffset, "IRP_MN_QUERY_SINGLE_INSTANCE")) {
+                    BufferUsed = size - wnode->DataBlockOffset;
+                }
+                wnode->SizeDataBlock = BufferUsed;
+                wnode->WnodeHeader.BufferSize = wnode->DataBlockOffset + BufferUsed;
+                information = wnode->WnodeHeader.BufferSize;
+            }
+            break;
+        }
+        case IRP_MN_EXECUTE_METHOD: {
+            auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(base);
+            if (Status == STATUS_BUFFER_TOO_SMALL) {
+                return CompleteTooSmall(Irp, &wnode->WnodeHeader, wnode->DataBlockOffset + BufferUsed,
+                                        PriorityBoost);
+            }
+            if (NT_SUCCESS(Status)) {
+                if (!UsedFits(BufferUsed, size - wnode->DataBlockOffset, "IRP_MN_EXECUTE_METHOD")) {
+                    BufferUsed = size - wnode->DataBlockOffset;
+                }
+                wnode->SizeDataBlock = BufferUsed;
+                wnode->WnodeHeader.BufferSize = wnode->DataBlockOffset + BufferUsed;
+                information = wnode->WnodeHeader.BufferSize;
+            }
+            break;
+        }
+        default:
+            // Changes and enable/disable return no data.
+            break;
+    }
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = information;
+    IofCompleteRequest(Irp, PriorityBoost);
+    return Status;
+}
+
+} // extern "C"

@@ -1,0 +1,209 @@
+// Driver entry, device creation, Plug and Play, power and removal.
+#include <cstring>
+
+#include "driver_life.h"
+#include "quavmsg.h"
+
+namespace {
+
+class LifecycleTest : public DriverLifeTest {
+protected:
+    size_t Count(uint32_t id)
+    {
+        const std::vector<uint32_t> ids = EventIds();
+        return static_cast<size_t>(std::count(ids.begin(), ids.end(), id));
+    }
+};
+
+TEST_F(LifecycleTest, DriverEntryKeepsAZeroFilledCopyOfThePath)
+{
+    PDRIVER_OBJECT driver = machine_.io().CreateDriverObject("QUAV", kQuavMessages);
+    std::u16string text = u"\\REGISTRY\\Machine\\SYSTEM\\QUAV";
+    std::vector<WCHAR> buffer(text.size() + 8, u'#');
+    std::copy(text.begin(), text.end(), buffer.begin());
+    UNICODE_STRING path{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(buffer.size() * 2),
+                        buffer.data()};
+    ASSERT_EQ(DriverEntry(driver, &path), STATUS_SUCCESS);
+    ASSERT_NE(RegistryPathCopy.Buffer, buffer.data());
+    EXPECT_EQ(RegistryPathCopy.Length, path.Length);
+    EXPECT_EQ(RegistryPathCopy.MaximumLength, path.MaximumLength);
+    EXPECT_EQ(std::u16string(RegistryPathCopy.Buffer, text.size()), text);
+    for (size_t i = text.size(); i < buffer.size(); i++) {
+        EXPECT_EQ(RegistryPathCopy.Buffer[i], 0) << i;
+    }
+    EXPECT_EQ(machine_.pool().Outstanding(REGISTRY_PATH_TAG), 1u);
+    EXPECT_EQ(EventIds(), (std::vector<uint32_t>{QUAV_MSG_LOGGING_ENABLED, QUAV_MSG_DRIVER_INITIALIZED}));
+    DriverUnload(driver);
+    EXPECT_EQ(machine_.pool().Outstanding(REGISTRY_PATH_TAG), 0u);
+}
+
+TEST_F(LifecycleTest, PathCopyFailureLogsTwiceAndLoadsNothing)
+{
+    machine_.pool().FailAllocations(REGISTRY_PATH_TAG, 1);
+    EXPECT_EQ(Load(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver_, nullptr);
+    EXPECT_EQ(EventIds(), (std::vector<uint32_t>{QUAV_MSG_LOGGING_ENABLED, QUAV_MSG_LOGGING_ENABLED}));
+}
+
+TEST_F(LifecycleTest, AddDeviceFailuresUndoWhatWasDone)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    PDEVICE_OBJECT first = pdo_;
+    EXPECT_EQ(machine_.pnp().AddDevice(driver_, nullptr), nullptr); // the name is taken
+    EXPECT_EQ(machine_.io().Devices(driver_).size(), 1u);
+    ASSERT_EQ(machine_.pnp().Remove(first), STATUS_SUCCESS);
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+
+    // A stale link of the same name: the link's status, and the device object is gone.
+    ASSERT_EQ(machine_.io().CreateSymbolicLink(u"\\DosDevices\\QUAVDSL", u"\\Device\\Stale"), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_SUCCESS;
+    pdo_ = machine_.pnp().AddDevice(driver_, &status);
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+    machine_.io().DeleteSymbolicLink(u"\\DosDevices\\QUAVDSL");
+}
+
+TEST_F(LifecycleTest, RequestsAreRefusedUntilTheStart)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->RejectRequests, 1);
+    EXPECT_EQ(Fdo()->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
+              static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+    sim::UserClient user(true);
+    HANDLE handle = nullptr;
+    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_DEVICE_NOT_CONNECTED);
+    ASSERT_EQ(machine_.pnp().Start(pdo_), STATUS_SUCCESS);
+    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    const std::vector<sim::DeviceInterface> interfaces = machine_.io().Interfaces();
+    ASSERT_EQ(interfaces.size(), 1u);
+    EXPECT_TRUE(interfaces[0].enabled);
+    EXPECT_EQ(user.Close(handle), STATUS_SUCCESS);
+}
+
+TEST_F(LifecycleTest, QueryRemoveWithAnOpenHandleIsRefused)
+{
+    BringUp();
+    sim::UserClient user(true);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Extension()->RejectRequests, 0);
+    ASSERT_EQ(user.Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->RejectRequests, 1);
+    EXPECT_EQ(machine_.pnp().CancelRemove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->RejectRequests, 0);
+}
+
+TEST_F(LifecycleTest, FailedStartThenRemovalLogsTheStopOnce)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    bridge().SetIds(0x1039, 0x0000);
+    EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_NO_SUCH_DEVICE);
+    sim::UserClient user(true);
+    HANDLE handle = nullptr;
+    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_DEVICE_NOT_CONNECTED);
+    ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
+    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STARTED), 0u);
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+}
+
+TEST_F(LifecycleTest, RemovalOfANeverStartedDeviceTearsEverythingDown)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 0u);
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+    EXPECT_FALSE(machine_.wmi().Registration(pdo_).has_value());
+    EXPECT_TRUE(machine_.wmi().Registered().empty());
+    EXPECT_EQ(machine_.io().Interfaces().at(0).enabled, false);
+    EXPECT_EQ(machine_.pool().Outstanding(0x72747355), 0u); // the interface name was freed
+}
+
+TEST_F(LifecycleTest, SurpriseRemovalThenRemoval)
+{
+    BringUp();
+    ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
+    sim::UserClient user(true);
+    HANDLE handle = nullptr;
+    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_OBJECT_NAME_NOT_FOUND); // the link is gone
+    EXPECT_FALSE(machine_.io().Interfaces().at(0).enabled);
+    EXPECT_NE(Extension()->MonitorThreadObject, nullptr); // polling goes on until the removal
+    ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u);
+    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+}
+
+TEST_F(LifecycleTest, StopIsFinalButSurpriseRemovalAndRemovalStillTearDown)
+{
+    BringUp();
+    ASSERT_EQ(machine_.pnp().QueryStop(pdo_), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().Stop(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
+    EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_DELETE_PENDING); // restarting would re-initialize locks
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    EXPECT_EQ(machine_.pnp().Power(pdo_, IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u); // the monitor thread was ended
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+    EXPECT_TRUE(machine_.wmi().Registered().empty());
+    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
+}
+
+TEST_F(LifecycleTest, PowerRequestsArePassedDown)
+{
+    BringUp();
+    POWER_STATE s0;
+    s0.SystemState = PowerSystemWorking;
+    EXPECT_EQ(machine_.pnp().Power(pdo_, IRP_MN_QUERY_POWER, SystemPowerState, s0), STATUS_SUCCESS);
+    machine_.pnp().FailNext(IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(machine_.pnp().Request(pdo_, IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_NOT_SUPPORTED);
+}
+
+TEST_F(LifecycleTest, StartWaitsForALowerDriverThatPends)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    machine_.pnp().Delay(IRP_MN_START_DEVICE, sim::Seconds(2));
+    const sim::Ticks before = sim::Now();
+    EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_SUCCESS);
+    EXPECT_GE(sim::Now() - before, sim::Seconds(2));
+    EXPECT_EQ(Extension()->Started, 1);
+}
+
+TEST_F(LifecycleTest, RemovalWaitsForARequestBlockedInTheHardware)
+{
+    BringUp();
+    sim::UserClient user(true);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    // A sensor read held 30 s in the controller's address write of the VRM register.
+    machine_.bus().StallWrite(0x295, 0x2A, sim::Seconds(30));
+    sim::Ticks finished = 0;
+    PKTHREAD client = sim::StartThread("client", [&] {
+        SENSOR_RECORD r{};
+        r.SensorType = SENSOR_TYPE_TEMPERATURE;
+        r.SensorId = SENSOR_ID_VRM;
+        ULONG returned = 0;
+        EXPECT_EQ(user.DeviceIoControl(handle, IOCTL_QUAV_READ_SENSOR, &r, sizeof r, &r, sizeof r, &returned),
+                  STATUS_SUCCESS);
+        finished = sim::Now();
+    });
+    sim::Sleep(sim::Seconds(1));
+    ASSERT_EQ(user.Close(handle), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_GT(finished, 0);
+    EXPECT_GE(sim::Now(), finished); // the removal ended after the request
+    sim::JoinThread(client);
+}
+
+} // namespace

@@ -1,0 +1,220 @@
+// User-mode requests and WMI requests to the running driver.
+#include <cstring>
+
+#include "control/records.h"
+#include "driver_life.h"
+
+namespace {
+
+const GUID kSensorData = {0xA8C67453, 0x1AD8, 0x43AD, {0xBA, 0x86, 0xF9, 0x4F, 0x2E, 0xB7, 0x30, 0x6A}};
+const GUID kSensorEvent = {0x88FC5431, 0xB608, 0x4AEA, {0x9D, 0x30, 0xD5, 0x93, 0x04, 0xC6, 0x85, 0xFE}};
+const GUID kOtherGuid = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+class RequestsTest : public DriverLifeTest {
+protected:
+    void SetUp() override
+    {
+        DriverLifeTest::SetUp();
+        BringUp();
+        ASSERT_EQ(user_.Open(u"\\\\.\\QUAVDSL", &handle_), STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        if (handle_ != nullptr) {
+            user_.Close(handle_);
+        }
+        DriverLifeTest::TearDown();
+    }
+
+    NTSTATUS Ioctl(ULONG code, const void* in, ULONG in_size, void* out, ULONG out_size, ULONG* returned)
+    {
+        return user_.DeviceIoControl(handle_, code, in, in_size, out, out_size, returned);
+    }
+
+    static SENSOR_RECORD Sensor(ULONG type, ULONG id)
+    {
+        SENSOR_RECORD r;
+        std::memset(&r, 0x5A, sizeof r); // reserved fields and ThresholdSet as a caller may send them
+        r.SensorType = type;
+        r.SensorId = id;
+        return r;
+    }
+
+    NTSTATUS Method(uint32_t method, uint32_t sensor, int32_t value)
+    {
+        const SENSOR_METHOD_INPUT in{sensor, value};
+        std::vector<uint8_t> out;
+        return machine_.wmi().ExecuteMethod(kSensorData, 0, method,
+                                            {reinterpret_cast<const uint8_t*>(&in), sizeof in}, 0, &out);
+    }
+
+    std::vector<SENSOR_DATA_ENTRY> QueryBlock()
+    {
+        std::vector<uint8_t> data;
+        EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data), STATUS_SUCCESS);
+        std::vector<SENSOR_DATA_ENTRY> entries(data.size() / sizeof(SENSOR_DATA_ENTRY));
+        std::memcpy(entries.data(), data.data(), entries.size() * sizeof(SENSOR_DATA_ENTRY));
+        return entries;
+    }
+
+    sim::UserClient user_{true};
+    HANDLE handle_ = nullptr;
+};
+
+TEST_F(RequestsTest, NoOperationsNeedNoBuffer)
+{
+    ULONG returned = 99;
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_NOP2, nullptr, 0, nullptr, 0, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(0x88002218, nullptr, 0, nullptr, 0, &returned), STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(RequestsTest, SensorReadComesBackWithOnlyTheReadingChanged)
+{
+    board_.SetSensor("Rear Upper", 2000);
+    SENSOR_RECORD in = Sensor(SENSOR_TYPE_FAN, SENSOR_ID_REAR_UPPER);
+    SENSOR_RECORD out{};
+    ULONG returned = 0;
+    ASSERT_EQ(Ioctl(IOCTL_QUAV_READ_SENSOR, &in, sizeof in, &out, sizeof out, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 64u);
+    SENSOR_RECORD expected = in;
+    expected.Value = expected.CurrentValue = out.Value;
+    EXPECT_EQ(std::memcmp(&out, &expected, sizeof out), 0);
+    EXPECT_NEAR(out.Value, 2000, 10);
+
+    in = Sensor(SENSOR_TYPE_FAN, SENSOR_ID_CPU);
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_READ_SENSOR, &in, sizeof in, &out, sizeof out, &returned),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(returned, 0u);
+}
+
+TEST_F(RequestsTest, FanPwmAndControls)
+{
+    struct {
+        SENSOR_RECORD record;
+        ULONG pwm;
+    } pwm{Sensor(SENSOR_TYPE_FAN, SENSOR_ID_REAR_BOTTOM), 0x90};
+    SENSOR_RECORD out{};
+    ULONG returned = 0;
+    ASSERT_EQ(Ioctl(IOCTL_QUAV_SET_FAN_PWM, &pwm, sizeof pwm, &out, sizeof out, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 64u);
+    EXPECT_EQ(superio().Register(0x16), 0x90);
+    pwm.record = Sensor(SENSOR_TYPE_TEMPERATURE, SENSOR_ID_SYSTEM); // succeeds, writes nothing
+    pwm.pwm = 0x33;
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_SET_FAN_PWM, &pwm, sizeof pwm, &out, sizeof out, &returned), STATUS_SUCCESS);
+    EXPECT_NE(superio().Register(0x15), 0x33);
+
+    CONTROL_RECORD control{};
+    control.ControlClass = 3;
+    control.ControlIndex = 2;
+    control.Reserved0[0] = 0xABCDEF01;
+    CONTROL_RECORD back{};
+    ASSERT_EQ(Ioctl(IOCTL_QUAV_READ_CONTROL, &control, sizeof control, &back, sizeof back, &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, 32u);
+    EXPECT_EQ(std::memcmp(&control, &back, sizeof back), 0);
+
+    struct {
+        CONTROL_RECORD record;
+        ULONG code;
+    } set{control, 0x8100};
+    set.record.ControlClass = 4;
+    set.record.ControlIndex = 5;
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_SET_CONTROL, &set, sizeof set, &back, sizeof back, &returned),
+              STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(returned, 0u);
+}
+
+TEST_F(RequestsTest, ShortBuffersAreRefusedUntouched)
+{
+    SENSOR_RECORD in = Sensor(SENSOR_TYPE_VOLTAGE, SENSOR_ID_V5);
+    unsigned char out[64];
+    std::memset(out, 0xEE, sizeof out);
+    ULONG returned = 7;
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_READ_SENSOR, &in, 63, out, 64, &returned), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_READ_SENSOR, &in, 64, out, 63, &returned), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_SET_FAN_PWM, &in, 64, out, 64, &returned),
+              STATUS_BUFFER_TOO_SMALL); // no PWM word
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(out[0], 0xEE);
+    CONTROL_RECORD control{};
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_SET_CONTROL, &control, 32, out, 32, &returned), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_READ_CONTROL, nullptr, 0, nullptr, 0, &returned),
+              STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(RequestsTest, RefusedWhileRejectingButCloseStillCounts)
+{
+    EXPECT_EQ(Extension()->OpenHandleCount, 1);
+    ASSERT_EQ(machine_.pnp().QueryStop(pdo_), STATUS_SUCCESS);
+    HANDLE second = nullptr;
+    EXPECT_EQ(user_.Open(u"\\\\.\\QUAVDSL", &second), STATUS_DEVICE_NOT_CONNECTED);
+    ULONG returned = 0;
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned), STATUS_DEVICE_NOT_CONNECTED);
+    std::vector<uint8_t> data;
+    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(user_.Close(handle_), STATUS_SUCCESS);
+    handle_ = nullptr;
+    EXPECT_EQ(Extension()->OpenHandleCount, 0);
+    ASSERT_EQ(machine_.pnp().CancelStop(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned), STATUS_INVALID_HANDLE); // closed
+}
+
+TEST_F(RequestsTest, WmiDataBlockAndItsSize)
+{
+    board_.SetSensor("AUX", 5000);
+    std::vector<uint8_t> data;
+    uint32_t needed = 0;
+    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, 143 + 64, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_GE(needed, 144u);
+    const std::vector<SENSOR_DATA_ENTRY> entries = QueryBlock();
+    ASSERT_EQ(entries.size(), 12u);            // exactly 144 bytes
+    EXPECT_EQ(entries[10].CurrentValue, 4999); // storage order: AUX is the eleventh
+    EXPECT_EQ(entries[11].CurrentValue, 44);   // VRM last
+}
+
+TEST_F(RequestsTest, WmiMethodsChangeOnlyTheReportedLimits)
+{
+    EXPECT_EQ(Method(1, 1, 0), STATUS_INVALID_PARAMETER_MIX);
+    EXPECT_EQ(Method(2, 12, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Method(1, 12, 77), STATUS_SUCCESS);
+    EXPECT_EQ(Method(1, 0, 5), STATUS_INVALID_PARAMETER_MIX);
+    EXPECT_EQ(Method(2, 13, 5), STATUS_INVALID_PARAMETER_MIX);
+    EXPECT_EQ(Method(3, 1, 5), STATUS_INVALID_PARAMETER_MIX);
+    const std::vector<SENSOR_DATA_ENTRY> entries = QueryBlock();
+    EXPECT_EQ(entries[11].CriticalLower, 0);
+    EXPECT_EQ(entries[11].CriticalUpper, 77);
+    // Evaluation keeps the configured limits.
+    EXPECT_EQ(Extension()->Thresholds[5].CritUpper, 0);
+
+    std::vector<uint8_t> out;
+    const uint8_t short_input[4] = {1, 0, 0, 0};
+    EXPECT_EQ(machine_.wmi().ExecuteMethod(kSensorData, 0, 2, short_input, 0, &out),
+              STATUS_INVALID_PARAMETER_MIX);
+}
+
+TEST_F(RequestsTest, WmiFunctionControlAndOtherGuids)
+{
+    EXPECT_EQ(machine_.wmi().EnableEvents(kSensorEvent), STATUS_SUCCESS);
+    EXPECT_EQ(machine_.wmi().DisableEvents(kSensorEvent), STATUS_SUCCESS);
+    EXPECT_EQ(machine_.wmi().EnableCollection(kSensorData), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(machine_.wmi().EnableCollection(kSensorEvent), STATUS_INVALID_DEVICE_REQUEST);
+    const uint8_t block[144] = {};
+    EXPECT_EQ(machine_.wmi().SetSingleInstance(kSensorData, 0, block), STATUS_INVALID_DEVICE_REQUEST);
+    std::vector<uint8_t> data;
+    EXPECT_EQ(machine_.wmi().QueryAllData(kOtherGuid, &data), STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorEvent, &data), STATUS_WMI_GUID_NOT_FOUND);
+}
+
+TEST_F(RequestsTest, WmiRegistrationIsAnsweredBeforeTheStart)
+{
+    const std::optional<sim::WmiRegistration> reg = machine_.wmi().Registration(Fdo());
+    ASSERT_TRUE(reg.has_value());
+    ASSERT_EQ(reg->guids.size(), 2u);
+    EXPECT_EQ(reg->mof_resource, u"MofResource");
+    EXPECT_EQ(reg->registry_path, kServicePath);
+}
+
+} // namespace

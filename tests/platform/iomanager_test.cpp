@@ -1,0 +1,351 @@
+// The I/O manager: a request's trip down and up a stack, the checks on completion and dispatch return
+// values, remove locks, names, stacks, drivers and the user-mode side, with small drivers written here.
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "sim/user.h"
+#include "sim_test.h"
+
+namespace {
+
+struct Trace {
+    int routine_calls = 0;
+    PDEVICE_OBJECT routine_device = nullptr;
+    bool pending_returned = false;
+    int sender_calls = 0;
+    PDEVICE_OBJECT sender_device = nullptr;
+    int creates = 0;
+    std::u16string file_name;
+    bool unloaded = false;
+} g;
+PDEVICE_OBJECT g_lower;
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// Completes from another thread a millisecond later, as hardware would.
+NTSTATUS CompleteLater(PDEVICE_OBJECT, PIRP irp)
+{
+    IoMarkIrpPending(irp);
+    sim::StartThread("interrupt", [irp] {
+        sim::Sleep(sim::Ms(1));
+        irp->IoStatus.Information = 7;
+        Complete(irp, STATUS_SUCCESS);
+    });
+    return STATUS_PENDING;
+}
+
+NTSTATUS TakeBack(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    g.routine_calls++;
+    g.routine_device = device;
+    g.pending_returned = irp->PendingReturned;
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A start handler: the lower driver first, then this one's own work, then the completion.
+NTSTATUS StartHandler(PDEVICE_OBJECT, PIRP irp)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, TakeBack, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(g_lower, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return Complete(irp, irp->IoStatus.Status);
+}
+
+NTSTATUS AtSender(PDEVICE_OBJECT device, PIRP, PVOID)
+{
+    g.sender_calls++;
+    g.sender_device = device;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp)
+{
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_CREATE) {
+        g.creates++;
+        g.file_name.assign(stack->FileObject->FileName.Buffer,
+                           stack->FileObject->FileName.Length / sizeof(WCHAR));
+    }
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+// Device control: the output is the three input bytes' sum counting up, and the function number is
+// the byte count claimed; function 0xFFF fails.
+NTSTATUS Fill(PDEVICE_OBJECT, PIRP irp)
+{
+    const auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
+    auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    const int sum = buffer[0] + buffer[1] + buffer[2];
+    for (ULONG i = 0; i < p.OutputBufferLength; i++) {
+        buffer[i] = static_cast<UCHAR>(sum + i);
+    }
+    irp->IoStatus.Information = (p.IoControlCode >> 2) & 0xFFF;
+    return Complete(irp, irp->IoStatus.Information == 0xFFF ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS);
+}
+
+class IoManagerTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        g = {};
+    }
+
+    sim::IoManager& io() { return machine_.io(); }
+
+    PDEVICE_OBJECT Device(std::initializer_list<UCHAR> majors, PDRIVER_DISPATCH routine,
+                          std::u16string name = u"")
+    {
+        PDRIVER_OBJECT driver = io().CreateDriverObject("Test");
+        for (UCHAR major : majors) {
+            driver->MajorFunction[major] = routine;
+        }
+        PDEVICE_OBJECT device = nullptr;
+        EXPECT_EQ(io().CreateDevice(driver, 16, name, 0x22, 0, false, &device), STATUS_SUCCESS);
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        return device;
+    }
+
+    NTSTATUS SendPnp(PDEVICE_OBJECT top)
+    {
+        PIRP irp = io().AllocateIrp(top->StackSize);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
+        IoSetCompletionRoutine(irp, AtSender, nullptr, TRUE, TRUE, TRUE);
+        const NTSTATUS status = io().Send(top, irp);
+        EXPECT_EQ(irp->CurrentLocation, top->StackSize + 1);
+        io().FreeIrp(irp);
+        return status;
+    }
+
+    static NTSTATUS Open(sim::UserClient& client, const char16_t* path)
+    {
+        HANDLE handle;
+        const NTSTATUS status = client.Open(path, &handle);
+        if (NT_SUCCESS(status)) {
+            client.Close(handle);
+        }
+        return status;
+    }
+};
+
+TEST_F(IoManagerTest, CompletionRoutineTakesTheRequestBackAndTheSecondCompletionReachesTheSender)
+{
+    g_lower = Device({IRP_MJ_PNP}, CompleteLater);
+    PDEVICE_OBJECT upper = Device({IRP_MJ_PNP}, StartHandler);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(upper, g_lower), g_lower);
+    EXPECT_EQ(upper->StackSize, 2);
+
+    EXPECT_EQ(SendPnp(upper), STATUS_SUCCESS);
+    EXPECT_EQ(sim::Now(), sim::Ms(1));
+    EXPECT_EQ(g.routine_calls, 1);
+    EXPECT_EQ(g.routine_device, upper);
+    EXPECT_TRUE(g.pending_returned);
+    EXPECT_EQ(g.sender_calls, 1);
+    EXPECT_EQ(g.sender_device, nullptr); // the sender's own routine runs with no device
+}
+
+TEST_F(IoManagerTest, BrokenDispatchRoutinesAreReported)
+{
+    using D = PDEVICE_OBJECT;
+    const std::pair<PDRIVER_DISPATCH, const char*> cases[] = {
+        {[](D, PIRP irp) { return Complete(irp, Complete(irp, STATUS_SUCCESS)); }, "completed twice"},
+        {[](D, PIRP irp) {
+             IoMarkIrpPending(irp);
+             return Complete(irp, STATUS_PENDING);
+         },
+         "completed with STATUS_PENDING"},
+        {[](D, PIRP irp) -> NTSTATUS {
+             Complete(irp, STATUS_SUCCESS);
+             return STATUS_PENDING;
+         },
+         "without marking the IRP pending"},
+        {[](D, PIRP irp) -> NTSTATUS {
+             Complete(irp, STATUS_UNSUCCESSFUL);
+             return STATUS_SUCCESS;
+         },
+         "returned 0x00000000 but completed the IRP with 0xC0000001"},
+    };
+    PDEVICE_OBJECT device = Device({}, nullptr);
+    for (const auto& [dispatch, report] : cases) {
+        device->DriverObject->MajorFunction[IRP_MJ_PNP] = dispatch;
+        g.sender_calls = 0;
+        SendPnp(device);
+        EXPECT_TRUE(OneReportContaining(report)) << report;
+        EXPECT_EQ(g.sender_calls, 1) << report; // a second completion changes nothing
+    }
+}
+
+TEST_F(IoManagerTest, RemoveLockCountsHoldersAndDrainsBeforeRemoval)
+{
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, 0x54534554, 0, 2);
+    int a, b, c;
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, &a), STATUS_SUCCESS);
+    const ULONG line = __LINE__ - 1;
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, &b), STATUS_SUCCESS);
+    auto holders = io().Holders(&lock);
+    ASSERT_EQ(holders.size(), 2u);
+    EXPECT_EQ(holders[0].tag, &a);
+    EXPECT_EQ(holders[0].line, line);
+    EXPECT_TRUE(holders[0].file.ends_with("iomanager_test.cpp"));
+    EXPECT_EQ(lock.Common.IoCount, 3);
+
+    IoAcquireRemoveLock(&lock, &c); // past the high watermark: a free build lets it be
+    EXPECT_EQ(io().PeakHolders(&lock), 3u);
+    IoReleaseRemoveLock(&lock, &c);
+    IoReleaseRemoveLock(&lock, &b);
+    IoReleaseRemoveLock(&lock, &b);
+    EXPECT_TRUE(OneReportContaining("release without acquire"));
+
+    PKTHREAD holder = sim::StartThread("holder", [&] {
+        EXPECT_EQ(IoAcquireRemoveLock(&lock, &b), STATUS_SUCCESS);
+        sim::Sleep(sim::Ms(5));
+        IoReleaseRemoveLock(&lock, &b);
+    });
+    sim::Yield();
+    IoReleaseRemoveLockAndWait(&lock, &a);
+    EXPECT_EQ(sim::Now(), sim::Ms(5));
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, &a), STATUS_DELETE_PENDING);
+    EXPECT_TRUE(io().Holders(&lock).empty());
+    sim::JoinThread(holder);
+}
+
+TEST_F(IoManagerTest, NamesCollide)
+{
+    PDEVICE_OBJECT device = Device({}, nullptr, u"\\Device\\QUAVDev");
+    UNICODE_STRING same, link, dos, target;
+    RtlInitUnicodeString(&same, u"\\Device\\quavdev");
+    RtlInitUnicodeString(&link, u"\\DosDevices\\QUAVDSL");
+    RtlInitUnicodeString(&dos, u"\\??\\QUAVDSL");
+    RtlInitUnicodeString(&target, u"\\Device\\QUAVDev");
+    PDEVICE_OBJECT other = nullptr;
+    EXPECT_EQ(IoCreateDevice(device->DriverObject, 0, &same, 0x22, 0, FALSE, &other),
+              STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(io().Devices(device->DriverObject).size(), 1u);
+
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateSymbolicLink(&dos, &target), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(IoDeleteSymbolicLink(&dos), STATUS_SUCCESS);
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(IoManagerTest, DeletingAnAttachedOrDeletedDeviceIsReported)
+{
+    PDEVICE_OBJECT bottom = Device({}, nullptr);
+    PDEVICE_OBJECT middle = Device({}, nullptr);
+    PDEVICE_OBJECT top = Device({}, nullptr);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(middle, bottom), bottom);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle); // onto the stack's top
+    EXPECT_EQ(top->StackSize, 3);
+    EXPECT_EQ(io().AttachedTop(bottom), top);
+
+    IoDeleteDevice(middle);
+    auto reports = TakeReports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_NE(reports[0].text.find("still attached to"), std::string::npos);
+    EXPECT_NE(reports[1].text.find("is attached to it"), std::string::npos);
+    IoDeleteDevice(middle);
+    EXPECT_TRUE(OneReportContaining("deleted twice"));
+
+    IoAttachDeviceToDeviceStack(top, bottom);
+    IoDetachDevice(bottom);
+    EXPECT_EQ(bottom->AttachedDevice, nullptr);
+    IoDeleteDevice(top);
+    IoDeleteDevice(bottom);
+}
+
+TEST_F(IoManagerTest, LoadedDriverGetsTheDefaultRoutineAndMustDeleteItsDevicesBeforeUnload)
+{
+    auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+        driver->DriverUnload = [](PDRIVER_OBJECT) { g.unloaded = true; };
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\Device\\Plain");
+        PDEVICE_OBJECT device;
+        return IoCreateDevice(driver, 0, &name, 0x22, 0, FALSE, &device);
+    };
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = io().LoadDriver("Plain", entry, u"\\REGISTRY\\Machine\\x", &status);
+    ASSERT_NE(driver, nullptr);
+    ASSERT_EQ(io().Devices(driver).size(), 1u);
+    EXPECT_EQ(io().Devices(driver)[0]->Flags & DO_DEVICE_INITIALIZING, 0u);
+
+    sim::UserClient user(false);
+    EXPECT_EQ(Open(user, u"\\Device\\Plain"), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(Open(user, u"\\Device\\Missing"), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    io().UnloadDriver(driver);
+    EXPECT_TRUE(OneReportContaining("unloaded with device objects left: \\Device\\Plain"));
+    EXPECT_TRUE(g.unloaded);
+}
+
+TEST_F(IoManagerTest, BufferedControlCopiesInAndAtMostTheOutputBufferOut)
+{
+    PDEVICE_OBJECT device = Device({IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}, Succeed, u"\\Device\\Fill");
+    device->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Fill;
+    sim::UserClient user(false);
+    HANDLE handle;
+    ASSERT_EQ(user.Open(u"\\Device\\Fill", &handle), STATUS_SUCCESS);
+    const UCHAR in[3] = {1, 2, 3};
+    UCHAR out[8];
+    ULONG returned;
+    auto control = [&](ULONG function) {
+        std::memset(out, 0xEE, sizeof out);
+        return user.DeviceIoControl(handle, CTL_CODE(0x8000, function, METHOD_BUFFERED, FILE_ANY_ACCESS), in,
+                                    sizeof in, out, 4, &returned);
+    };
+    EXPECT_EQ(control(2), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 2u);
+    EXPECT_EQ(std::memcmp(out, "\x06\x07\xEE\xEE", 4), 0);
+
+    EXPECT_EQ(control(6), STATUS_SUCCESS); // claims more than the caller's buffer holds
+    EXPECT_TRUE(OneReportContaining("Information 6, more than its 4-byte output buffer"));
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(std::memcmp(out, "\x06\x07\x08\x09\xEE\xEE\xEE\xEE", 8), 0);
+
+    EXPECT_EQ(control(0xFFF), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(out[0], 0xEE);
+    EXPECT_EQ(user.Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(user.Close(handle), STATUS_INVALID_HANDLE);
+}
+
+TEST_F(IoManagerTest, PackageSecurityKeepsOrdinaryUsersOutWithOrWithoutATrailingName)
+{
+    PDEVICE_OBJECT device =
+        Device({IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}, Succeed, u"\\Device\\QUAVDev");
+    UNICODE_STRING link, target;
+    RtlInitUnicodeString(&link, u"\\DosDevices\\QUAVDSL");
+    RtlInitUnicodeString(&target, u"\\Device\\QUAVDev");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    sim::UserClient user(false);
+    sim::UserClient admin(true);
+    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL"), STATUS_SUCCESS);
+    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL\\x"), STATUS_SUCCESS);
+    EXPECT_EQ(g.file_name, u"\\x");
+
+    io().ApplyPackageSecurity(device);
+    const int creates = g.creates;
+    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL"), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL\\x"), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(g.creates, creates); // refused before the driver saw anything
+    EXPECT_EQ(Open(admin, u"\\\\.\\QUAVDSL\\x"), STATUS_SUCCESS);
+
+    // Without FILE_DEVICE_SECURE_OPEN a trailing name slips past the device's security.
+    device->Characteristics &= ~FILE_DEVICE_SECURE_OPEN;
+    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL\\x"), STATUS_SUCCESS);
+    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL"), STATUS_ACCESS_DENIED);
+}
+
+} // namespace
