@@ -207,3 +207,27 @@ TEST_F(LifecycleTest, RemovalWaitsForARequestBlockedInTheHardware)
 }
 
 } // namespace
+
+namespace {
+
+class AccessTest : public DriverLifeTest {};
+
+TEST_F(AccessTest, PackageSecurityKeepsOrdinaryUsersOutWithOrWithoutATrailingName)
+{
+    BringUp();
+    sim::UserClient user(false);
+    sim::UserClient admin(true);
+    HANDLE handle = nullptr;
+    // The default a named device object gets: anyone may open it, and set the fans' PWM.
+    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    ASSERT_EQ(user.Close(handle), STATUS_SUCCESS);
+
+    machine_.io().ApplyPackageSecurity(Fdo());
+    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL\\anything", &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Extension()->OpenHandleCount, 0); // refused before the driver saw a create
+    ASSERT_EQ(admin.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    EXPECT_EQ(admin.Close(handle), STATUS_SUCCESS);
+}
+
+} // namespace
