@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/format.h"
+
 namespace board {
 namespace {
 
@@ -39,12 +41,7 @@ constexpr uint8_t kSensorTemperature = 0x01;
 constexpr uint8_t kSensorDieRevision = 0xFF;
 constexpr uint8_t kSensorManufacturer = 0xFE;
 
-std::string Format(const char* format, auto... args)
-{
-    char buf[192];
-    std::snprintf(buf, sizeof buf, format, args...);
-    return buf;
-}
+using sim::Format;
 
 const char* SmbusRegisterName(unsigned offset)
 {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "sim/format.h"
+
 namespace board {
 namespace {
 
@@ -34,12 +36,7 @@ constexpr uint8_t kEcIdentity5b = 0x5B;
 // The tachometer counts a 22.5 kHz clock between (divided) fan pulses: rpm = 1,350,000 / (count * divisor).
 constexpr uint64_t kFanClock = 1350000;
 
-std::string Format(const char* format, auto... args)
-{
-    char buf[192];
-    std::snprintf(buf, sizeof buf, format, args...);
-    return buf;
-}
+using sim::Format;
 
 void CheckRange(int value, int first, int last, const char* what)
 {

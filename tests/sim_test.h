@@ -34,6 +34,28 @@ protected:
         return reports.size() == 1 && reports[0].text.find(needle) != std::string::npos;
     }
 
+    // Takes the reports so far: exactly one per needle, in order, each from `source` and containing its
+    // needle.
+    ::testing::AssertionResult ReportedBy(const std::string& source, const std::vector<std::string>& needles)
+    {
+        const auto reports = TakeReports();
+        std::string all;
+        for (const auto& r : reports) {
+            all += "\n  " + r.source + ": " + r.text;
+        }
+        if (reports.size() != needles.size()) {
+            return ::testing::AssertionFailure()
+                   << reports.size() << " reports, expected " << needles.size() << all;
+        }
+        for (size_t i = 0; i < needles.size(); i++) {
+            if (reports[i].source != source || reports[i].text.find(needles[i]) == std::string::npos) {
+                return ::testing::AssertionFailure()
+                       << "report " << i << " lacks \"" << needles[i] << "\"" << all;
+            }
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     sim::Machine machine_;
     std::optional<sim::AttachedThread> thread_;
 };

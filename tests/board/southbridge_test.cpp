@@ -60,25 +60,9 @@ protected:
         EXPECT_EQ(Run(kSensor, true, 2, reg), 0x08);
         return Smb(kData);
     }
-    // Takes the reports so far: one per needle, in order, each containing its needle.
-    ::testing::AssertionResult Reported(std::vector<std::string> needles = {})
+    ::testing::AssertionResult Reported(const std::vector<std::string>& needles = {})
     {
-        const auto reports = TakeReports();
-        std::string all;
-        for (const auto& r : reports) {
-            all += "\n  " + r.source + ": " + r.text;
-        }
-        if (reports.size() != needles.size()) {
-            return ::testing::AssertionFailure()
-                   << reports.size() << " reports, expected " << needles.size() << all;
-        }
-        for (size_t i = 0; i < needles.size(); i++) {
-            if (reports[i].source != "southbridge" || reports[i].text.find(needles[i]) == std::string::npos) {
-                return ::testing::AssertionFailure()
-                       << "report " << i << " lacks \"" << needles[i] << "\"" << all;
-            }
-        }
-        return ::testing::AssertionSuccess();
+        return ReportedBy("southbridge", needles);
     }
 
     board::SouthBridge sb{machine_.bus()};

@@ -45,25 +45,9 @@ protected:
         Write(kEcAddress, reg);
         Write(kEcData, value);
     }
-    // Takes the reports so far: one per needle, in order, each containing its needle.
-    ::testing::AssertionResult Reported(std::vector<std::string> needles = {})
+    ::testing::AssertionResult Reported(const std::vector<std::string>& needles = {})
     {
-        const auto reports = TakeReports();
-        std::string all;
-        for (const auto& r : reports) {
-            all += "\n  " + r.source + ": " + r.text;
-        }
-        if (reports.size() != needles.size()) {
-            return ::testing::AssertionFailure()
-                   << reports.size() << " reports, expected " << needles.size() << all;
-        }
-        for (size_t i = 0; i < needles.size(); i++) {
-            if (reports[i].source != "superio" || reports[i].text.find(needles[i]) == std::string::npos) {
-                return ::testing::AssertionFailure()
-                       << "report " << i << " lacks \"" << needles[i] << "\"" << all;
-            }
-        }
-        return ::testing::AssertionSuccess();
+        return ReportedBy("superio", needles);
     }
 
     board::SuperIo sio{machine_.bus()};
