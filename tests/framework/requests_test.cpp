@@ -167,8 +167,13 @@ TEST_F(RequestsTest, WmiDataBlockAndItsSize)
     board_.SetSensor("AUX", 5000);
     std::vector<uint8_t> data;
     uint32_t needed = 0;
-    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, 143 + 64, &needed), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_GE(needed, 144u);
+    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, 100, &needed), STATUS_BUFFER_TOO_SMALL);
+    const uint32_t header = needed - 144; // the WNODE's own bytes ahead of the data block
+    // 143 bytes of room for data: too small, 144 needed; 144 bytes: exactly 144 come back.
+    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, header + 143, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(needed, header + 144);
+    ASSERT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, header + 144), STATUS_SUCCESS);
+    EXPECT_EQ(data.size(), 144u);
     const std::vector<SENSOR_DATA_ENTRY> entries = QueryBlock();
     ASSERT_EQ(entries.size(), 12u);            // exactly 144 bytes
     EXPECT_EQ(entries[10].CurrentValue, 4999); // storage order: AUX is the eleventh
