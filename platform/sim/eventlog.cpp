@@ -1,3 +1,4 @@
+#include "format.h"
 #include "eventlog.h"
 
 #include <algorithm>
@@ -16,20 +17,6 @@ namespace {
 
 constexpr size_t kHeaderSize = sizeof(IO_ERROR_LOG_PACKET);
 constexpr size_t kDumpOffset = FIELD_OFFSET(IO_ERROR_LOG_PACKET, DumpData);
-
-std::string Hex32(uint32_t value)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", value);
-    return buf;
-}
-
-std::string Pointer(const void* p)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
 
 // Insertion strings as the event viewer's FormatMessage call fills them in: %1..%99 (an optional
 // printf-style !format! after the number is dropped, the arguments being strings already), a missing

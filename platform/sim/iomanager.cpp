@@ -1,3 +1,4 @@
+#include "format.h"
 #include "iomanager.h"
 
 #include <algorithm>
@@ -21,20 +22,6 @@ constexpr CSHORT kTypeIrp = 6;
 
 constexpr uint32_t kSystemBufferTag = 0x66427249; // "IrBf": buffered I/O's system buffers
 constexpr std::align_val_t kDeviceAlignment{16};
-
-std::string Pointer(const void* p)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%p", p);
-    return buf;
-}
-
-std::string Hex(NTSTATUS status)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
-    return buf;
-}
 
 std::u16string Fold(std::u16string_view name)
 {
@@ -211,7 +198,7 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::string service_name, PDRIVER_INITIALIZ
     }
     if (!NT_SUCCESS(result)) {
         if (driver->DeviceObject != nullptr) {
-            Report("DriverEntry of \\Driver\\" + service_name + " failed with " + Hex(result) +
+            Report("DriverEntry of \\Driver\\" + service_name + " failed with " + Hex32(result) +
                    " and left device objects behind");
         }
         DestroyDriver(driver);
@@ -793,11 +780,11 @@ NTSTATUS IoManager::Send(PDEVICE_OBJECT top, PIRP irp)
         completed = r->completed;
     }
     if (!completed) {
-        Report(label + ": the driver returned " + Hex(returned) + " without completing the IRP");
+        Report(label + ": the driver returned " + Hex32(returned) + " without completing the IRP");
         scheduler_.Wait(&r->done.Header, Executive, nullptr); // it may still: the sender must not free it
     } else if (returned != irp->IoStatus.Status) {
-        Report(label + ": the driver returned " + Hex(returned) + " but completed the IRP with " +
-               Hex(irp->IoStatus.Status));
+        Report(label + ": the driver returned " + Hex32(returned) + " but completed the IRP with " +
+               Hex32(irp->IoStatus.Status));
     }
     return irp->IoStatus.Status;
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "format.h"
 #include "machine.h"
 #include "sim.h"
 
@@ -43,13 +44,6 @@ std::string MinorName(UCHAR minor)
             return text;
         }
     }
-}
-
-std::string Hex(NTSTATUS status)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
-    return buf;
 }
 
 } // namespace
@@ -139,7 +133,7 @@ NTSTATUS PnpManager::Request(PDEVICE_OBJECT pdo, UCHAR minor)
     const NTSTATUS status = io_.Send(top, irp);
     io_.FreeIrp(irp);
     if ((minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) && !NT_SUCCESS(status)) {
-        Report(MinorName(minor) + " to " + io_.Name(top) + " completed with " + Hex(status) +
+        Report(MinorName(minor) + " to " + io_.Name(top) + " completed with " + Hex32(status) +
                ": the system does not let a driver fail a removal");
     }
     if (minor == IRP_MN_REMOVE_DEVICE) {

@@ -170,7 +170,8 @@ TEST_F(RequestsTest, WmiDataBlockAndItsSize)
     EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, 100, &needed), STATUS_BUFFER_TOO_SMALL);
     const uint32_t header = needed - 144; // the WNODE's own bytes ahead of the data block
     // 143 bytes of room for data: too small, 144 needed; 144 bytes: exactly 144 come back.
-    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, header + 143, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, header + 143, &needed),
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(needed, header + 144);
     ASSERT_EQ(machine_.wmi().QueryAllData(kSensorData, &data, header + 144), STATUS_SUCCESS);
     EXPECT_EQ(data.size(), 144u);
