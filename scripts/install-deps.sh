@@ -3,7 +3,7 @@
 # missing; as root it installs, otherwise it names what to install and fails.
 set -euo pipefail
 
-packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format nlohmann-json3-dev)
+packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format nlohmann-json3-dev libcli11-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,50 @@
+// quavsim's machine: the driver booted from the example configuration, running in virtual time.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "quavmsg.h"
+#include "simulation.h"
+
+namespace {
+
+std::string DefaultConfig()
+{
+    std::ifstream in(QUAV_DEFAULT_CONFIG, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
+{
+    quavsim::SimulationOptions options;
+    options.config_reg = DefaultConfig();
+    ASSERT_FALSE(options.config_reg.empty());
+    quavsim::Simulation simulation(options);
+    ASSERT_EQ(simulation.Boot(), STATUS_SUCCESS);
+    simulation.RunFor(sim::Seconds(60));
+
+    sim::Machine& m = simulation.machine();
+    const std::string fan = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Current\\FAN";
+    EXPECT_NEAR(static_cast<double>(m.registry().GetDword(fan, "FAN_REAR_UPPER").value_or(0)), 2400.0, 10.0);
+    // CPU 45 degrees against check points 35, 39, 43, ...: one stage a poll up to 3, then it stays.
+    EXPECT_EQ(m.registry().GetDword(fan, "FANCNTL_RU_CURRENT_STAGE"), 3u);
+    EXPECT_EQ(m.registry().GetDword(fan, "FANCNTL_RU_CURRENT_PWM"), 0x30u + 3 * 0x14);
+
+    ASSERT_EQ(simulation.Shutdown(), STATUS_SUCCESS);
+    std::vector<uint32_t> ids;
+    for (const sim::EventRecord& e : m.eventlog().Records()) {
+        ids.push_back(e.id);
+    }
+    // Every reading is inside its limits: the life cycle only.
+    EXPECT_EQ(ids, (std::vector<uint32_t>{QUAV_MSG_LOGGING_ENABLED, QUAV_MSG_DRIVER_INITIALIZED,
+                                          QUAV_MSG_DEVICE_STARTED, QUAV_MSG_DEVICE_STOPPED}));
+    EXPECT_NE(m.registry().ExportReg("\\REGISTRY\\Machine").find("\"FAN_REAR_UPPER\"=dword:"),
+              std::string::npos);
+    EXPECT_NE(simulation.Summary().find("simulated time  60."), std::string::npos);
+    EXPECT_EQ(m.verifier().Count(), 0u);
+}
+
+} // namespace
