@@ -24,7 +24,7 @@ TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
     ASSERT_FALSE(options.config_reg.empty());
     quavsim::Simulation simulation(options);
     ASSERT_EQ(simulation.Boot(), STATUS_SUCCESS);
-    simulation.RunFor(sim::Seconds(60));
+    simulation.RunFor(sim::Seconds(60), sim::Seconds(5));
 
     sim::Machine& m = simulation.machine();
     const std::string fan = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Current\\FAN";
@@ -32,6 +32,21 @@ TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
     // CPU 45 degrees against check points 35, 39, 43, ...: one stage a poll up to 3, then it stays.
     EXPECT_EQ(m.registry().GetDword(fan, "FANCNTL_RU_CURRENT_STAGE"), 3u);
     EXPECT_EQ(m.registry().GetDword(fan, "FANCNTL_RU_CURRENT_PWM"), 0x30u + 3 * 0x14);
+
+    // Samples half a period off the polls: 2.5 s, 7.5 s, ... 57.5 s.
+    const std::vector<quavsim::TraceRow>& trace = simulation.trace();
+    ASSERT_EQ(trace.size(), 12u);
+    EXPECT_EQ(trace[0].time, sim::Ms(2500));
+    EXPECT_FALSE(trace[0].readings[2].has_value()); // nothing published before the first poll at 5 s
+    EXPECT_EQ(trace[1].readings[2], 45);
+    EXPECT_EQ(trace.back().stage[0], 3u);
+    const std::string csv = simulation.TraceCsv();
+    EXPECT_EQ(csv.substr(0, csv.find('\n')),
+              "time_s,Rear Upper,Rear Bottom,CPU,System,Backplane,VRM,VCCP,1.8V,3.3V,5V,12V,AUX,"
+              "Rear Upper stage,Rear Upper PWM,Rear Bottom stage,Rear Bottom PWM,events");
+    EXPECT_NE(csv.find("\n7.5000000,2402,2250,45,36,31,44,1200,1808,3296,4999,12032,4999,1,"),
+              std::string::npos);
+    EXPECT_NE(simulation.Summary().find("  CPU           45 .. 45\n"), std::string::npos);
 
     ASSERT_EQ(simulation.Shutdown(), STATUS_SUCCESS);
     std::vector<uint32_t> ids;

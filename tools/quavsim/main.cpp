@@ -4,7 +4,8 @@
 //
 // Boots the simulated machine with the configuration (examples/config/default.reg when none is given),
 // lets the driver poll for the duration, and writes the event log (events.txt, events.jsonl) and the final
-// registry (registry.reg) to the output folder, then prints a summary.
+// registry (registry.reg) and a trace of the published readings and fan stages (trace.csv) to the output
+// folder, then prints a summary.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -47,9 +48,11 @@ int main(int argc, char** argv)
     std::string config = QUAV_DEFAULT_CONFIG;
     double duration = 3600;
     std::string out_dir = "quavsim-out";
+    int64_t sample = 5;
     run->add_option("--config", config, "configuration, a .reg file")->check(CLI::ExistingFile);
     run->add_option("--duration", duration, "simulated seconds to run")->check(CLI::PositiveNumber);
     run->add_option("--out", out_dir, "folder for the outputs");
+    run->add_option("--sample", sample, "seconds between rows of the trace")->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -62,7 +65,7 @@ int main(int argc, char** argv)
                          static_cast<unsigned>(status));
             return 1;
         }
-        simulation.RunFor(static_cast<sim::Ticks>(duration * sim::kTicksPerSecond));
+        simulation.RunFor(static_cast<sim::Ticks>(duration * sim::kTicksPerSecond), sim::Seconds(sample));
         simulation.Shutdown();
 
         const std::filesystem::path dir(out_dir);
@@ -70,6 +73,7 @@ int main(int argc, char** argv)
         WriteFile(dir / "events.txt", simulation.machine().eventlog().Text());
         WriteFile(dir / "events.jsonl", simulation.machine().eventlog().JsonLines());
         WriteFile(dir / "registry.reg", simulation.machine().registry().ExportReg("\\REGISTRY\\Machine"));
+        WriteFile(dir / "trace.csv", simulation.TraceCsv());
         std::cout << simulation.Summary() << "outputs in      " << dir.string() << "\n";
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quavsim: %s\n", e.what());

@@ -1,5 +1,6 @@
 #include "simulation.h"
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -12,8 +13,29 @@ namespace quavsim {
 namespace {
 
 constexpr const char16_t* kServicePath = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV";
+const std::string kCurrent = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Current\\";
+
+// Where each sensor's reading is published, in the order of kSensorNames.
+const std::array<std::pair<const char*, const char*>, 12> kPublished = {{
+    {"FAN", "FAN_REAR_UPPER"},
+    {"FAN", "FAN_REAR_BOTTOM"},
+    {"THERMAL", "CPU"},
+    {"THERMAL", "SYSTEM"},
+    {"THERMAL", "BackPlane"},
+    {"THERMAL", "VRM"},
+    {"VOLTAGE", "VCCP"},
+    {"VOLTAGE", "18V"},
+    {"VOLTAGE", "33V"},
+    {"VOLTAGE", "5V"},
+    {"VOLTAGE", "12V"},
+    {"VOLTAGE", "AUX"},
+}};
 
 } // namespace
+
+const std::array<const char*, 12> Simulation::kSensorNames = {"Rear Upper", "Rear Bottom", "CPU",  "System",
+                                                              "Backplane",  "VRM",         "VCCP", "1.8V",
+                                                              "3.3V",       "5V",          "12V",  "AUX"};
 
 Simulation::Simulation(const SimulationOptions& options) : machine_(options.machine), board_(machine_.bus())
 {
@@ -46,9 +68,69 @@ NTSTATUS Simulation::Boot()
     return machine_.pnp().Start(pdo_);
 }
 
-void Simulation::RunFor(sim::Ticks time)
+void Simulation::RunFor(sim::Ticks time, sim::Ticks sample_every)
 {
-    sim::Sleep(time);
+    const sim::Ticks end = sim::Now() + time;
+    if (sample_every <= 0) {
+        sim::Sleep(time);
+        return;
+    }
+    sim::Ticks next = (sim::Now() / sample_every) * sample_every + sample_every / 2;
+    while (next <= sim::Now()) {
+        next += sample_every;
+    }
+    while (next < end) {
+        sim::Sleep(next - sim::Now());
+        Sample();
+        next += sample_every;
+    }
+    sim::Sleep(end - sim::Now());
+}
+
+void Simulation::Sample()
+{
+    sim::Registry& r = machine_.registry();
+    TraceRow row;
+    row.time = sim::Now();
+    for (size_t i = 0; i < kPublished.size(); i++) {
+        if (auto v = r.GetDword(kCurrent + kPublished[i].first, kPublished[i].second)) {
+            row.readings[i] = static_cast<int32_t>(*v);
+        }
+    }
+    row.stage = {r.GetDword(kCurrent + "FAN", "FANCNTL_RU_CURRENT_STAGE"),
+                 r.GetDword(kCurrent + "FAN", "FANCNTL_RB_CURRENT_STAGE")};
+    row.pwm = {r.GetDword(kCurrent + "FAN", "FANCNTL_RU_CURRENT_PWM"),
+               r.GetDword(kCurrent + "FAN", "FANCNTL_RB_CURRENT_PWM")};
+    row.events = machine_.eventlog().Count();
+    trace_.push_back(row);
+}
+
+std::string Simulation::TraceCsv() const
+{
+    std::ostringstream out;
+    out << "time_s";
+    for (const char* name : kSensorNames) {
+        out << "," << name;
+    }
+    out << ",Rear Upper stage,Rear Upper PWM,Rear Bottom stage,Rear Bottom PWM,events\n";
+    auto cell = [&out](const auto& v) {
+        out << ",";
+        if (v) {
+            out << *v;
+        }
+    };
+    for (const TraceRow& row : trace_) {
+        out << sim::FormatTicks(row.time).substr(0, sim::FormatTicks(row.time).size() - 2);
+        for (const auto& v : row.readings) {
+            cell(v);
+        }
+        for (size_t fan = 0; fan < 2; fan++) {
+            cell(row.stage[fan]);
+            cell(row.pwm[fan]);
+        }
+        out << "," << row.events << "\n";
+    }
+    return out.str();
 }
 
 NTSTATUS Simulation::Shutdown()
@@ -77,6 +159,28 @@ std::string Simulation::Summary() const
     out << "events          " << by_severity[sim::EventSeverity::Informational] << " informational, "
         << by_severity[sim::EventSeverity::Warning] << " warning, " << by_severity[sim::EventSeverity::Error]
         << " error\n";
+    if (!trace_.empty()) {
+        int changes = 0;
+        for (size_t i = 1; i < trace_.size(); i++) {
+            changes += (trace_[i].stage[0] != trace_[i - 1].stage[0]) +
+                       (trace_[i].stage[1] != trace_[i - 1].stage[1]);
+        }
+        out << "stage changes   " << changes << " (in " << trace_.size() << " samples)\n";
+        for (size_t s = 0; s < kSensorNames.size(); s++) {
+            std::optional<int32_t> low;
+            std::optional<int32_t> high;
+            for (const TraceRow& row : trace_) {
+                if (row.readings[s]) {
+                    low = low ? std::min(*low, *row.readings[s]) : *row.readings[s];
+                    high = high ? std::max(*high, *row.readings[s]) : *row.readings[s];
+                }
+            }
+            if (low) {
+                out << "  " << kSensorNames[s] << std::string(14 - std::string(kSensorNames[s]).size(), ' ')
+                    << *low << " .. " << *high << "\n";
+            }
+        }
+    }
     out << "port accesses   " << machine.bus().Accesses() << "\n";
     return out.str();
 }

@@ -2,13 +2,24 @@
 // the driver loaded, given its device node and started by the Plug and Play manager; then virtual time.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board/board.h"
 #include "sim/sim.h"
 
 namespace quavsim {
+
+// One sample of what the driver published under its Current keys.
+struct TraceRow {
+    sim::Ticks time = 0;
+    std::array<std::optional<int32_t>, 12> readings{}; // in the order of Simulation::kSensorNames
+    std::array<std::optional<uint32_t>, 2> stage{};    // Rear Upper, Rear Bottom
+    std::array<std::optional<uint32_t>, 2> pwm{};
+    size_t events = 0; // event log records so far
+};
 
 struct SimulationOptions {
     std::string config_reg; // .reg text of the configuration
@@ -22,23 +33,34 @@ public:
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;
 
-    NTSTATUS Boot();              // load, add, start
-    void RunFor(sim::Ticks time); // let virtual time pass
-    NTSTATUS Shutdown();          // removal and unload
+    static const std::array<const char*, 12> kSensorNames; // "Rear Upper", ..., "AUX"
+
+    NTSTATUS Boot(); // load, add, start
+    // Lets virtual time pass, sampling the published values every `sample_every` (0: never), half an
+    // interval out of step with whole seconds so that a sample never races a poll.
+    void RunFor(sim::Ticks time, sim::Ticks sample_every = 0);
+    NTSTATUS Shutdown(); // removal and unload
+
+    const std::vector<TraceRow>& trace() const { return trace_; }
+    // The trace as CSV: time, every sensor's reading, each fan's stage and PWM, events so far.
+    std::string TraceCsv() const;
 
     sim::Machine& machine() { return machine_; }
     board::Board& board() { return board_; }
 
-    // Simulated time, events by severity, port accesses.
+    // Simulated time, events by severity, stage changes, each sensor's minimum and maximum, port accesses.
     std::string Summary() const;
 
 private:
+    void Sample();
+
     sim::Machine machine_;
     board::Board board_;
     std::optional<sim::AttachedThread> thread_;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     bool running_ = false;
+    std::vector<TraceRow> trace_;
 };
 
 } // namespace quavsim
