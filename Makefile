@@ -22,6 +22,9 @@ test: build
 
 demo: build
 	@$(BUILD)/examples/sio_readout
+	@echo
+	@echo "A simulated day of the driver on the board (quavsim run, examples/config/default.reg):"
+	@$(BUILD)/tools/quavsim/quavsim run --duration 86400 --out $(BUILD)/demo
 
 bench: build
 	@$(BUILD)/bench/quav_bench
