@@ -147,9 +147,9 @@ NTSTATUS Simulation::Shutdown()
     return status;
 }
 
-std::string Simulation::Summary() const
+std::string Simulation::Summary()
 {
-    auto& machine = const_cast<sim::Machine&>(machine_);
+    sim::Machine& machine = machine_;
     std::map<sim::EventSeverity, int> by_severity;
     for (const sim::EventRecord& e : machine.eventlog().Records()) {
         by_severity[e.severity]++;

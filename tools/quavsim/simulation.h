@@ -49,7 +49,7 @@ public:
     board::Board& board() { return board_; }
 
     // Simulated time, events by severity, stage changes, each sensor's minimum and maximum, port accesses.
-    std::string Summary() const;
+    std::string Summary();
 
 private:
     void Sample();
