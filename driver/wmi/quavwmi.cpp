@@ -21,10 +21,8 @@ Environment:
 #include "control/records.h"
 #include "wmi/quavwmi.h"
 
-static const GUID SensorDataGuid = {
-    0xA8C67453, 0x1AD8, 0x43AD, {0xBA, 0x86, 0xF9, 0x4F, 0x2E, 0xB7, 0x30, 0x6A}};
-static const GUID SensorEventGuid = {
-    0x88FC5431, 0xB608, 0x4AEA, {0x9D, 0x30, 0xD5, 0x93, 0x04, 0xC6, 0x85, 0xFE}};
+static const GUID SensorDataGuid = QUAV_SENSOR_DATA_GUID_INIT;
+static const GUID SensorEventGuid = QUAV_SENSOR_EVENT_GUID_INIT;
 
 #define SENSOR_DATA_GUID_INDEX  0
 #define SENSOR_EVENT_GUID_INDEX 1

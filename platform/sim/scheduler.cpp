@@ -334,6 +334,7 @@ void Scheduler::ExpireTimersLocked()
     const Ticks now = NowLocked();
     while (!timers_.empty() && std::get<0>(*timers_.begin()) <= now) {
         SimThread* t = std::get<2>(*timers_.begin());
+        timeouts_[t->wait_object]++;
         RemoveEntryList(&t->wait_block.Link);
         MakeReadyLocked(t, STATUS_TIMEOUT);
     }
@@ -349,6 +350,13 @@ void Scheduler::MakeReadyLocked(SimThread* thread, NTSTATUS status)
     thread->wait_status = status;
     thread->state = SimThread::State::Ready;
     ready_.push_back(thread);
+}
+
+uint64_t Scheduler::Timeouts(const void* object) const
+{
+    std::lock_guard lk(mu_);
+    auto it = timeouts_.find(object);
+    return it == timeouts_.end() ? 0 : it->second;
 }
 
 Ticks Scheduler::Now() const
@@ -493,6 +501,7 @@ NTSTATUS Scheduler::Wait(DISPATCHER_HEADER* object, KWAIT_REASON reason, const L
         if (timeout->QuadPart == 0 || deadline <= now) {
             // A wait that does not block still ends the thread's turn when others are ready: a thread
             // polling with zero timeouts must not keep the processor (and the clock) to itself.
+            timeouts_[object]++;
             YieldLocked(lk, me);
             return STATUS_TIMEOUT;
         }

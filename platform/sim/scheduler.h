@@ -123,6 +123,8 @@ public:
     LONG ReleaseSemaphore(KSEMAPHORE* semaphore, LONG adjustment);
     LONG ReadState(const DISPATCHER_HEADER* header) const;
     void PreemptionPoint();
+    // How many waits on the object ended by their timeout (a monitor's timed wait: its polls).
+    uint64_t Timeouts(const void* object) const;
 
     // Labels used in reports (deadlocks, verifier): "SioMutex" reads better than an address.
     void NameObject(const void* object, std::string name);
@@ -162,6 +164,7 @@ private:
     Ticks now_ = 0;
     std::mt19937_64 rng_;
     std::map<const void*, std::string> names_;
+    std::map<const void*, uint64_t> timeouts_;
 
     // Real-time mode: the host instant at which the clock read real_base_ticks_.
     std::chrono::steady_clock::time_point real_base_;

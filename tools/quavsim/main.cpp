@@ -14,7 +14,13 @@
 #include <iostream>
 #include <sstream>
 
+#include <unistd.h>
+
+#include <optional>
+
+#include "scenario_run.h"
 #include "simulation.h"
+#include "status_names.h"
 
 namespace {
 
@@ -38,46 +44,116 @@ void WriteFile(const std::filesystem::path& path, const std::string& text)
     }
 }
 
+struct RunOptions {
+    std::string scenario;
+    std::string config;
+    std::optional<double> duration;
+    std::optional<double> sample;
+    std::optional<uint64_t> seed;
+    std::string out_dir = "quavsim-out";
+};
+
+// "10:19:12" for a clock in the run.
+std::string Clock(sim::Ticks t)
+{
+    const int64_t s = t / sim::kTicksPerSecond;
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(s / 3600),
+                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
+    return text;
+}
+
+int Run(const RunOptions& o)
+{
+    // Without a scenario the board keeps its resting values for the duration.
+    quavsim::Scenario scenario;
+    if (!o.scenario.empty()) {
+        scenario = quavsim::LoadScenario(o.scenario);
+    } else {
+        scenario.origin = "(none)";
+        scenario.duration = sim::Seconds(3600);
+    }
+    if (o.duration) {
+        scenario.duration = static_cast<sim::Ticks>(*o.duration * sim::kTicksPerSecond);
+    }
+    if (o.sample) {
+        scenario.sample = static_cast<sim::Ticks>(*o.sample * sim::kTicksPerSecond);
+    }
+    if (o.seed) {
+        scenario.seed = *o.seed;
+    }
+    const std::string config = !o.config.empty() ? o.config : scenario.config.value_or(QUAV_DEFAULT_CONFIG);
+
+    quavsim::SimulationOptions options;
+    options.config_reg = ReadFile(config);
+    options.machine.seed = scenario.seed;
+    quavsim::Simulation simulation(options);
+    quavsim::ScenarioRun run(simulation, scenario);
+    const NTSTATUS status = simulation.Boot();
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "quavsim: the device did not start: %s\n",
+                     quavtools::StatusText(static_cast<uint32_t>(status)).c_str());
+        return 1;
+    }
+    const bool tty = isatty(STDERR_FILENO) != 0;
+    run.Run([&](sim::Ticks now, sim::Ticks end) {
+        if (tty) {
+            std::fprintf(stderr, "\r  %3d%%  %s of %s simulated, %zu events ",
+                         static_cast<int>(100 * now / end), Clock(now).c_str(), Clock(end).c_str(),
+                         simulation.machine().eventlog().Count());
+            if (now >= end) {
+                std::fputs("\n", stderr);
+            }
+        }
+    });
+    simulation.Shutdown();
+
+    const std::filesystem::path dir(o.out_dir);
+    std::filesystem::create_directories(dir);
+    WriteFile(dir / "events.txt", simulation.machine().eventlog().Text());
+    WriteFile(dir / "events.jsonl", simulation.machine().eventlog().JsonLines());
+    WriteFile(dir / "registry.reg", simulation.machine().registry().ExportReg("\\REGISTRY\\Machine"));
+    WriteFile(dir / "trace.csv", simulation.TraceCsv());
+    WriteFile(dir / "actions.jsonl", run.ResultsJsonLines());
+    std::cout << "scenario        " << scenario.origin
+              << (scenario.description.empty() ? "" : ": " + scenario.description) << "\n"
+              << "configuration   " << config << "\n"
+              << simulation.Summary() << run.Summary() << "outputs in      " << dir.string()
+              << " (events.txt, events.jsonl, registry.reg, trace.csv, actions.jsonl)\n";
+    if (run.Unexpected() != 0) {
+        std::fprintf(stderr, "quavsim: %zu actions ended with a status the scenario did not expect\n",
+                     run.Unexpected());
+        return 2;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     CLI::App app{"quavsim: the QUAV driver on the emulated board, in virtual time"};
     app.require_subcommand(1);
-    CLI::App* run = app.add_subcommand("run", "boot the machine, let the driver run, write what it did");
-    std::string config = QUAV_DEFAULT_CONFIG;
-    double duration = 3600;
-    std::string out_dir = "quavsim-out";
-    int64_t sample = 5;
-    run->add_option("--config", config, "configuration, a .reg file")->check(CLI::ExistingFile);
-    run->add_option("--duration", duration, "simulated seconds to run")->check(CLI::PositiveNumber);
-    run->add_option("--out", out_dir, "folder for the outputs");
-    run->add_option("--sample", sample, "seconds between rows of the trace")->check(CLI::PositiveNumber);
+    CLI::App* run = app.add_subcommand("run", "boot the machine, play a scenario, write what the driver did");
+    RunOptions o;
+    run->add_option("scenario", o.scenario, "scenario, a .json file (none: the board at rest)")
+        ->check(CLI::ExistingFile);
+    run->add_option("--config", o.config,
+                    "configuration, a .reg file (default: the scenario's, else "
+                    "examples/config/default.reg)")
+        ->check(CLI::ExistingFile);
+    run->add_option("--duration", o.duration, "simulated seconds to run (default: the scenario's)")
+        ->check(CLI::PositiveNumber);
+    run->add_option("--sample", o.sample, "seconds between rows of the trace (default: the scenario's, 5)")
+        ->check(CLI::Range(0.1, 1e9));
+    run->add_option("--seed", o.seed, "scheduling seed (default: the scenario's, 0)");
+    run->add_option("--out", o.out_dir, "folder for the outputs");
     CLI11_PARSE(app, argc, argv);
 
     try {
-        quavsim::SimulationOptions options;
-        options.config_reg = ReadFile(config);
-        quavsim::Simulation simulation(options);
-        const NTSTATUS status = simulation.Boot();
-        if (!NT_SUCCESS(status)) {
-            std::fprintf(stderr, "quavsim: the device did not start: status 0x%08X\n",
-                         static_cast<unsigned>(status));
-            return 1;
-        }
-        simulation.RunFor(static_cast<sim::Ticks>(duration * sim::kTicksPerSecond), sim::Seconds(sample));
-        simulation.Shutdown();
-
-        const std::filesystem::path dir(out_dir);
-        std::filesystem::create_directories(dir);
-        WriteFile(dir / "events.txt", simulation.machine().eventlog().Text());
-        WriteFile(dir / "events.jsonl", simulation.machine().eventlog().JsonLines());
-        WriteFile(dir / "registry.reg", simulation.machine().registry().ExportReg("\\REGISTRY\\Machine"));
-        WriteFile(dir / "trace.csv", simulation.TraceCsv());
-        std::cout << simulation.Summary() << "outputs in      " << dir.string() << "\n";
+        return Run(o);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quavsim: %s\n", e.what());
         return 1;
     }
-    return 0;
 }

@@ -65,7 +65,16 @@ NTSTATUS Simulation::Boot()
     if (pdo_ == nullptr) {
         return status;
     }
-    return machine_.pnp().Start(pdo_);
+    const NTSTATUS started = machine_.pnp().Start(pdo_);
+    if (NT_SUCCESS(started) && g_DeviceExtension != nullptr) {
+        monitor_wait_ = &g_DeviceExtension->MonitorSemaphore;
+    }
+    return started;
+}
+
+uint64_t Simulation::Polls()
+{
+    return monitor_wait_ != nullptr ? machine_.scheduler().Timeouts(monitor_wait_) : 0;
 }
 
 void Simulation::RunFor(sim::Ticks time, sim::Ticks sample_every)
@@ -156,6 +165,7 @@ std::string Simulation::Summary()
     }
     std::ostringstream out;
     out << "simulated time  " << sim::FormatTicks(machine.scheduler().Now()) << "\n";
+    out << "polls           " << Polls() << "\n";
     out << "events          " << by_severity[sim::EventSeverity::Informational] << " informational, "
         << by_severity[sim::EventSeverity::Warning] << " warning, " << by_severity[sim::EventSeverity::Error]
         << " error\n";

@@ -47,19 +47,24 @@ public:
 
     sim::Machine& machine() { return machine_; }
     board::Board& board() { return board_; }
+    PDEVICE_OBJECT pdo() const { return pdo_; }
+
+    // Appends a row of what the driver has published now.
+    void Sample();
+    // Polls the monitor thread has made so far (its timed waits that ran out).
+    uint64_t Polls();
 
     // Simulated time, events by severity, stage changes, each sensor's minimum and maximum, port accesses.
     std::string Summary();
 
 private:
-    void Sample();
-
     sim::Machine machine_;
     board::Board board_;
     std::optional<sim::AttachedThread> thread_;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     bool running_ = false;
+    const void* monitor_wait_ = nullptr; // what the monitor thread's timed wait waits on
     std::vector<TraceRow> trace_;
 };
 
