@@ -174,20 +174,10 @@ typedef struct _SENSOR_METHOD_INPUT {
 } SENSOR_METHOD_INPUT;
 
 // Initializers of the two GUIDs, for a GUID variable on either side.
-#define QUAV_SENSOR_DATA_GUID_INIT                                                                           \
-    {                                                                                                        \
-        0xA8C67453, 0x1AD8, 0x43AD,                                                                          \
-        {                                                                                                    \
-            0xBA, 0x86, 0xF9, 0x4F, 0x2E, 0xB7, 0x30, 0x6A                                                   \
-        }                                                                                                    \
-    }
-#define QUAV_SENSOR_EVENT_GUID_INIT                                                                          \
-    {                                                                                                        \
-        0x88FC5431, 0xB608, 0x4AEA,                                                                          \
-        {                                                                                                    \
-            0x9D, 0x30, 0xD5, 0x93, 0x04, 0xC6, 0x85, 0xFE                                                   \
-        }                                                                                                    \
-    }
+// clang-format off
+#define QUAV_SENSOR_DATA_GUID_INIT  {0xA8C67453, 0x1AD8, 0x43AD, {0xBA, 0x86, 0xF9, 0x4F, 0x2E, 0xB7, 0x30, 0x6A}}
+#define QUAV_SENSOR_EVENT_GUID_INIT {0x88FC5431, 0xB608, 0x4AEA, {0x9D, 0x30, 0xD5, 0x93, 0x04, 0xC6, 0x85, 0xFE}}
+// clang-format on
 
 #define WMI_METHOD_SET_CRITICAL_UPPER 1
 #define WMI_METHOD_SET_CRITICAL_LOWER 2
