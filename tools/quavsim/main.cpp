@@ -1,22 +1,23 @@
 // quavsim: runs the QUAV driver on the emulated board in virtual time.
 //
-//   quavsim run [--config FILE.reg] [--duration SECONDS] [--out DIR]
+//   quavsim run [SCENARIO.json] [--config FILE.reg] [--duration S] [--sample S] [--seed N] [--out DIR]
 //
-// Boots the simulated machine with the configuration (examples/config/default.reg when none is given),
-// lets the driver poll for the duration, and writes the event log (events.txt, events.jsonl) and the final
-// registry (registry.reg) and a trace of the published readings and fan stages (trace.csv) to the output
-// folder, then prints a summary.
+// Boots the simulated machine with the configuration (the scenario's, else examples/config/default.reg),
+// plays the scenario (none: the board at rest for an hour), and writes to the output folder the event log
+// (events.txt, events.jsonl), the final registry (registry.reg), a trace of the published readings and
+// fan stages (trace.csv) and the outcome of each user action (actions.jsonl), then prints a summary.
+// Exit status: 0, 1 for an error (a bad scenario: nothing runs), 2 when an action ended with a status the
+// scenario did not expect.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include <unistd.h>
-
-#include <optional>
 
 #include "scenario_run.h"
 #include "simulation.h"

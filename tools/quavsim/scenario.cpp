@@ -482,21 +482,6 @@ void ReadPlant(const Reader& r, const json& p, Scenario& s)
     s.plant = std::move(plant);
 }
 
-std::string LineAndColumn(const std::string& text, size_t byte)
-{
-    size_t line = 1;
-    size_t column = 1;
-    for (size_t i = 0; i < byte && i < text.size(); i++) {
-        if (text[i] == '\n') {
-            line++;
-            column = 1;
-        } else {
-            column++;
-        }
-    }
-    return "line " + std::to_string(line) + ", column " + std::to_string(column);
-}
-
 } // namespace
 
 double Timeline::At(sim::Ticks time) const
@@ -589,8 +574,10 @@ Scenario ParseScenario(const std::string& text, const std::string& origin)
     try {
         doc = json::parse(text);
     } catch (const json::parse_error& e) {
-        throw ScenarioError(origin + ": not valid JSON at " +
-                            LineAndColumn(text, e.byte > 0 ? e.byte - 1 : 0));
+        // The library's text says where: "[json.exception.parse_error.101] parse error at line 3, ...".
+        std::string what = e.what();
+        what = what.substr(what.find(']') + 2);
+        throw ScenarioError(origin + ": not valid JSON: " + what);
     }
     r.Keys(doc, "",
            {"description", "duration", "sample", "seed", "config", "sensors", "registers", "faults",

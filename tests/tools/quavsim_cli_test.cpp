@@ -1,0 +1,119 @@
+// quavsim run as a user runs it: a scenario file in, the outputs and the summary out.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int exit = -1;
+    std::string out; // stdout and stderr
+};
+
+Outcome Quavsim(const std::string& args)
+{
+    Outcome o;
+    FILE* p = popen((std::string(QUAVSIM) + " " + args + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) {
+        o.out.append(buffer, n);
+    }
+    const int status = pclose(p);
+    o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return o;
+}
+
+std::string Read(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class QuavsimCli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() /
+               ("quavsim-cli-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path Write(const std::string& name, const std::string& text)
+    {
+        std::ofstream(dir_ / name) << text;
+        return dir_ / name;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(QuavsimCli, AShortScenarioWritesEveryOutput)
+{
+    const fs::path scenario = Write("short.json", R"({"duration": "2m", "sample": 10,
+        "sensors": {"CPU": [{"at": 0, "value": 40}, {"at": 60, "value": 90}]},
+        "faults": [{"at": 30, "fault": "controller-busy", "count": 3}],
+        "actions": [{"at": 90, "action": "set-pwm", "sensor": "Rear Upper", "value": 300}]})");
+    // 300 is no PWM: the scenario is refused before anything runs.
+    Outcome bad = Quavsim("run " + scenario.string() + " --out " + (dir_ / "out").string());
+    EXPECT_EQ(bad.exit, 1);
+    EXPECT_NE(bad.out.find("short.json: /actions/0/value: out of range 0..255"), std::string::npos)
+        << bad.out;
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+
+    Write("short.json", Read(scenario).replace(Read(scenario).find("300"), 3, "200"));
+    Outcome ok = Quavsim("run " + scenario.string() + " --config " QUAV_DEFAULT_CONFIG " --out " +
+                         (dir_ / "out").string());
+    ASSERT_EQ(ok.exit, 0) << ok.out;
+    for (const char* line : {"simulated time  120.0000000 s\n", "polls           23\n",
+                             "events          4 informational, 1 warning, 1 error\n", "faults injected 1\n",
+                             "controller-busy 3 busy reads\n", "/actions/0 set-pwm: 1 x STATUS_SUCCESS"}) {
+        EXPECT_NE(ok.out.find(line), std::string::npos) << line << " in\n" << ok.out;
+    }
+    EXPECT_NE(Read(dir_ / "out/events.txt").find("CPU temperature becomes too high, value = 90"),
+              std::string::npos);
+    const std::string csv = Read(dir_ / "out/trace.csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 13); // a header and twelve rows
+    EXPECT_NE(Read(dir_ / "out/registry.reg").find("\"FANCNTL_RU_CURRENT_STAGE\"=dword:00000009"),
+              std::string::npos);
+    const nlohmann::json action = nlohmann::json::parse(Read(dir_ / "out/actions.jsonl"));
+    EXPECT_EQ(action["status_name"], "STATUS_SUCCESS (0x00000000)");
+    std::istringstream events(Read(dir_ / "out/events.jsonl"));
+    for (std::string line; std::getline(events, line);) {
+        EXPECT_TRUE(nlohmann::json::parse(line).contains("message"));
+    }
+}
+
+TEST_F(QuavsimCli, AnUnexpectedStatusFailsTheRun)
+{
+    const fs::path scenario = Write("expect.json", R"({"duration": 30, "actions": [
+        {"at": 10, "action": "pnp", "request": "surprise-removal"},
+        {"at": 20, "action": "read-sensor", "sensor": "CPU", "expect": "STATUS_SUCCESS"}]})");
+    Outcome o = Quavsim("run " + scenario.string() + " --out " + (dir_ / "out").string());
+    EXPECT_EQ(o.exit, 2) << o.out;
+    EXPECT_NE(o.out.find("UNEXPECTED"), std::string::npos);
+    EXPECT_NE(o.out.find("1 actions ended with a status the scenario did not expect"), std::string::npos);
+}
+
+TEST_F(QuavsimCli, TheExampleScenariosRunAsTheyExpect)
+{
+    for (const char* name : {"fan-failure", "voltage-sag", "removal-under-load"}) {
+        Outcome o =
+            Quavsim(std::string("run " QUAV_SCENARIOS "/") + name + ".json --out " + (dir_ / name).string());
+        EXPECT_EQ(o.exit, 0) << name << "\n" << o.out;
+        EXPECT_TRUE(fs::exists(dir_ / name / "trace.csv")) << name;
+    }
+}
+
+} // namespace

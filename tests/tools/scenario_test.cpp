@@ -1,0 +1,239 @@
+// Scenarios: what a bad file is told, and what a good one does to the board and the driver.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
+
+#include "plant.h"
+#include "quavmsg.h"
+#include "scenario_run.h"
+
+namespace {
+
+using quavsim::ParseScenario;
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string ErrorOf(const std::string& text)
+{
+    try {
+        ParseScenario(text, "s.json");
+    } catch (const quavsim::ScenarioError& e) {
+        return e.what();
+    }
+    return "(accepted)";
+}
+
+TEST(Scenario, ABadFileNamesTheFieldAndItsPlace)
+{
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {R"({"duration": 60,)", "s.json: not valid JSON: parse error at line 1, column 17"},
+        {"{\n \"duration\": 60\n \"sample\": 1}", "s.json: not valid JSON: parse error at line 3, column"},
+        {R"({})", "s.json: /: missing field \"duration\""},
+        {R"({"duration": 60, "sensor": {}})",
+         "s.json: /sensor: unknown field (expected one of: description,"},
+        {R"({"duration": "1x"})", "s.json: /duration: expected a time"},
+        {R"({"duration": 60, "sensors": {"GPU": [{"at": 0, "value": 1}]}})",
+         "s.json: /sensors/GPU: no sensor \"GPU\" (the sensors are \"Rear Upper\","},
+        {R"({"duration": 60, "sensors": {"CPU": [{"at": 5, "value": 1}, {"at": 4, "value": 2}]}})",
+         "s.json: /sensors/CPU/1/at: points must be in time order"},
+        {R"({"duration": 60, "sensors": {"CPU": [{"at": 5, "value": 1, "ramp": true}]}})",
+         "s.json: /sensors/CPU/0/ramp: the first point has nothing to ramp from"},
+        {R"({"duration": 60, "sensors": {"CPU": [{"at": 0, "value": 300}]}})",
+         "s.json: /sensors/CPU/0/value: out of range -127..127"},
+        {R"({"duration": 60, "registers": [{"at": 1, "chip": "superio", "register": "0x1zz", "value": 1}]})",
+         "s.json: /registers/0/register: expected a whole number, got \"0x1zz\""},
+        {R"({"duration": 60, "faults": [{"at": 1, "fault": "fire"}]})",
+         "s.json: /faults/0/fault: no fault \"fire\""},
+        {R"({"duration": 60, "faults": [{"at": 1, "fault": "smbus-hang", "count": 2, "for": 3}]})",
+         "s.json: /faults/0/for: give \"count\" or \"for\", not both"},
+        {R"({"duration": 60, "faults": [{"at": 61, "fault": "smbus-hang"}]})",
+         "s.json: /faults/0/at: after the end of the run"},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "set-pwm", "sensor": "CPU", "value": 9}]})",
+         "s.json: /actions/0/sensor: set-pwm takes a fan"},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "set-pwm", "sensor": "Rear Upper", "value": 256}]})",
+         "s.json: /actions/0/value: out of range 0..255"},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "wmi-query", "expect": "STATUS_FINE"}]})",
+         "s.json: /actions/0/expect: unknown status name \"STATUS_FINE\""},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "read-sensor", "sensor": "CPU", "repeat": 3}]})",
+         "s.json: /actions/0: missing field \"every\""},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "pnp", "request": "reboot"}]})",
+         "s.json: /actions/0/request: no Plug and Play request \"reboot\""},
+        {R"({"duration": 60, "plant": {"ambient": [{"at": 0, "value": 20}]}})",
+         "s.json: /plant: missing field \"heat\""},
+        {R"({"duration": 60, "config": "missing.reg"})", "s.json: /config: no such file missing.reg"},
+    };
+    for (const auto& c : cases) {
+        const std::string error = ErrorOf(c.text);
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.text << "\n  gave: " << error;
+    }
+}
+
+TEST(Scenario, TimesAndTimelines)
+{
+    EXPECT_EQ(quavsim::ParseDuration("90"), sim::Seconds(90));
+    EXPECT_EQ(quavsim::ParseDuration("1h30m"), sim::Seconds(5400));
+    EXPECT_EQ(quavsim::ParseDuration("2.5s"), sim::Ms(2500));
+    for (const char* bad : {"", "h", "1h30", "1d", "-5", "5 m"}) {
+        EXPECT_FALSE(quavsim::ParseDuration(bad).has_value()) << bad;
+    }
+    const quavsim::Scenario s = ParseScenario(
+        R"({"duration": "1h", "sensors": {"CPU": [{"at": 10, "value": 40}, {"at": 20, "value": 60, "ramp": true},
+            {"at": 30, "value": 30}]}})",
+        "s.json");
+    const quavsim::Timeline& cpu = s.sensors.at(2);
+    EXPECT_EQ(cpu.At(0), 40);                // before the first point: its value
+    EXPECT_EQ(cpu.At(sim::Seconds(15)), 50); // half-way up the ramp
+    EXPECT_EQ(cpu.At(sim::Seconds(25)), 60); // a step holds until its point
+    EXPECT_EQ(cpu.At(sim::Seconds(30)), 30);
+    EXPECT_TRUE(cpu.RampsWithin(0, sim::Seconds(12)));
+    EXPECT_FALSE(cpu.RampsWithin(sim::Seconds(20), sim::Seconds(40)));
+}
+
+TEST(Plant, TheFansCoolAndAStoppedFanWarms)
+{
+    quavsim::PlantOptions o;
+    o.ambient.points = {{0, 30, false}};
+    o.heat.points = {{0, 60, false}};
+    quavsim::Plant slow(o, 0, {1000, 1000});
+    quavsim::Plant fast(o, 0, {1000, 1000});
+    slow.Advance(sim::Seconds(3600), {60, 60});
+    fast.Advance(sim::Seconds(3600), {250, 250});
+    EXPECT_NEAR(fast.rpm(0), fast.TargetRpm(250), 1.0); // an hour is long enough to settle
+    EXPECT_GT(slow.temperature(0), fast.temperature(0) + 5);
+    for (int node = 0; node < quavsim::Plant::kNodes; node++) {
+        EXPECT_GT(fast.temperature(node), 30.0); // never below the room
+    }
+    // The processor's node follows a change within minutes; the backplane lags behind.
+    const double cpu = fast.temperature(0);
+    const double backplane = fast.temperature(2);
+    fast.OverrideRpm(0, 0.0);
+    fast.OverrideRpm(1, 0.0);
+    fast.Advance(sim::Seconds(3600 + 300), {250, 250});
+    EXPECT_EQ(fast.rpm(0), 0.0);
+    EXPECT_GT(fast.temperature(0) - cpu, 2 * (fast.temperature(2) - backplane));
+    EXPECT_EQ(fast.TargetRpm(0), 0.0);
+}
+
+// Runs a scenario text on a fresh machine, the way quavsim run does.
+struct Played {
+    quavsim::Scenario scenario;
+    std::unique_ptr<quavsim::Simulation> simulation;
+    std::unique_ptr<quavsim::ScenarioRun> run;
+
+    explicit Played(const std::string& text, std::string config = ReadText(QUAV_DEFAULT_CONFIG),
+                    const std::string& origin = "t.json")
+        : scenario(ParseScenario(text, origin))
+    {
+        quavsim::SimulationOptions options;
+        options.config_reg = std::move(config);
+        options.machine.seed = scenario.seed;
+        simulation = std::make_unique<quavsim::Simulation>(options);
+        run = std::make_unique<quavsim::ScenarioRun>(*simulation, scenario);
+        EXPECT_EQ(simulation->Boot(), STATUS_SUCCESS);
+        run->Run();
+        simulation->Shutdown();
+    }
+    std::vector<sim::EventRecord> Events() { return simulation->machine().eventlog().Records(); }
+};
+
+TEST(ScenarioRun, SensorsFaultsAndActionsHappenOnTime)
+{
+    Played p(R"({"duration": 120, "sample": 5,
+        "sensors": {"12V": [{"at": 0, "value": 12032}, {"at": 32, "value": 10500}]},
+        "registers": [{"at": 50, "chip": "superio", "register": "0x2a", "value": "0x50"}],
+        "faults": [{"at": 60, "fault": "sensor-absent", "for": 20}],
+        "actions": [
+          {"at": 40, "action": "read-sensor", "sensor": "12V", "expect": "STATUS_SUCCESS"},
+          {"at": 41, "action": "set-pwm", "sensor": "Rear Bottom", "value": 200},
+          {"at": 42, "action": "read-control", "class": 77, "index": 1, "expect": 0},
+          {"at": 90, "action": "wmi-set-critical-upper", "sensor": 3, "value": 99},
+          {"at": 91, "action": "wmi-query"},
+          {"at": 100, "action": "pnp", "request": "surprise-removal"},
+          {"at": 101, "action": "read-sensor", "sensor": "CPU"}]})");
+    // The sag is seen at the first poll after it (35 s), as a critical low.
+    std::vector<sim::EventRecord> events = p.Events();
+    auto low = std::find_if(events.begin(), events.end(), [](const auto& e) {
+        return e.id == static_cast<uint32_t>(QUAV_MSG_VOLTAGE_ERROR_LOW);
+    });
+    ASSERT_NE(low, events.end());
+    EXPECT_EQ(low->time / sim::kTicksPerSecond, 35);
+
+    const auto& r = p.run->results();
+    ASSERT_EQ(r.size(), 7u);
+    EXPECT_EQ(r[0].time, sim::Seconds(40));
+    EXPECT_NE(r[0].detail.find("12V 10496 mV"), std::string::npos) << r[0].detail;
+    EXPECT_EQ(p.simulation->board().superio()->Register(0x16), 200);
+    EXPECT_NE(r[2].status, STATUS_SUCCESS);
+    EXPECT_TRUE(r[2].unexpected);
+    EXPECT_EQ(p.run->Unexpected(), 1u);
+    EXPECT_EQ(r[3].status, STATUS_SUCCESS);
+    EXPECT_NE(r[4].detail.find("12 entries"), std::string::npos);
+    EXPECT_EQ(r[5].status, STATUS_SUCCESS);
+    EXPECT_NE(r[6].status, STATUS_SUCCESS); // the device is gone
+
+    // The raw register write put 0x50 = 80 degrees on the second temperature input, the VRM's.
+    const auto& trace = p.simulation->trace();
+    const quavsim::TraceRow& after = trace[static_cast<size_t>(57 / 5)];
+    EXPECT_EQ(after.readings[5], 80);
+
+    ASSERT_EQ(p.run->faults().size(), 2u);
+    EXPECT_EQ(p.run->faults()[0].text, "sensor-absent for 20 s");
+    EXPECT_EQ(p.run->faults()[1].time, sim::Seconds(80));
+    EXPECT_NE(p.run->Summary().find("/actions/2 read-control: 1 x STATUS_"), std::string::npos);
+
+    // One JSON object a line, each naming its status.
+    std::istringstream lines(p.run->ResultsJsonLines());
+    std::string line;
+    int n = 0;
+    while (std::getline(lines, line)) {
+        const nlohmann::json j = nlohmann::json::parse(line);
+        EXPECT_TRUE(j.contains("status_name"));
+        n++;
+    }
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+}
+
+TEST(ScenarioRun, TheHeatwaveClimbsTheStagesAndTheCushionKeepsThemFromFlapping)
+{
+    const std::string path = QUAV_SCENARIOS "/heatwave.json";
+    // Sampled at every poll: a minute's samples would hide a stage that flaps between them.
+    std::string heatwave = ReadText(path);
+    heatwave.replace(heatwave.find("\"sample\": 60"), std::string("\"sample\": 60").size(), "\"sample\": 5");
+    auto changes = [](const quavsim::Simulation& s, uint32_t* top) {
+        int n = 0;
+        for (size_t i = 1; i < s.trace().size(); i++) {
+            n += s.trace()[i].stage[0] != s.trace()[i - 1].stage[0];
+            *top = std::max(*top, s.trace()[i].stage[0].value_or(0));
+        }
+        return n;
+    };
+    uint32_t top = 0;
+    int with_cushion = 0;
+    {
+        Played cushioned(heatwave, ReadText(QUAV_DEFAULT_CONFIG), path);
+        with_cushion = changes(*cushioned.simulation, &top);
+        EXPECT_EQ(top, 9u);
+        EXPECT_LE(with_cushion, 40);
+        EXPECT_EQ(cushioned.simulation->Polls(), 17279u);
+    }
+
+    std::string config = ReadText(QUAV_DEFAULT_CONFIG);
+    const std::string cushion = "\"FANCNTL_RU_TEMP_CUSHION\"=dword:00000003";
+    config.replace(config.find(cushion), cushion.size(), "\"FANCNTL_RU_TEMP_CUSHION\"=dword:00000000");
+    Played bare(heatwave, config, path);
+    EXPECT_GT(changes(*bare.simulation, &top), 3 * with_cushion);
+}
+
+} // namespace
