@@ -14,6 +14,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "plot.h"
 #include "simulation.h"
 
 namespace {
@@ -74,6 +75,8 @@ int main(int argc, char** argv)
         WriteFile(dir / "events.jsonl", simulation.machine().eventlog().JsonLines());
         WriteFile(dir / "registry.reg", simulation.machine().registry().ExportReg("\\REGISTRY\\Machine"));
         WriteFile(dir / "trace.csv", simulation.TraceCsv());
+        WriteFile(dir / "plot.svg",
+                  quavsim::PlotSvg(simulation.trace(), simulation.machine().eventlog().Records()));
         std::cout << simulation.Summary() << "outputs in      " << dir.string() << "\n";
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quavsim: %s\n", e.what());
