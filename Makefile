@@ -21,10 +21,8 @@ test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 demo: build
-	@$(BUILD)/examples/sio_readout
-	@echo
-	@echo "A simulated day of the driver on the board (quavsim run, examples/config/default.reg):"
-	@$(BUILD)/tools/quavsim/quavsim run --duration 86400 --out $(BUILD)/demo
+	@echo "A heatwave day of the driver on the emulated board (quavsim run examples/scenarios/heatwave.json):"
+	@$(BUILD)/tools/quavsim/quavsim run examples/scenarios/heatwave.json --out $(BUILD)/demo
 
 bench: build
 	@$(BUILD)/bench/quav_bench

@@ -5,9 +5,9 @@
 // Boots the simulated machine with the configuration (the scenario's, else examples/config/default.reg),
 // plays the scenario (none: the board at rest for an hour), and writes to the output folder the event log
 // (events.txt, events.jsonl), the final registry (registry.reg), a trace of the published readings and
-// fan stages (trace.csv) and the outcome of each user action (actions.jsonl), then prints a summary.
-// Exit status: 0, 1 for an error (a bad scenario: nothing runs), 2 when an action ended with a status the
-// scenario did not expect.
+// fan stages (trace.csv), a plot of it with the events (plot.svg) and the outcome of each user action
+// (actions.jsonl), then prints a summary. Exit status: 0, 1 for an error (a bad scenario: nothing runs), 2
+// when an action ended with a status the scenario did not expect.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -19,6 +19,7 @@
 
 #include <unistd.h>
 
+#include "plot.h"
 #include "scenario_run.h"
 #include "simulation.h"
 #include "status_names.h"
@@ -116,11 +117,15 @@ int Run(const RunOptions& o)
     WriteFile(dir / "registry.reg", simulation.machine().registry().ExportReg("\\REGISTRY\\Machine"));
     WriteFile(dir / "trace.csv", simulation.TraceCsv());
     WriteFile(dir / "actions.jsonl", run.ResultsJsonLines());
+    quavsim::PlotOptions plot;
+    plot.title = "quavsim: " + std::filesystem::path(scenario.origin).filename().string();
+    WriteFile(dir / "plot.svg",
+              quavsim::PlotSvg(simulation.trace(), simulation.machine().eventlog().Records(), plot));
     std::cout << "scenario        " << scenario.origin
               << (scenario.description.empty() ? "" : ": " + scenario.description) << "\n"
               << "configuration   " << config << "\n"
               << simulation.Summary() << run.Summary() << "outputs in      " << dir.string()
-              << " (events.txt, events.jsonl, registry.reg, trace.csv, actions.jsonl)\n";
+              << " (events.txt, events.jsonl, registry.reg, trace.csv, plot.svg, actions.jsonl)\n";
     if (run.Unexpected() != 0) {
         std::fprintf(stderr, "quavsim: %zu actions ended with a status the scenario did not expect\n",
                      run.Unexpected());

@@ -1,0 +1,304 @@
+// The SVG plot of a run: panels of series on one time axis, event markers, decimation of long runs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "plot.h"
+
+namespace {
+
+using quavsim::PlotSvg;
+using quavsim::TraceRow;
+
+// "" when the tags nest and close, there is one root and every entity is known; else what is wrong.
+std::string CheckXml(const std::string& text)
+{
+    auto entity_at = [&text](size_t& i) -> std::string {
+        const size_t end = text.find(';', i);
+        if (end == std::string::npos) {
+            return "unterminated entity";
+        }
+        const std::string name = text.substr(i + 1, end - i - 1);
+        static const std::set<std::string> known{"amp", "lt", "gt", "quot", "apos"};
+        const bool numeric =
+            name.size() > 1 && name[0] == '#' &&
+            std::all_of(name.begin() + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!known.count(name) && !numeric) {
+            return "unknown entity &" + name + ";";
+        }
+        i = end + 1;
+        return "";
+    };
+    std::vector<std::string> open;
+    bool root_closed = false;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == '&') {
+            if (std::string error = entity_at(i); !error.empty()) {
+                return error;
+            }
+            continue;
+        }
+        if (text[i] == '>') {
+            return "unescaped > in text";
+        }
+        if (text[i] != '<') {
+            if (open.empty() && !std::isspace(static_cast<unsigned char>(text[i]))) {
+                return "text outside the root";
+            }
+            i++;
+            continue;
+        }
+        if (text.compare(i, 2, "<?") == 0) {
+            i = text.find("?>", i);
+            if (i == std::string::npos) {
+                return "unterminated <?";
+            }
+            i += 2;
+            continue;
+        }
+        size_t j = i + 1;
+        char quote = 0;
+        for (; j < text.size() && (quote != 0 || text[j] != '>'); j++) {
+            if (text[j] == '<') {
+                return "< inside a tag";
+            }
+            if (quote != 0 && text[j] == '&') {
+                if (std::string error = entity_at(j); !error.empty()) {
+                    return error;
+                }
+                j--;
+            } else if (quote != 0 && text[j] == quote) {
+                quote = 0;
+            } else if (quote == 0 && (text[j] == '"' || text[j] == '\'')) {
+                quote = text[j];
+            }
+        }
+        if (j >= text.size()) {
+            return "unterminated tag";
+        }
+        const std::string tag = text.substr(i + 1, j - i - 1);
+        i = j + 1;
+        if (tag[0] == '/') {
+            if (open.empty() || open.back() != tag.substr(1)) {
+                return "</" + tag.substr(1) + "> closes <" + (open.empty() ? "" : open.back()) + ">";
+            }
+            open.pop_back();
+            root_closed = open.empty();
+            continue;
+        }
+        if (root_closed || (open.empty() && tag.substr(0, 3) != "svg")) {
+            return "a second root or one that is not <svg>";
+        }
+        if (tag.back() != '/') {
+            open.push_back(tag.substr(0, tag.find_first_of(" \n/")));
+        }
+    }
+    return open.empty() ? (root_closed ? "" : "no root") : "<" + open.back() + "> not closed";
+}
+
+// The d of each series path named `name`, in the order of the panels.
+std::vector<std::string> Paths(const std::string& svg, const std::string& name)
+{
+    std::vector<std::string> paths;
+    const std::string title = "<title>" + name + "</title></path>";
+    for (size_t at = svg.find(title); at != std::string::npos; at = svg.find(title, at + 1)) {
+        const size_t start = svg.rfind("<path class=\"series\"", at);
+        const size_t d = svg.find(" d=\"", start) + 4;
+        paths.push_back(svg.substr(d, svg.find('"', d) - d));
+    }
+    return paths;
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) {
+        n++;
+    }
+    return n;
+}
+
+// The y of every point of a path of M, L and h commands.
+std::vector<double> Ys(const std::string& d)
+{
+    std::vector<double> ys;
+    std::istringstream in(d);
+    char command = 0;
+    while (in >> std::ws && in.peek() != EOF) {
+        if (std::isalpha(in.peek())) {
+            command = static_cast<char>(in.get());
+        }
+        double x = 0;
+        double y = 0;
+        if (command == 'h') {
+            in >> x;
+        } else if (in >> x >> y) {
+            ys.push_back(y);
+        }
+        if (!in) {
+            ADD_FAILURE() << "cannot read the path " << d;
+            break;
+        }
+    }
+    return ys;
+}
+
+TraceRow Row(double seconds, int cpu = 45, uint32_t stage = 3)
+{
+    TraceRow row;
+    row.time = static_cast<sim::Ticks>(seconds * sim::kTicksPerSecond);
+    row.readings = {2400, 2250, cpu, 36, 31, 44, 1200, 1808, 3296, 4999, 12032, 4999};
+    row.stage = {stage, stage};
+    row.pwm = {0x30 + stage * 0x14, 0x30 + stage * 0x14};
+    return row;
+}
+
+sim::EventRecord Event(double seconds, sim::EventSeverity severity, std::string message)
+{
+    sim::EventRecord e;
+    e.time = static_cast<sim::Ticks>(seconds * sim::kTicksPerSecond);
+    e.severity = severity;
+    e.event_id = 7;
+    e.message = std::move(message);
+    return e;
+}
+
+TEST(Plot, TheCheckerCatchesBrokenMarkup)
+{
+    EXPECT_EQ(CheckXml("<?xml?><svg a=\"&amp;\"><g/><t>x &lt;</t></svg>"), "");
+    EXPECT_NE(CheckXml("<svg><g></svg>"), "");
+    EXPECT_NE(CheckXml("<svg><t>a < b</t></svg>"), "");
+    EXPECT_NE(CheckXml("<svg><t>a & b</t></svg>"), "");
+    EXPECT_NE(CheckXml("<svg t=\"a & b\"></svg>"), "");
+    EXPECT_NE(CheckXml("<svg></svg><svg></svg>"), "");
+}
+
+TEST(Plot, EachSeriesIsDrawnInItsPanel)
+{
+    std::vector<TraceRow> trace;
+    for (int i = 0; i < 60; i++) {
+        trace.push_back(Row(2.5 + 5 * i, 40 + i / 10, static_cast<uint32_t>(i / 10)));
+    }
+    const std::string svg = PlotSvg(trace, {});
+    ASSERT_EQ(CheckXml(svg), "");
+    for (const char* name : {"CPU", "System", "Backplane", "VRM"}) {
+        EXPECT_EQ(Paths(svg, name).size(), 1u) << name;
+    }
+    // Speed, stage and PWM of each fan; without the speeds, stage and PWM only.
+    ASSERT_EQ(Paths(svg, "Rear Upper").size(), 3u);
+    ASSERT_EQ(Paths(svg, "Rear Bottom").size(), 3u);
+    EXPECT_EQ(Paths(PlotSvg(trace, {}, {.fan_rpm = false}), "Rear Upper").size(), 2u);
+
+    // The stage steps up five times, each a vertical in the step line; the CPU's line keeps the ends
+    // and corners of its six levels, no point of their insides.
+    const std::string stage = Paths(svg, "Rear Upper")[1];
+    EXPECT_EQ(Count(stage, "V"), 5u) << stage;
+    EXPECT_EQ(Count(stage, "M"), 1u);
+    EXPECT_EQ(Ys(Paths(svg, "CPU")[0]).size(), 12u) << Paths(svg, "CPU")[0];
+    EXPECT_NE(svg.find(">time since boot (min)</text>"), std::string::npos);
+    EXPECT_NE(svg.find(">Temperature (&#176;C)</text>"), std::string::npos);
+}
+
+TEST(Plot, AMissingReadingBreaksItsLine)
+{
+    std::vector<TraceRow> trace;
+    for (int i = 0; i < 30; i++) {
+        trace.push_back(Row(5.0 * i, 40 + i % 3));
+        trace.back().readings[5].reset(); // VRM never read
+    }
+    trace[10].readings[2].reset();
+    trace[12].readings[2].reset();
+    trace[20].stage[1].reset();
+    const std::string svg = PlotSvg(trace, {});
+    ASSERT_EQ(CheckXml(svg), "");
+    // CPU: before 10, the lone reading of 11 as a dot, after 12.
+    const std::string cpu = Paths(svg, "CPU")[0];
+    EXPECT_EQ(Count(cpu, "M"), 3u) << cpu;
+    EXPECT_EQ(Count(cpu, "h0"), 1u);
+    EXPECT_EQ(Count(Paths(svg, "System")[0], "M"), 1u);
+    EXPECT_TRUE(Paths(svg, "VRM").empty());
+    EXPECT_EQ(Count(Paths(svg, "Rear Bottom")[1], "M"), 2u);
+    EXPECT_EQ(Count(Paths(svg, "Rear Upper")[1], "M"), 1u);
+}
+
+TEST(Plot, EventsAreMarkedBySeverityWithEscapedMessages)
+{
+    const std::vector<TraceRow> trace = {Row(2.5), Row(7.5), Row(12.5)};
+    const std::vector<sim::EventRecord> events = {
+        Event(0, sim::EventSeverity::Informational, "started\r\n"),
+        Event(6, sim::EventSeverity::Warning, "fan <Rear Upper> & \"stalled\"\r\n"),
+        Event(14, sim::EventSeverity::Error, "too hot\r\n"),
+    };
+    const std::string svg = PlotSvg(trace, events, {.title = "run <1> & 'two'"});
+    ASSERT_EQ(CheckXml(svg), "");
+    EXPECT_EQ(Count(svg, "<rect class=\"ev0\""), 1u);
+    EXPECT_EQ(Count(svg, "<rect class=\"ev1\""), 1u);
+    EXPECT_EQ(Count(svg, "<rect class=\"ev2\""), 1u);
+    EXPECT_NE(
+        svg.find("<title>0:00:06.0 warning 7: fan &lt;Rear Upper&gt; &amp; &quot;stalled&quot;</title>"),
+        std::string::npos);
+    EXPECT_NE(svg.find("<title>0:00:14.0 error 7: too hot</title>"), std::string::npos);
+    EXPECT_NE(svg.find("run &lt;1&gt; &amp; &apos;two&apos;"), std::string::npos);
+    // A line across the panels for each.
+    for (const char* mark : {"class=\"mark ev0\"", "class=\"mark ev1\"", "class=\"mark ev2\""}) {
+        EXPECT_NE(svg.find(mark), std::string::npos) << mark;
+    }
+    EXPECT_NE(svg.find("events: 1 informational, 1 warning, 1 error"), std::string::npos);
+}
+
+// A day at 5 s with noisy temperatures, a fan stage that flips every sample, one CPU spike and a flurry
+// of events: the file stays small and the spike and the lone error among the flurry survive.
+TEST(Plot, ADayStaysSmallAndKeepsItsExtremes)
+{
+    std::mt19937 random(7);
+    std::vector<TraceRow> trace;
+    std::vector<sim::EventRecord> events;
+    for (int i = 0; i < 17280; i++) {
+        TraceRow row = Row(2.5 + 5 * i, 40 + static_cast<int>(random() % 11), 3 + i % 2);
+        row.readings[3] = 40 + static_cast<int>(random() % 11);
+        row.readings[0] = 2300 + static_cast<int>(random() % 200);
+        trace.push_back(row);
+        events.push_back(Event(5.0 * i, sim::EventSeverity::Informational, "tick " + std::to_string(i)));
+    }
+    trace[9000].readings[2] = 90;
+    events.push_back(Event(5.0 * 9000 + 1, sim::EventSeverity::Error, "the one error"));
+
+    const std::string svg = PlotSvg(trace, events);
+    ASSERT_EQ(CheckXml(svg), "");
+    EXPECT_LT(svg.size(), 400u * 1024);
+    EXPECT_NE(svg.find(">time since boot (h)</text>"), std::string::npos);
+
+    // The System line spans 40..50; the CPU's spike to 90 must reach four times that height above it.
+    const std::vector<double> cpu = Ys(Paths(svg, "CPU")[0]);
+    const std::vector<double> system = Ys(Paths(svg, "System")[0]);
+    const auto [system_top, system_bottom] = std::minmax_element(system.begin(), system.end());
+    const double ten_degrees = *system_bottom - *system_top;
+    ASSERT_GT(ten_degrees, 10);
+    EXPECT_LT(*std::min_element(cpu.begin(), cpu.end()), *system_top - 3.5 * ten_degrees);
+    EXPECT_LT(cpu.size(), 5000u);
+
+    // The flipping stage: a vertical per pixel column, not per sample.
+    EXPECT_LT(Paths(svg, "Rear Upper")[1].size(), 30000u);
+
+    // The flurry stays in the lane; the error is also marked across the panels.
+    EXPECT_EQ(svg.find("class=\"mark ev2\""), std::string::npos);
+    EXPECT_NE(svg.find("class=\"mark ev0\""), std::string::npos);
+    EXPECT_EQ(Count(svg, "<rect class=\"ev0\""), 1u);
+    EXPECT_NE(svg.find("the one error"), std::string::npos);
+    EXPECT_LT(Count(svg, "<rect class=\"ev2\""), 600u);
+}
+
+TEST(Plot, AnEmptyTraceSaysSo)
+{
+    const std::string svg = PlotSvg({}, {Event(0, sim::EventSeverity::Informational, "started")});
+    EXPECT_EQ(CheckXml(svg), "");
+    EXPECT_NE(svg.find("no data"), std::string::npos);
+    EXPECT_EQ(svg.find("<path"), std::string::npos);
+}
+
+} // namespace
