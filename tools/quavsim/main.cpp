@@ -14,6 +14,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "serve.h"
 #include "simulation.h"
 
 namespace {
@@ -53,7 +54,12 @@ int main(int argc, char** argv)
     run->add_option("--duration", duration, "simulated seconds to run")->check(CLI::PositiveNumber);
     run->add_option("--out", out_dir, "folder for the outputs");
     run->add_option("--sample", sample, "seconds between rows of the trace")->check(CLI::PositiveNumber);
+    quavsim::ServeOptions serve_options;
+    CLI::App* serve = quavsim::AddServeCommand(app, serve_options);
     CLI11_PARSE(app, argc, argv);
+    if (serve->parsed()) {
+        return quavsim::RunServe(serve_options);
+    }
 
     try {
         quavsim::SimulationOptions options;
