@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "protocol.h"
 #include "quav.h"
@@ -164,6 +165,48 @@ TEST_F(SessionTest, WmiBlockAndMethods)
                    {"method", WMI_METHOD_SET_CRITICAL_LOWER},
                    {"input", MethodInput(13, 1)}})["status"],
               kInvalidParameterMix);
+}
+
+// A connection's thread steps out of the simulation while it waits for the next request; were it to wait
+// holding the processor, virtual time could not pass.
+TEST_F(SessionTest, AnIdleClientDoesNotHoldUpSimulatedTime)
+{
+    char dir[] = "/tmp/quav-idle-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/quav.sock";
+    std::optional<quavsim::Server> server(std::in_place, path);
+    server->Start();
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    std::string reply;
+    {
+        sim::OutsideSimulation outside; // the client's request runs on the connection's thread
+        const std::string request = "{\"op\":\"open\"}\n";
+        EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        char c;
+        while (read(fd, &c, 1) == 1 && c != '\n') {
+            reply += c;
+        }
+    }
+    EXPECT_EQ(json::parse(reply)["status"], 0u);
+    EXPECT_EQ(g_DeviceExtension->OpenHandleCount, 1);
+
+    const sim::Ticks before = sim::Now();
+    simulation_.RunFor(sim::Seconds(60));
+    EXPECT_GE(sim::Now() - before, sim::Seconds(60));
+
+    {
+        sim::OutsideSimulation outside;
+        server->Stop();
+    }
+    EXPECT_EQ(g_DeviceExtension->OpenHandleCount, 0); // closed for the client that never did
+    EXPECT_EQ(server->stats().requests, 1u);
+    close(fd);
+    server.reset();
+    EXPECT_EQ(rmdir(dir), 0); // the socket went with the server
 }
 
 TEST(ServeSocket, PeerCredentialsAreChecked)
