@@ -19,7 +19,7 @@ struct Outcome {
 Outcome Quavsim(const std::string& args)
 {
     Outcome o;
-    FILE* p = popen((std::string(QUAVSIM) + " " + args + " 2>&1").c_str(), "r");
+    FILE* p = popen((std::string(QUAVSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
     char buffer[4096];
     size_t n = 0;
     while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) {

@@ -62,7 +62,7 @@ std::string StatusText(uint32_t status)
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08X", status);
     const char* name = StatusName(status);
-    return name != nullptr ? std::string(name) + " (" + hex + ")" : std::string(hex);
+    return name != nullptr ? std::string(name) + " (" + hex + ")" : "status " + std::string(hex);
 }
 
 std::optional<uint32_t> StatusFromName(const std::string& name)

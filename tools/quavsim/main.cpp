@@ -21,6 +21,7 @@
 
 #include "plot.h"
 #include "scenario_run.h"
+#include "serve.h"
 #include "simulation.h"
 #include "status_names.h"
 
@@ -154,7 +155,12 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0.1, 1e9));
     run->add_option("--seed", o.seed, "scheduling seed (default: the scenario's, 0)");
     run->add_option("--out", o.out_dir, "folder for the outputs");
+    quavsim::ServeOptions serve_options;
+    CLI::App* serve = quavsim::AddServeCommand(app, serve_options);
     CLI11_PARSE(app, argc, argv);
+    if (serve->parsed()) {
+        return quavsim::RunServe(serve_options);
+    }
 
     try {
         return Run(o);

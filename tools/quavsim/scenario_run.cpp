@@ -13,25 +13,12 @@
 #include "sim/pnp.h"
 #include "sim/user.h"
 #include "sim/wmi.h"
+#include "sensors.h"
 #include "status_names.h"
 
 namespace quavsim {
 
 namespace {
-
-// Type and id of each sensor in device-control requests, in the order of Simulation::kSensorNames.
-struct SensorAddress {
-    ULONG type;
-    ULONG id;
-};
-constexpr SensorAddress kSensorAddresses[12] = {
-    {SENSOR_TYPE_FAN, SENSOR_ID_REAR_UPPER},        {SENSOR_TYPE_FAN, SENSOR_ID_REAR_BOTTOM},
-    {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_CPU},       {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_SYSTEM},
-    {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_BACKPLANE}, {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_VRM},
-    {SENSOR_TYPE_VOLTAGE, SENSOR_ID_VCCP},          {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V18},
-    {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V33},           {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V5},
-    {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V12},           {SENSOR_TYPE_VOLTAGE, SENSOR_ID_AUX},
-};
 
 const char* Unit(int sensor)
 {
@@ -227,9 +214,9 @@ ActionResult ScenarioRun::Perform(const Action& action)
                 SENSOR_RECORD record;
                 ULONG pwm;
             } in{};
-            const SensorAddress address = kSensorAddresses[action.sensor];
-            in.record.SensorType = address.type;
-            in.record.SensorId = address.id;
+            // quavtools::kSensors is in the order of Simulation::kSensorNames.
+            in.record.SensorType = quavtools::kSensors[static_cast<size_t>(action.sensor)].type;
+            in.record.SensorId = quavtools::kSensors[static_cast<size_t>(action.sensor)].id;
             in.pwm = action.value;
             SENSOR_RECORD out{};
             const bool set = action.kind == ActionKind::SetPwm;

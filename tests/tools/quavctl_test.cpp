@@ -1,0 +1,186 @@
+// quavctl's commands against the running driver, through the JSON-line protocol without a socket: its
+// requests go straight into a session of quavsim serve on the test's own thread.
+#include <initializer_list>
+#include <sstream>
+
+#include "commands.h"
+#include "platform.h"
+#include "quavpub.h"
+#include "served.h"
+#include "socket_transport.h"
+#include "status_names.h"
+
+namespace {
+
+using nlohmann::json;
+
+class SessionTransport : public quavctl::LineTransport {
+public:
+    explicit SessionTransport(quavsim::Session& session) : session_(session) {}
+    ~SessionTransport() override { CloseDevice(); }
+
+protected:
+    std::string Exchange(const std::string& line) override { return session_.HandleLine(line); }
+
+private:
+    quavsim::Session& session_;
+};
+
+// Answers every request with the same line, as a server that is not quavsim might.
+class CannedTransport : public quavctl::LineTransport {
+public:
+    explicit CannedTransport(std::string reply) : reply_(std::move(reply)) {}
+
+protected:
+    std::string Exchange(const std::string&) override { return reply_; }
+
+private:
+    std::string reply_;
+};
+
+struct Outcome {
+    int exit_code;
+    std::string out;
+    std::string err;
+    json Json() const { return json::parse(out); }
+};
+
+Outcome RunWith(const quavctl::Connect& connect, std::initializer_list<const char*> args)
+{
+    std::vector<const char*> argv{"quavctl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = quavctl::Run(static_cast<int>(argv.size()), argv.data(), connect, out, err);
+    return {code, out.str(), err.str()};
+}
+
+class QuavctlTest : public ServedTest {
+protected:
+    Outcome Run(std::initializer_list<const char*> args)
+    {
+        return RunWith([this](const std::string&) { return std::make_unique<SessionTransport>(session_); },
+                       args);
+    }
+
+    // The line of `sensors` text output for one sensor.
+    static std::string LineOf(const std::string& text, const std::string& name)
+    {
+        const size_t at = text.find("\n" + name + ":");
+        return at == std::string::npos ? "" : text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+    }
+};
+
+TEST_F(QuavctlTest, SensorsShowsEveryReadingWithItsLimitsAndState)
+{
+    Outcome r = Run({"sensors"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    for (const char* name : {"Rear Upper", "Rear Bottom", "CPU", "System", "Backplane", "VRM", "VCCP", "1.8V",
+                             "3.3V", "5V", "12V", "AUX"}) {
+        EXPECT_NE(LineOf(r.out, name), "") << name << " missing from\n" << r.out;
+    }
+    EXPECT_EQ(LineOf(r.out, "CPU"),
+              "CPU:             +45 °C  (crit low =      +0 °C, crit high =     +85 °C)  ok");
+    EXPECT_EQ(LineOf(r.out, "12V"),
+              "12V:           12.032 V  (crit low =   10.800 V, crit high =   13.200 V)  ok");
+    EXPECT_NE(LineOf(r.out, "Rear Upper").find("2402 RPM  (crit low =    400 RPM"), std::string::npos);
+
+    // Critical against the limits the driver reports: a hot CPU, then a limit lowered through WMI.
+    simulation_.board().SetSensor("CPU", 90);
+    r = Run({"sensors", "--json"});
+    ASSERT_EQ(r.exit_code, 0);
+    json rows = r.Json()["sensors"];
+    ASSERT_EQ(rows.size(), 12u);
+    EXPECT_EQ(rows[2]["name"], "CPU");
+    EXPECT_EQ(rows[2]["value"], 90);
+    EXPECT_EQ(rows[2]["state"], "CRITICAL");
+    EXPECT_EQ(rows[3]["state"], "ok");
+    ASSERT_EQ(Run({"wmi", "set-critical-upper", "system", "30"}).exit_code, 0);
+    rows = Run({"--json", "sensors"}).Json()["sensors"];
+    EXPECT_EQ(rows[3]["critical_upper"], 30);
+    EXPECT_EQ(rows[3]["state"], "CRITICAL");
+    EXPECT_EQ(rows[10]["name"], "12V");
+    EXPECT_EQ(rows[10]["value"], 12032);
+    EXPECT_EQ(rows[10]["unit"], "mV");
+}
+
+TEST_F(QuavctlTest, RequestsByNumberOrName)
+{
+    Outcome r = Run({"read-sensor", "voltage", "12v", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.Json()["value"], 12032);
+    EXPECT_EQ(r.Json()["id"], SENSOR_ID_V12);
+    EXPECT_EQ(Run({"read-sensor", "7", "19"}).out, "VRM: +44 °C\n");
+
+    r = Run({"set-pwm", "rear-bottom", "0x90"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "Rear Bottom: PWM set to 144 (0x90)\n");
+    EXPECT_EQ(superio().Register(0x16), 0x90);
+
+    ASSERT_EQ(Run({"set-control", "signals", "3", "0x8101"}).exit_code, 0);
+    r = Run({"read-control", "2", "3", "--json"});
+    EXPECT_EQ(r.Json()["value"], VALUE_SIGNALS_LOW_HIGH);
+    EXPECT_EQ(r.Json()["meaning"], "first low, second high");
+
+    // Every item is listed; the pin pair and brightness show no value code until something sets them.
+    r = Run({"controls", "--json"});
+    EXPECT_EQ(r.exit_code, 0);
+    const json rows = r.Json()["controls"];
+    ASSERT_EQ(rows.size(), 15u);
+    EXPECT_EQ(rows[2]["value"], VALUE_SIGNALS_LOW_HIGH);
+    EXPECT_EQ(rows[5]["meaning"], "no hardware");
+    EXPECT_EQ(rows[13]["status_name"], "STATUS_UNSUCCESSFUL");
+    ASSERT_EQ(Run({"set-control", "brightness", "6", "0x8203"}).exit_code, 0);
+    EXPECT_EQ(Run({"read-control", "5", "6"}).out, "brightness (class 5, index 6): 0x8203 (level 3)\n");
+
+    r = Run({"wmi", "set-critical-lower", "VRM", "-5"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "VRM (WMI sensor 12): reported critical lower limit set to -5 °C\n");
+    r = Run({"wmi", "query"});
+    EXPECT_NE(r.out.find("\n12  VRM              +44 °C       -5 °C      +95 °C\n"), std::string::npos)
+        << r.out;
+}
+
+TEST_F(QuavctlTest, RefusedRequestsNameTheStatusAndFail)
+{
+    Outcome r = Run({"read-sensor", "fan", "cpu"});
+    EXPECT_EQ(r.exit_code, quavctl::kExitRefused);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "quavctl: read-sensor type 6 id 9: STATUS_INVALID_PARAMETER (0xC000000D)\n");
+
+    r = Run({"--json", "set-control", "3", "2", "0x8100"});
+    EXPECT_EQ(r.exit_code, quavctl::kExitRefused);
+    EXPECT_EQ(r.Json()["status"], 0xC00000BBu);
+    EXPECT_EQ(r.Json()["status_name"], "STATUS_NOT_SUPPORTED");
+
+    r = Run({"wmi", "set-critical-upper", "13", "1"});
+    EXPECT_EQ(r.exit_code, quavctl::kExitRefused);
+    EXPECT_NE(r.err.find("STATUS_INVALID_PARAMETER_MIX (0xC0000030)"), std::string::npos);
+
+    // The command line is checked before anything is sent.
+    r = Run({"set-pwm", "rear-upper", "256"});
+    EXPECT_NE(r.exit_code, 0);
+    EXPECT_NE(r.err.find("256"), std::string::npos);
+    EXPECT_NE(Run({"read-sensor", "fan", "turbine"}).exit_code, 0);
+    EXPECT_EQ(quavtools::StatusText(0x12345678), "status 0x12345678");
+}
+
+TEST(Quavctl, UnreachableOrConfusedServerIsNotADriverRefusal)
+{
+    auto refuse = [](const std::string& path) -> std::unique_ptr<quavctl::Transport> {
+        throw quavctl::TransportError("cannot connect to quavsim at " + path + ": No such file or directory");
+    };
+    Outcome r = RunWith(refuse, {"--socket", "/nowhere/quav.sock", "sensors"});
+    EXPECT_EQ(r.exit_code, quavctl::kExitUnreachable);
+    EXPECT_EQ(r.err, "quavctl: cannot connect to quavsim at /nowhere/quav.sock: No such file or directory\n");
+
+    for (const char* reply :
+         {R"({"error":"unknown op"})", "hello", R"({"status":"ok"})", R"({"status":0,"data":"x"})"}) {
+        r = RunWith([&](const std::string&) { return std::make_unique<CannedTransport>(reply); },
+                    {"wmi", "query", "--json"});
+        EXPECT_EQ(r.exit_code, quavctl::kExitUnreachable) << reply;
+        EXPECT_TRUE(r.Json().contains("error")) << reply;
+    }
+}
+
+} // namespace

@@ -1,0 +1,226 @@
+// quavsim serve and quavctl as separate processes: the server started with its socket in a fresh
+// directory, the client run against it. Every wait is on a pipe or on a child's exit.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace {
+
+using nlohmann::json;
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1; // its standard output
+    int err = -1; // its standard error
+};
+
+Child Spawn(const std::vector<std::string>& args)
+{
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    Child child;
+    if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        ADD_FAILURE() << "cannot start " << args[0];
+        child.pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    child.out = out[0];
+    child.err = err[0];
+    return child;
+}
+
+// One line of the child's output, without its newline; what there was when the output ended first.
+std::string ReadLine(int fd)
+{
+    std::string line;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    return line;
+}
+
+// Both outputs to their end, then the exit code (-1 for a child that did not exit normally).
+int Finish(Child& child, std::string* out, std::string* err)
+{
+    pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
+    std::string* into[2] = {out, err};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                into[i]->append(chunk, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open--;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Result {
+    int exit_code;
+    std::string out;
+    std::string err;
+};
+
+Result Quavctl(const std::string& socket, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {QUAVCTL_PATH, "--socket", socket});
+    Child child = Spawn(args);
+    Result r{};
+    r.exit_code = Finish(child, &r.out, &r.err);
+    return r;
+}
+
+class ServeProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/quav-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        root_ = name;
+        socket_ = (root_ / "run" / "quav.sock").string();
+    }
+
+    void TearDown() override
+    {
+        if (server_.pid > 0) { // a test that stopped early: do not leave the server behind
+            kill(server_.pid, SIGKILL);
+            std::string out, err;
+            Finish(server_, &out, &err);
+        }
+        std::filesystem::remove_all(root_);
+    }
+
+    // Starts the server and waits for its "serving" line.
+    void Serve(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args{QUAVSIM_PATH, "serve", "--socket", socket_, "--speed", "100"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        server_ = Spawn(args);
+        const std::string line = ReadLine(server_.out);
+        ASSERT_EQ(line.rfind("quavsim: serving " + socket_ + " ", 0), 0u) << "first line: " << line;
+    }
+
+    // Waits for the server to end (after a signal, or by itself); its exit code.
+    int StopServer(int signal, std::string* out)
+    {
+        if (signal != 0) {
+            kill(server_.pid, signal);
+        }
+        std::string err;
+        const int code = Finish(server_, out, &err);
+        server_.pid = -1;
+        EXPECT_EQ(err, "");
+        return code;
+    }
+
+    static mode_t Mode(const std::string& path)
+    {
+        struct stat st {};
+        EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+        return st.st_mode;
+    }
+
+    std::filesystem::path root_;
+    std::string socket_;
+    Child server_;
+};
+
+TEST_F(ServeProcessTest, QuavctlAgainstTheServer)
+{
+    Serve();
+    EXPECT_EQ(Mode((root_ / "run").string()) & 07777, 0700u);
+    EXPECT_TRUE(S_ISSOCK(Mode(socket_)));
+    EXPECT_EQ(Mode(socket_) & 07777, 0600u);
+
+    Result r = Quavctl(socket_, {"sensors"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    for (const char* name : {"Rear Upper:", "Rear Bottom:", "CPU:", "System:", "Backplane:", "VRM:", "VCCP:",
+                             "1.8V:", "3.3V:", "5V:", "12V:", "AUX:"}) {
+        EXPECT_NE(r.out.find(std::string("\n") + name), std::string::npos) << name << " missing from\n"
+                                                                           << r.out;
+    }
+
+    r = Quavctl(socket_, {"read-sensor", "temperature", "cpu", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const json cpu = json::parse(r.out);
+    EXPECT_EQ(cpu["name"], "CPU");
+    EXPECT_EQ(cpu["value"], 45);
+    EXPECT_EQ(cpu["status_name"], "STATUS_SUCCESS");
+
+    r = Quavctl(socket_, {"--json", "set-pwm", "rear-bottom", "144"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["status"], 0);
+    r = Quavctl(socket_, {"--json", "read-sensor", "fan", "rear-bottom"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NEAR(json::parse(r.out)["value"].get<double>(), 2250.0, 30.0);
+
+    r = Quavctl(socket_, {"read-sensor", "6", "99"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "quavctl: read-sensor type 6 id 99: STATUS_INVALID_PARAMETER (0xC000000D)\n");
+
+    std::string summary;
+    EXPECT_EQ(StopServer(SIGTERM, &summary), 0);
+    EXPECT_NE(summary.find("quavsim: stopped\n"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("connections     5 (0 refused)"), std::string::npos) << summary;
+    EXPECT_FALSE(std::filesystem::exists(socket_));
+
+    r = Quavctl(socket_, {"sensors"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err.rfind("quavctl: cannot connect to quavsim at " + socket_ + ": ", 0), 0u) << r.err;
+}
+
+TEST_F(ServeProcessTest, DurationEndsTheServer)
+{
+    Serve({"--duration", "30"});
+    std::string summary;
+    EXPECT_EQ(StopServer(0, &summary), 0);
+    EXPECT_NE(summary.find("quavsim: stopped\n"), std::string::npos) << summary;
+    EXPECT_FALSE(std::filesystem::exists(root_ / "run"));
+}
+
+} // namespace

@@ -1,0 +1,85 @@
+// What `quavsim serve` and quavctl agree on: where the socket lives by default and how bytes travel in
+// the JSON lines (lowercase hex, two digits a byte).
+//
+// One request line, one reply line:
+//   {"op":"open"}                                       -> {"status":N,"handle":H}
+//   {"op":"device-control","code":N,"input":"<hex>","output_size":N[,"handle":H]}
+//                                                       -> {"status":N,"information":N,"output":"<hex>"}
+//   {"op":"close"[,"handle":H]}                         -> {"status":N}
+//   {"op":"wmi-query"}                                  -> {"status":N,"data":"<hex>"}
+//   {"op":"wmi-method","method":N,"input":"<hex>"[,"output_size":N]}
+//                                                       -> {"status":N,"output":"<hex>"}
+// A request the server cannot make sense of gets {"error":"<what>"}. Statuses are the driver's and the
+// platform's NTSTATUS values as unsigned numbers. Without "handle", a request uses the connection's most
+// recently opened handle.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quavproto {
+
+// The largest buffer either side sends or asks for in one request, and the longest line accepted.
+constexpr uint32_t kMaxBuffer = 64 * 1024;
+constexpr size_t kMaxLine = 4 * kMaxBuffer;
+
+// $XDG_RUNTIME_DIR/quavsim/quav.sock (a per-user directory already), else /tmp/quavsim-<uid>/quav.sock.
+inline std::string DefaultSocketPath()
+{
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        return std::string(runtime) + "/quavsim/quav.sock";
+    }
+    return "/tmp/quavsim-" + std::to_string(getuid()) + "/quav.sock";
+}
+
+inline std::string ToHex(std::span<const uint8_t> bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0xF];
+    }
+    return text;
+}
+
+// Nothing for an odd length or a character that is not a hex digit.
+inline std::optional<std::vector<uint8_t>> FromHex(std::string_view text)
+{
+    if (text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        if (c >= 'A' && c <= 'F') {
+            return c - 'A' + 10;
+        }
+        return -1;
+    };
+    std::vector<uint8_t> bytes(text.size() / 2);
+    for (size_t i = 0; i < bytes.size(); i++) {
+        const int high = digit(text[2 * i]);
+        const int low = digit(text[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        bytes[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return bytes;
+}
+
+} // namespace quavproto

@@ -1,0 +1,23 @@
+// quavctl's command line: sensors, read-sensor, set-pwm, controls, read-control, set-control and the WMI
+// data block's query and methods, as text or (--json) as one JSON object.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "transport.h"
+
+namespace quavctl {
+
+// Exit codes besides 0 and CLI11's for a command line it refuses.
+constexpr int kExitRefused = 1;     // the driver failed a request
+constexpr int kExitUnreachable = 2; // quavsim could not be reached, or did not answer with a reply
+
+// Makes the transport for the --socket path; throws TransportError when it cannot connect.
+using Connect = std::function<std::unique_ptr<Transport>(const std::string& socket_path)>;
+
+int Run(int argc, const char* const* argv, const Connect& connect, std::ostream& out, std::ostream& err);
+
+} // namespace quavctl
