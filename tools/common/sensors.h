@@ -7,9 +7,9 @@
 namespace quavtools {
 
 struct SensorInfo {
-    const char* name; // as the board labels it: "Rear Upper", "1.8V"
-    uint32_t type;    // SENSOR_TYPE_*
-    uint32_t id;      // SENSOR_ID_*
+    const char* name;    // as the board labels it: "Rear Upper", "1.8V"
+    uint32_t type;       // SENSOR_TYPE_*
+    uint32_t id;         // SENSOR_ID_*
     uint32_t wmi_number; // 1-12: its place in the WMI data block, and the number the block's methods take
 };
 
