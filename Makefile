@@ -1,10 +1,11 @@
 # The two commands: `make demo` and `make test`. Each installs what is missing (as root), configures,
 # builds and runs. BUILD and CMAKE_FLAGS select another build, e.g. the sanitizer build of .ci/run.
 BUILD ?= build
+SYS_BUILD ?= build-sys
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo bench format clean
+.PHONY: all deps configure build test demo bench sys format clean
 
 all: build
 
@@ -23,6 +24,13 @@ test: build
 demo: build
 	@echo "A heatwave day of the driver on the emulated board (quavsim run examples/scenarios/heatwave.json):"
 	@$(BUILD)/tools/quavsim/quavsim run examples/scenarios/heatwave.json --out $(BUILD)/demo
+
+# quav.sys and its package, cross-built with mingw-w64, then checked.
+sys: build
+	@scripts/install-deps.sh kernel
+	@cmake -S kernel -B $(SYS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake >/dev/null
+	@cmake --build $(SYS_BUILD) -j $(JOBS)
+	@echo "built $(SYS_BUILD)/quav.sys"
 
 bench: build
 	@$(BUILD)/bench/quav_bench

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, when they are missing. Quiet when nothing is
 # missing; as root it installs, otherwise it names what to install and fails.
+#   install-deps.sh          the Linux build, tests and tools
+#   install-deps.sh kernel   also the mingw-w64 cross toolchain for quav.sys
 set -euo pipefail
 
 packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format nlohmann-json3-dev libcli11-dev)
+if [ "${1:-}" = kernel ]; then
+    packages+=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

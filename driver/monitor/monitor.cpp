@@ -124,7 +124,7 @@ Routine Description:
     wait.
 
 --*/
-VOID MonitorThread(PVOID Context)
+VOID NTAPI MonitorThread(PVOID Context)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
     LARGE_INTEGER timeout;

@@ -33,7 +33,7 @@ Environment:
 NTSTATUS StartDevice(PDEVICE_EXTENSION Extension);
 
 NTSTATUS CreateMonitorThread(PDEVICE_EXTENSION Extension);
-VOID MonitorThread(PVOID Context);
+VOID NTAPI MonitorThread(PVOID Context);
 VOID EvaluateSensors(PDEVICE_EXTENSION Extension);
 
 VOID ControlFanSpeed(PDEVICE_EXTENSION Extension);

@@ -1,0 +1,60 @@
+/*++
+
+Module Name:
+
+    ddk.h
+
+Abstract:
+
+    The kernel build's platform: the DDK headers of the cross compiler,
+    plus what the driver uses and those headers leave out. WCHAR is the
+    compiler's 16-bit wchar_t here.
+
+--*/
+
+#pragma once
+
+#include <ntddk.h>
+#include <wmilib.h>
+#include <wmistr.h>
+
+//
+// The kernel exports swprintf without a count argument; no DDK header
+// declares it, and the C library's (which takes one) is not available to
+// a driver.
+//
+extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+
+//
+// Type checking of direct registry queries: the flag and the shift of the
+// expected type in DefaultType, as later kernels define them.
+//
+#ifndef RTL_QUERY_REGISTRY_TYPECHECK
+#define RTL_QUERY_REGISTRY_TYPECHECK       0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+#endif
+
+//
+// Flags and readings shared between threads without a lock: single
+// aligned accesses, which x86 performs atomically, through volatile so the
+// compiler neither caches nor splits them.
+//
+FORCEINLINE UCHAR ReadUCharNoFence(const volatile UCHAR* Source)
+{
+    return *Source;
+}
+
+FORCEINLINE VOID WriteUCharNoFence(volatile UCHAR* Destination, UCHAR Value)
+{
+    *Destination = Value;
+}
+
+FORCEINLINE LONG ReadNoFence(const volatile LONG* Source)
+{
+    return *Source;
+}
+
+FORCEINLINE VOID WriteNoFence(volatile LONG* Destination, LONG Value)
+{
+    *Destination = Value;
+}
