@@ -14,7 +14,9 @@
 // recently opened handle.
 #pragma once
 
+#if !defined(_WIN32)
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -31,13 +33,18 @@ constexpr uint32_t kMaxBuffer = 64 * 1024;
 constexpr size_t kMaxLine = 4 * kMaxBuffer;
 
 // $XDG_RUNTIME_DIR/quavsim/quav.sock (a per-user directory already), else /tmp/quavsim-<uid>/quav.sock.
+// On Windows quavctl talks to the driver's device itself, and its "socket" is the device's path.
 inline std::string DefaultSocketPath()
 {
+#if defined(_WIN32)
+    return "\\\\.\\QUAVDSL";
+#else
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') {
         return std::string(runtime) + "/quavsim/quav.sock";
     }
     return "/tmp/quavsim-" + std::to_string(getuid()) + "/quav.sock";
+#endif
 }
 
 inline std::string ToHex(std::span<const uint8_t> bytes)

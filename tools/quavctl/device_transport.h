@@ -1,0 +1,31 @@
+// quavctl on Windows: the driver's own device, "\\.\QUAVDSL", and its WMI data block.
+#pragma once
+
+#if defined(_WIN32)
+
+#include <string>
+
+#include "transport.h"
+
+namespace quavctl {
+
+class DeviceTransport : public Transport {
+public:
+    explicit DeviceTransport(std::string path);
+    ~DeviceTransport() override;
+    DeviceTransport(const DeviceTransport&) = delete;
+    DeviceTransport& operator=(const DeviceTransport&) = delete;
+
+    uint32_t DeviceIoControl(uint32_t code, std::span<const uint8_t> in, uint32_t out_size,
+                             std::vector<uint8_t>* out) override;
+    uint32_t WmiQuery(std::vector<uint8_t>* data) override;
+    uint32_t WmiMethod(uint32_t method, std::span<const uint8_t> in, std::vector<uint8_t>* out) override;
+
+private:
+    std::string path_;
+    void* device_ = nullptr; // HANDLE, opened on the first request
+};
+
+} // namespace quavctl
+
+#endif
