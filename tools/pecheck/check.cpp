@@ -1,0 +1,360 @@
+#include "check.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string_view>
+
+#include "pe.h"
+
+namespace pecheck {
+
+namespace {
+
+// The kernel modules a driver imports from.
+constexpr std::string_view kKernelDlls[] = {"ntoskrnl.exe", "hal.dll", "wmilib.sys"};
+
+// The memory helpers the compiler calls on its own for block copies, clears and compares. The kernel
+// exports them; they are the only names besides the operations that the driver's objects may reference
+// (cmake/check-driver.sh allows the same four).
+constexpr std::string_view kCompilerHelpers[] = {"memset", "memcpy", "memmove", "memcmp"};
+
+// Sections that carry C++ runtime machinery: constructor and destructor lists, unwind tables, thread-
+// local storage, the C runtime's initializer tables. A kernel image runs none of it. Matched as a name
+// or a name followed by '.' or '$'; ".CRT" also matches any name it starts. Without a string table the
+// linker cuts names to eight characters (".eh_fram"), so an eight-character name matches the names it
+// starts too.
+constexpr std::string_view kRuntimeSections[] = {
+    ".ctors", ".dtors", ".init_array", ".fini_array", ".eh_frame", ".gcc_except_table", ".tls"};
+constexpr std::string_view kRuntimeSectionPrefix = ".CRT";
+
+// C and C++ runtime libraries, by the start of the DLL name.
+constexpr std::string_view kRuntimeDlls[] = {"msvcr",     "msvcp",    "ucrtbase",        "vcruntime",
+                                             "libstdc++", "libgcc_s", "api-ms-win-crt-", "libwinpthread"};
+
+std::string Lower(std::string_view s)
+{
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+    return out;
+}
+
+std::string Hex(uint64_t v, int digits = 1)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%0*llX", digits, static_cast<unsigned long long>(v));
+    return buf;
+}
+
+std::string Join(const std::vector<std::string>& items)
+{
+    std::string out;
+    for (const auto& s : items) {
+        out += (out.empty() ? "" : ", ") + s;
+    }
+    return out;
+}
+
+std::string Quoted(std::u16string_view text)
+{
+    std::string out = "\"";
+    for (char16_t c : text) {
+        if (c == u'\r' || c == u'\n' || c == u'\t' || c == u'"' || c == u'\\') {
+            out += c == u'\r' ? "\\r" : c == u'\n' ? "\\n" : c == u'\t' ? "\\t" : c == u'"' ? "\\\"" : "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(c));
+            out += buf;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Character(char16_t c)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "U+%04X ", static_cast<unsigned>(c));
+    return buf + Quoted(std::u16string_view(&c, 1));
+}
+
+// Where two texts part, or nothing when they are the same.
+std::optional<std::string> FirstDifference(std::u16string_view image, std::u16string_view table)
+{
+    const auto [a, b] = std::mismatch(image.begin(), image.end(), table.begin(), table.end());
+    if (a == image.end() && b == table.end()) {
+        return std::nullopt;
+    }
+    const size_t at = a - image.begin();
+    std::string where = "differs at character " + std::to_string(at) + ": the image has ";
+    where += a == image.end() ? "the end" : Character(*a);
+    where += ", the table ";
+    where += b == table.end() ? "the end" : Character(*b);
+    return where + " (image " + Quoted(image) + ", table " + Quoted(table) + ")";
+}
+
+std::string ImportName(const pe::Import& i)
+{
+    return i.dll + "!" + (i.ordinal ? "#" + std::to_string(*i.ordinal) : i.name);
+}
+
+bool IsKernelDll(const std::string& dll)
+{
+    return std::ranges::find(kKernelDlls, Lower(dll)) != std::end(kKernelDlls);
+}
+
+bool IsRuntimeSection(const std::string& name)
+{
+    if (name.starts_with(kRuntimeSectionPrefix)) {
+        return true;
+    }
+    return std::ranges::any_of(kRuntimeSections, [&](std::string_view s) {
+        return name == s || (name.size() == 8 && s.starts_with(name)) ||
+               (name.starts_with(s) && (name[s.size()] == '.' || name[s.size()] == '$'));
+    });
+}
+
+Result Pass(std::string name, std::string detail)
+{
+    return {std::move(name), true, std::move(detail)};
+}
+
+Result Verdict(std::string name, const std::vector<std::string>& problems, std::string what_passed)
+{
+    if (problems.empty()) {
+        return Pass(std::move(name), std::move(what_passed));
+    }
+    return {std::move(name), false, Join(problems)};
+}
+
+void CheckHeaders(const pe::Image& image, std::vector<Result>& out)
+{
+    out.push_back(image.magic() == pe::kMagicPe32
+                      ? Pass("PE32", "optional header magic 0x10B")
+                      : Result{"PE32", false, "optional header magic " + Hex(image.magic()) + " (PE32+)"});
+    out.push_back(image.machine() == pe::kMachineI386
+                      ? Pass("machine i386", "0x14C")
+                      : Result{"machine i386", false, "machine " + Hex(image.machine(), 4)});
+    out.push_back(image.subsystem() == pe::kSubsystemNative
+                      ? Pass("native subsystem", "1")
+                      : Result{"native subsystem", false, "subsystem " + std::to_string(image.subsystem())});
+    out.push_back((image.characteristics() & pe::kFileDll) == 0
+                      ? Pass("not a DLL", "")
+                      : Result{"not a DLL", false,
+                               "the DLL characteristic 0x2000 is set (characteristics " +
+                                   Hex(image.characteristics(), 4) + ")"});
+}
+
+void CheckImports(const std::vector<pe::Import>& imports, const std::set<std::string>& operations,
+                  std::vector<Result>& out)
+{
+    std::vector<std::string> foreign, by_ordinal, unlisted, runtime;
+    std::set<std::string> dlls;
+    for (const pe::Import& i : imports) {
+        dlls.insert(i.dll);
+        if (!IsKernelDll(i.dll)) {
+            foreign.push_back(ImportName(i));
+        } else if (i.ordinal) {
+            by_ordinal.push_back(ImportName(i));
+        } else if (!operations.contains(i.name) &&
+                   !(Lower(i.dll) == "ntoskrnl.exe" &&
+                     std::ranges::find(kCompilerHelpers, i.name) != std::end(kCompilerHelpers))) {
+            unlisted.push_back(ImportName(i));
+        }
+    }
+    for (const std::string& dll : dlls) {
+        if (std::ranges::any_of(kRuntimeDlls,
+                                [&](std::string_view r) { return Lower(dll).starts_with(r); })) {
+            runtime.push_back(dll);
+        }
+    }
+    const std::string count = std::to_string(imports.size()) + " imports";
+    out.push_back(Verdict("imports from ntoskrnl.exe, HAL.dll, WMILIB.SYS only", foreign,
+                          count + " from " + std::to_string(dlls.size()) + " modules"));
+    out.push_back(Verdict("imports by name", by_ordinal, ""));
+    out.push_back(Verdict("imported names in the operations list", unlisted, count));
+    out.push_back(Verdict("no C++ runtime DLLs", runtime, ""));
+}
+
+void CheckRuntimeSections(const pe::Image& image, std::vector<Result>& out)
+{
+    std::vector<std::string> found;
+    for (const pe::Section& s : image.sections()) {
+        if (IsRuntimeSection(s.name)) {
+            found.push_back(s.name);
+        }
+    }
+    out.push_back(
+        Verdict("no C++ runtime sections", found, std::to_string(image.sections().size()) + " sections"));
+}
+
+Result CheckMessages(const std::vector<pe::Resource>& resources, std::span<const sim::MessageEntry> expected)
+{
+    const std::string name = "message table";
+    std::vector<const pe::Resource*> tables;
+    std::vector<std::string> other_languages;
+    for (const pe::Resource& r : resources) {
+        if (r.type == pe::ResourceId{pe::kResourceMessageTable, {}}) {
+            if (r.language == pe::ResourceId{0x409, {}}) {
+                tables.push_back(&r);
+            } else {
+                other_languages.push_back(r.language.name.empty() ? Hex(r.language.id, 4)
+                                                                  : "a named language");
+            }
+        }
+    }
+    if (tables.size() != 1) {
+        return {name, false,
+                tables.empty()
+                    ? "no RT_MESSAGETABLE resource in language 0x0409" +
+                          (other_languages.empty() ? "" : " (found " + Join(other_languages) + ")")
+                    : std::to_string(tables.size()) + " RT_MESSAGETABLE resources in language 0x0409"};
+    }
+    std::vector<pe::Message> messages;
+    try {
+        messages = pe::ParseMessageTable(tables.front()->data);
+    } catch (const pe::PeError& e) {
+        return {name, false, e.what()};
+    }
+
+    std::map<uint32_t, const pe::Message*> by_id;
+    std::vector<std::string> problems;
+    for (const pe::Message& m : messages) {
+        if (!by_id.emplace(m.id, &m).second) {
+            problems.push_back("message " + Hex(m.id, 8) + " appears twice in the image");
+        }
+    }
+    for (const sim::MessageEntry& e : expected) {
+        const auto found = by_id.find(e.id);
+        if (found == by_id.end()) {
+            problems.push_back("message " + Hex(e.id, 8) + " is missing from the image");
+            continue;
+        }
+        if (const auto difference = FirstDifference(found->second->text, e.text)) {
+            problems.push_back("message " + Hex(e.id, 8) + " " + *difference);
+        }
+        by_id.erase(found);
+    }
+    for (const auto& [id, m] : by_id) {
+        problems.push_back("message " + Hex(id, 8) + " is not in the simulation's table");
+    }
+    if (!problems.empty()) {
+        return {name, false,
+                problems.front() + (problems.size() > 1
+                                        ? "; and " + std::to_string(problems.size() - 1) + " more differences"
+                                        : "")};
+    }
+    const auto unicode = std::ranges::count_if(messages, [](const pe::Message& m) { return m.unicode; });
+    const char* form = unicode == std::ssize(messages) ? "UTF-16" : unicode == 0 ? "single-byte" : "mixed";
+    return Pass(name, std::to_string(messages.size()) + " messages (" + form +
+                          "), ids and texts identical to the simulation's");
+}
+
+Result CheckVersion(const std::vector<pe::Resource>& resources)
+{
+    const std::string name = "version resource";
+    const auto version = std::ranges::find_if(resources, [](const pe::Resource& r) {
+        return r.type == pe::ResourceId{pe::kResourceVersion, {}};
+    });
+    if (version == resources.end()) {
+        return {name, false, "no RT_VERSION resource"};
+    }
+    try {
+        return Pass(name, "file version " + pe::ParseVersion(version->data));
+    } catch (const pe::PeError& e) {
+        return {name, false, e.what()};
+    }
+}
+
+Result CheckChecksum(const pe::Image& image, std::span<const uint8_t> file)
+{
+    const uint32_t computed = pe::Checksum(file, image.checksum_offset());
+    if (image.checksum() == 0) {
+        return {"checksum", false, "the header's checksum is 0 (computed " + Hex(computed, 8) + ")"};
+    }
+    if (image.checksum() != computed) {
+        return {"checksum", false,
+                "the header says " + Hex(image.checksum(), 8) + ", the file sums to " + Hex(computed, 8)};
+    }
+    return Pass("checksum", Hex(computed, 8));
+}
+
+} // namespace
+
+std::set<std::string> ReadOperations(std::istream& in)
+{
+    std::set<std::string> names;
+    for (std::string line; std::getline(in, line);) {
+        const size_t b = line.find_first_not_of(" \t\r");
+        if (b == std::string::npos || line[b] == '#') {
+            continue;
+        }
+        names.insert(line.substr(b, line.find_last_not_of(" \t\r") - b + 1));
+    }
+    return names;
+}
+
+std::vector<Result> CheckImage(std::span<const uint8_t> file, const Expected& expected)
+{
+    std::optional<pe::Image> image;
+    try {
+        image.emplace(file);
+    } catch (const pe::PeError& e) {
+        return {{"PE headers", false, e.what()}};
+    }
+    std::vector<Result> out;
+    CheckHeaders(*image, out);
+    try {
+        CheckImports(image->Imports(), expected.operations, out);
+    } catch (const pe::PeError& e) {
+        out.push_back({"import table", false, e.what()});
+    }
+    CheckRuntimeSections(*image, out);
+    try {
+        const std::vector<pe::Resource> resources = image->Resources();
+        out.push_back(CheckMessages(resources, expected.messages));
+        out.push_back(CheckVersion(resources));
+    } catch (const pe::PeError& e) {
+        out.push_back({"resources", false, e.what()});
+    }
+    out.push_back(CheckChecksum(*image, file));
+    return out;
+}
+
+std::string Format(const Result& result)
+{
+    return std::string(result.ok ? "ok      " : "FAILED  ") + result.name +
+           (result.detail.empty() ? "" : ": " + result.detail);
+}
+
+std::string Listing(std::span<const uint8_t> file)
+{
+    std::string out;
+    try {
+        const pe::Image image(file);
+        char line[160];
+        for (const pe::Section& s : image.sections()) {
+            std::snprintf(line, sizeof line, "section %-10s rva 0x%08X size 0x%08X file 0x%08X+0x%X\n",
+                          s.name.c_str(), s.virtual_address, s.virtual_size, s.raw_offset, s.raw_size);
+            out += line;
+        }
+        for (const pe::Import& i : image.Imports()) {
+            out += "import  " + ImportName(i) + "\n";
+        }
+        for (const pe::Resource& r : image.Resources()) {
+            const auto id = [](const pe::ResourceId& id) {
+                return id.name.empty() ? std::to_string(id.id) : Quoted(id.name);
+            };
+            out += "resource type " + id(r.type) + " name " + id(r.name) + " language " + id(r.language) +
+                   ", " + std::to_string(r.data.size()) + " bytes\n";
+        }
+    } catch (const pe::PeError& e) {
+        out += std::string("error: ") + e.what() + "\n";
+    }
+    return out;
+}
+
+} // namespace pecheck
