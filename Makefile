@@ -30,7 +30,8 @@ sys: build
 	@scripts/install-deps.sh kernel
 	@cmake -S kernel -B $(SYS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake >/dev/null
 	@cmake --build $(SYS_BUILD) -j $(JOBS)
-	@echo "built $(SYS_BUILD)/quav.sys"
+	@$(BUILD)/tools/pecheck/pecheck $(SYS_BUILD)/quav.sys --operations platform/operations.txt
+	@echo "built $(SYS_BUILD)/quav.sys and $(SYS_BUILD)/quavctl.exe"
 
 bench: build
 	@$(BUILD)/bench/quav_bench
