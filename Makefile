@@ -31,7 +31,10 @@ sys: build
 	@cmake -S kernel -B $(SYS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake >/dev/null
 	@cmake --build $(SYS_BUILD) -j $(JOBS)
 	@$(BUILD)/tools/pecheck/pecheck $(SYS_BUILD)/quav.sys --operations platform/operations.txt
-	@echo "built $(SYS_BUILD)/quav.sys and $(SYS_BUILD)/quavctl.exe"
+	@mkdir -p $(SYS_BUILD)/package
+	@cp $(SYS_BUILD)/quav.sys $(SYS_BUILD)/quavctl.exe $(BUILD)/package/quav.inf $(BUILD)/package/quav.mof \
+		$(SYS_BUILD)/package/
+	@echo "the package: $(SYS_BUILD)/package (quav.sys, quav.inf, quav.mof, quavctl.exe)"
 
 bench: build
 	@$(BUILD)/bench/quav_bench

@@ -82,8 +82,9 @@ public:
 
     // A physical device object's device node ("ROOT\QUAV\0000"); device interfaces are named after it.
     void SetInstancePath(PDEVICE_OBJECT pdo, std::string instance);
-    // What the package's INF asks for, applied as the installer would to every device object of the
-    // stack: SYSTEM and Administrators only, and FILE_DEVICE_SECURE_OPEN.
+    // What the package's INF asks for (package/quav.inf.in, the device's .HW AddReg), applied as the
+    // installer would to every device object of the stack: SYSTEM and Administrators only, and
+    // FILE_DEVICE_SECURE_OPEN.
     void ApplyPackageSecurity(PDEVICE_OBJECT device);
 
     // Symbolic links and device interfaces (IoCreateSymbolicLink, IoDeleteSymbolicLink,

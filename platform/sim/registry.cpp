@@ -281,10 +281,11 @@ std::string FormatValue(const std::string& name, const Registry::Value& value)
 // --- .reg import -------------------------------------------------------------------------------------
 
 struct Op {
-    enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
+    enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind; // as Registry::RegEntry's
     Components key;
     std::string name;
     Registry::Value value;
+    int line = 0;
 };
 
 [[noreturn]] void Fail(int line, const std::string& what)
@@ -420,7 +421,7 @@ bool ParseHexPiece(std::string_view piece, int line, std::vector<uint8_t>& out)
     return continued;
 }
 
-std::vector<Op> ParseReg(std::string_view bytes)
+std::vector<Op> ParseRegText(std::string_view bytes)
 {
     const std::string text = DecodeText(bytes);
     std::vector<std::string_view> lines;
@@ -467,7 +468,7 @@ std::vector<Op> ParseReg(std::string_view bytes)
             if (deleting && key->size() == 1) {
                 Fail(n, "a hive root cannot be deleted");
             }
-            ops.push_back({deleting ? Op::kDeleteKey : Op::kCreateKey, *key, {}, {}});
+            ops.push_back({deleting ? Op::kDeleteKey : Op::kCreateKey, *key, {}, {}, n});
             continue;
         }
 
@@ -491,7 +492,7 @@ std::vector<Op> ParseReg(std::string_view bytes)
             Fail(n, "value under a key section that deletes the key");
         }
 
-        Op op{Op::kSetValue, *key, name, {}};
+        Op op{Op::kSetValue, *key, name, {}, n};
         if (l == "-") {
             op.kind = Op::kDeleteValue;
         } else if (!l.empty() && l[0] == '"') {
@@ -740,7 +741,7 @@ std::vector<std::string> Registry::Values(std::string_view path) const
 
 void Registry::ImportReg(std::string_view text)
 {
-    const std::vector<Op> ops = ParseReg(text);
+    const std::vector<Op> ops = ParseRegText(text);
     std::lock_guard lk(mu_);
     for (const Op& op : ops) {
         switch (op.kind) {
@@ -765,15 +766,48 @@ void Registry::ImportReg(std::string_view text)
     }
 }
 
-void Registry::ImportRegFile(const std::string& file)
+namespace {
+
+std::string ReadRegFile(const std::string& file)
 {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw RegFileError(file + ": cannot be read");
     }
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+} // namespace
+
+void Registry::ImportRegFile(const std::string& file)
+{
+    const std::string bytes = ReadRegFile(file);
     try {
         ImportReg(bytes);
+    } catch (const RegFileError& e) {
+        throw RegFileError(file + ": " + e.what(), e.line());
+    }
+}
+
+std::vector<Registry::RegEntry> Registry::ParseReg(std::string_view text)
+{
+    std::vector<RegEntry> entries;
+    for (Op& op : ParseRegText(text)) {
+        std::string key = "\\REGISTRY";
+        for (const std::string& part : op.key) {
+            key += "\\" + part;
+        }
+        entries.push_back({static_cast<RegEntry::Kind>(op.kind), op.line, std::move(key), std::move(op.name),
+                           std::move(op.value)});
+    }
+    return entries;
+}
+
+std::vector<Registry::RegEntry> Registry::ParseRegFile(const std::string& file)
+{
+    const std::string bytes = ReadRegFile(file);
+    try {
+        return ParseReg(bytes);
     } catch (const RegFileError& e) {
         throw RegFileError(file + ": " + e.what(), e.line());
     }

@@ -70,6 +70,17 @@ public:
     // without a byte order mark, or UTF-16LE with one.
     void ImportReg(std::string_view text);
     void ImportRegFile(const std::string& file);
+    // The statements of a .reg text in file order, parsed as ImportReg parses them but not applied, each
+    // with the line it starts on: for a tool that turns the file into something else.
+    struct RegEntry {
+        enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
+        int line;
+        std::string key;  // kernel form: "\REGISTRY\Machine\SYSTEM\..."
+        std::string name; // of a value; empty for the default value
+        Value value;      // kSetValue only
+    };
+    static std::vector<RegEntry> ParseReg(std::string_view text);
+    static std::vector<RegEntry> ParseRegFile(const std::string& file);
     // The key at `root_path` and everything under it. Export is UTF-8 without a byte order mark and
     // with CRLF line ends: regedit and the import above both read it, and it diffs well.
     std::string ExportReg(std::string_view root_path) const;
