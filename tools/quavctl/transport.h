@@ -1,7 +1,7 @@
 // How quavctl reaches the driver: device-control requests on a handle to its device, the WMI sensor data
 // block and its methods. Each call returns the request's final NTSTATUS as an unsigned number. The
-// socket transport talks to `quavsim serve`; a Windows build would open "\\.\QUAVDSL" with CreateFile and
-// send the same codes with DeviceIoControl, and use WMI for the rest.
+// socket transport talks to `quavsim serve`; on Windows the device transport opens "\\.\QUAVDSL", sends
+// the same codes to the driver and uses WMI for the data block.
 #pragma once
 
 #include <cstdint>
