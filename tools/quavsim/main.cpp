@@ -27,17 +27,6 @@
 
 namespace {
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + path);
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void WriteFile(const std::filesystem::path& path, const std::string& text)
 {
     std::ofstream out(path, std::ios::binary);
@@ -88,7 +77,7 @@ int Run(const RunOptions& o)
     const std::string config = !o.config.empty() ? o.config : scenario.config.value_or(QUAV_DEFAULT_CONFIG);
 
     quavsim::SimulationOptions options;
-    options.config_reg = ReadFile(config);
+    options.config_reg = quavsim::ReadTextFile(config);
     options.machine.seed = scenario.seed;
     quavsim::Simulation simulation(options);
     quavsim::ScenarioRun run(simulation, scenario);

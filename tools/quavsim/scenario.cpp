@@ -644,13 +644,13 @@ Scenario ParseScenario(const std::string& text, const std::string& origin)
 
 Scenario LoadScenario(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    try {
+        text = ReadTextFile(path);
+    } catch (const std::runtime_error&) {
         throw ScenarioError(path + ": cannot read");
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseScenario(text.str(), path);
+    return ParseScenario(text, path);
 }
 
 } // namespace quavsim

@@ -235,17 +235,6 @@ void WaitForStop(const ServeOptions& options)
     }
 }
 
-std::string ReadConfig(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + path);
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 } // namespace
 
 // --- Session ---
@@ -598,7 +587,7 @@ int RunServe(const ServeOptions& options)
     std::optional<Server> server;
     std::string config;
     try {
-        config = ReadConfig(options.config);
+        config = ReadTextFile(options.config);
         server.emplace(options.socket_path.empty() ? quavproto::DefaultSocketPath() : options.socket_path);
         InstallStopSignals();
     } catch (const std::exception& e) {

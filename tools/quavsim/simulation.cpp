@@ -1,6 +1,7 @@
 #include "simulation.h"
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -32,6 +33,17 @@ const std::array<std::pair<const char*, const char*>, 12> kPublished = {{
 }};
 
 } // namespace
+
+std::string ReadTextFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 const std::array<const char*, 12> Simulation::kSensorNames = {"Rear Upper", "Rear Bottom", "CPU",  "System",
                                                               "Backplane",  "VRM",         "VCCP", "1.8V",

@@ -26,6 +26,9 @@ struct SimulationOptions {
     sim::MachineOptions machine;
 };
 
+// A whole file's bytes; throws std::runtime_error naming the file when it cannot be read.
+std::string ReadTextFile(const std::string& path);
+
 class Simulation {
 public:
     explicit Simulation(const SimulationOptions& options);
