@@ -309,7 +309,7 @@ int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
             out += *p++;
             continue;
         }
-        const WCHAR* spec = p++;
+        const WCHAR* directive = p++;
         bool left = false;
         bool zero = false;
         for (;; p++) {
@@ -361,10 +361,10 @@ int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
                 break;
             default: {
                 // The arguments can no longer be matched to the format: the rest is copied as it stands.
-                const std::u16string rest(spec);
+                const std::u16string rest(directive);
                 Report("strings", "swprintf: unsupported conversion in \"" + sim::Utf8FromUtf16(rest) + "\"");
                 out += rest;
-                p = spec + rest.size();
+                p = directive + rest.size();
                 continue;
             }
         }
