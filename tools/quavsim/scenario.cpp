@@ -30,7 +30,9 @@ public:
         throw ScenarioError(origin_ + ": " + (where.empty() ? "/" : where) + ": " + what);
     }
 
-    void Keys(const json& object, const std::string& where, std::initializer_list<const char*> allowed) const
+    // Refuses a field not in `allowed`; `owner` ("for set-pwm") says whose fields they are.
+    void Keys(const json& object, const std::string& where, const std::vector<const char*>& allowed,
+              const std::string& owner = "") const
     {
         if (!object.is_object()) {
             Fail(where, "expected an object");
@@ -38,13 +40,21 @@ public:
         for (const auto& [key, value] : object.items()) {
             if (std::find_if(allowed.begin(), allowed.end(), [&](const char* k) { return key == k; }) ==
                 allowed.end()) {
-                std::string list;
-                for (const char* k : allowed) {
-                    list += (list.empty() ? "" : ", ") + std::string(k);
-                }
-                Fail(Join(where, key), "unknown field (expected one of: " + list + ")");
+                Fail(Join(where, key), "unknown field" + (owner.empty() ? "" : " for " + owner) +
+                                           " (expected one of: " + List(allowed) + ")");
             }
         }
+    }
+
+    // "a, b, c", each name between `quote`s.
+    template <typename Names>
+    static std::string List(const Names& names, const char* quote = "")
+    {
+        std::string list;
+        for (const auto& name : names) {
+            list += (list.empty() ? "" : ", ") + std::string(quote) + std::string(name) + quote;
+        }
+        return list;
     }
 
     static std::string Join(const std::string& where, const std::string& key)
@@ -163,11 +173,8 @@ public:
                 return static_cast<int>(i);
             }
         }
-        std::string list;
-        for (const char* n : Simulation::kSensorNames) {
-            list += (list.empty() ? "" : ", ") + std::string("\"") + n + "\"";
-        }
-        Fail(where, "no sensor \"" + name + "\" (the sensors are " + list + ")");
+        Fail(where,
+             "no sensor \"" + name + "\" (the sensors are " + List(Simulation::kSensorNames, "\"") + ")");
     }
 
 private:
@@ -320,11 +327,12 @@ void ReadAction(const Reader& r, const json& a, const std::string& where, Action
     action.name = r.String(r.Required(a, where, "action"), Reader::Join(where, "action"));
     auto kind = kinds.find(action.name);
     if (kind == kinds.end()) {
-        std::string list;
+        std::vector<std::string> names;
         for (const auto& [name, unused] : kinds) {
-            list += (list.empty() ? "" : ", ") + name;
+            names.push_back(name);
         }
-        r.Fail(Reader::Join(where, "action"), "no action \"" + action.name + "\" (expected " + list + ")");
+        r.Fail(Reader::Join(where, "action"),
+               "no action \"" + action.name + "\" (expected " + Reader::List(names) + ")");
     }
     action.kind = kind->second;
     auto field = [&](const char* key) { return Reader::Join(where, key); };
@@ -336,16 +344,7 @@ void ReadAction(const Reader& r, const json& a, const std::string& where, Action
     auto keys = [&](std::initializer_list<const char*> own) {
         std::vector<const char*> all(common);
         all.insert(all.end(), own);
-        for (const auto& [key, unused] : a.items()) {
-            if (std::find_if(all.begin(), all.end(), [&](const char* k) { return key == k; }) == all.end()) {
-                std::string list;
-                for (const char* k : all) {
-                    list += (list.empty() ? "" : ", ") + std::string(k);
-                }
-                r.Fail(Reader::Join(where, key),
-                       "unknown field for " + action.name + " (expected one of: " + list + ")");
-            }
-        }
+        r.Keys(a, where, all, action.name);
     };
     switch (action.kind) {
         case ActionKind::ReadSensor:

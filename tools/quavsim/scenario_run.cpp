@@ -27,8 +27,6 @@ const char* Unit(int sensor)
 
 constexpr uint8_t kPwmRegister[2] = {0x15, 0x16}; // the environment controller's fan PWM outputs
 
-std::mutex g_results_mu; // action threads append while the main thread may read
-
 std::string Hex32(uint32_t v)
 {
     char text[16];
@@ -180,7 +178,7 @@ void ScenarioRun::StartAction(const Action& action)
                 sim::Sleep(action.every);
             }
             ActionResult result = Perform(action);
-            std::lock_guard lk(g_results_mu);
+            std::lock_guard lk(results_mu_);
             results_.push_back(std::move(result));
         }
     }));
@@ -346,14 +344,14 @@ void ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
 
 size_t ScenarioRun::Unexpected() const
 {
-    std::lock_guard lk(g_results_mu);
+    std::lock_guard lk(results_mu_);
     return static_cast<size_t>(
         std::count_if(results_.begin(), results_.end(), [](const ActionResult& r) { return r.unexpected; }));
 }
 
 std::string ScenarioRun::ResultsJsonLines() const
 {
-    std::lock_guard lk(g_results_mu);
+    std::lock_guard lk(results_mu_);
     std::string out;
     for (const ActionResult& r : results_) {
         nlohmann::json line = {
@@ -372,7 +370,7 @@ std::string ScenarioRun::ResultsJsonLines() const
 
 std::string ScenarioRun::Summary() const
 {
-    std::lock_guard lk(g_results_mu);
+    std::lock_guard lk(results_mu_);
     std::ostringstream out;
     out << "faults injected " << std::count_if(faults_.begin(), faults_.end(), [](const InjectedFault& f) {
         return f.text.rfind("cleared", 0) != 0;

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,7 @@ private:
     bool ticking_ = false; // the plant or a ramp needs the board updated every step
     sim::Ticks step_ = sim::Seconds(1);
     std::vector<PKTHREAD> action_threads_;
+    mutable std::mutex results_mu_; // action threads append while the main thread may read
     std::vector<ActionResult> results_;
     std::vector<InjectedFault> faults_;
 };
