@@ -58,26 +58,56 @@ typedef struct _FAN_CONTROL_PROFILE {
 } FAN_CONTROL_PROFILE, *PFAN_CONTROL_PROFILE;
 
 //
-// The one per-device state record.
+// The device's Plug and Play state. Requests from user mode and WMI are
+// admitted only while it is PnpStarted. A query moves the device to a
+// pending state and its cancel restores the state before the query; a
+// surprise-removed device stays so until its removal.
+//
+typedef enum _DEVICE_PNP_STATE {
+    PnpNotStarted = 0, // added, never started, or its start failed
+    PnpStarted,
+    PnpStopPending,     // query-stop passed
+    PnpStopped,         // a started device's remove lock is closed for good
+    PnpRemovePending,   // query-remove passed
+    PnpSurpriseRemoved, // gone from the bus: link and interface removed
+    PnpDeleted          // the removal request is tearing it down
+} DEVICE_PNP_STATE;
+
+//
+// The one per-device state record. Fields that more than one thread touches
+// say who writes them and how they are read; the Plug and Play manager sends
+// its requests one at a time, so what only they touch needs no lock.
 //
 typedef struct _DEVICE_EXTENSION {
     PDEVICE_OBJECT PhysicalDeviceObject;
     PDEVICE_OBJECT DeviceObject;
     PDEVICE_OBJECT LowerDeviceObject;
     UNICODE_STRING InterfaceName;
-    UCHAR Started;
+    UCHAR Started; // StartDevice sets it, ReportDeviceStopped clears it; Plug and Play only
+    // Written with PnpState by SetPnpState alone (1 unless PnpStarted); read without a lock by the create,
+    // device-control and WMI dispatch routines, which then take the remove lock.
     UCHAR RejectRequests;
-    LONG OpenHandleCount;
+    DEVICE_PNP_STATE PnpState;         // Plug and Play requests only
+    DEVICE_PNP_STATE PreviousPnpState; // what a cancel-stop or cancel-remove restores
+    LONG OpenHandleCount; // interlocked increment by create, decrement by close; read by query-remove
+    // Set once by removal (or by a failed thread start) before MonitorSemaphore is released; read by the
+    // monitor thread after each wait and between sensors.
     UCHAR StopMonitor;
-    PVOID MonitorThreadObject;
-    KSEMAPHORE MonitorSemaphore;
-    IO_REMOVE_LOCK RemoveLock;
+    PVOID MonitorThreadObject;   // set by the start, cleared by removal after the thread has ended
+    KSEMAPHORE MonitorSemaphore; // the monitor thread waits on it; removal releases it once
+    IO_REMOVE_LOCK RemoveLock;   // held by every Plug and Play, power, device-control and WMI request
     WMILIB_CONTEXT WmiLibInfo;
 
     //
     // Records, in storage order, and the references the rest of the driver
     // uses: ControlItems by (class, index), Sensors in logical order
-    // (fans, CPU, System, Backplane, VRM, then the six voltages).
+    // (fans, CPU, System, Backplane, VRM, then the six voltages). A sensor
+    // record's Value and CurrentValue are written by whichever thread reads
+    // the sensor (the monitor, a WMI query) and its CriticalUpper and
+    // CriticalLower by the WMI methods, each as one whole 32-bit store
+    // (WriteNoFence), and read with ReadNoFence; its counters and band flags
+    // are the monitor thread's alone. The control records are written only
+    // by the start.
     //
     CONTROL_RECORD ControlRecords[CONTROL_COUNT];
     PCONTROL_RECORD ControlItems[CONTROL_COUNT];
@@ -85,7 +115,10 @@ typedef struct _DEVICE_EXTENSION {
     PSENSOR_RECORD Sensors[SENSOR_COUNT];
 
     //
-    // Configuration, loaded at every device start.
+    // Configuration, loaded at every device start before the monitor thread
+    // exists; afterwards only read (by the monitor thread, and the
+    // brightness table by device-control requests). FanProfile's
+    // CurrentStage and CurrentTemp are the monitor thread's alone.
     //
     ULONG BrightnessLevel[BRIGHTNESS_LEVELS];
     ULONG PublishCurrent;

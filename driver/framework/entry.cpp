@@ -122,7 +122,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     extension->DeviceObject = deviceObject;
     extension->OpenHandleCount = 0;
     extension->Started = 0;
-    extension->RejectRequests = 1;
+    SetPnpState(extension, PnpNotStarted);
 
     status = IoRegisterDeviceInterface(PhysicalDeviceObject, &DeviceInterfaceGuid, NULL,
                                        &extension->InterfaceName);

@@ -13,14 +13,19 @@ Abstract:
     progress are drained through the remove lock, then the link, interface,
     WMI registration and device object go. Power requests are passed down.
 
-    Device states, as RejectRequests and Started show them:
+    Device states (DEVICE_PNP_STATE), each transition made by SetPnpState;
+    user-mode and WMI requests are admitted only in the started state:
 
-        added        refused, not started
-        started      accepting (a successful start request)
-        query-stop / query-remove   refused until cancelled
-        stopped      refused; a started device's remove lock is closed for good
-        surprise-removed            refused, interface and link gone
-        removed      the device object is gone
+        not started       after AddDevice, and after a failed start
+        started           a successful start request
+        stop pending      query-stop; cancel-stop restores the state before
+        stopped           a stop; a started device's remove lock is closed
+                          for good, so a new start is refused
+        remove pending    query-remove with no handle open; cancel-remove
+                          restores the state before
+        surprise removed  interface and link gone; only the removal request
+                          changes it, and a start is refused
+        deleted           the removal request is tearing the device down
 
 Environment:
 
@@ -33,6 +38,34 @@ Environment:
 #include "framework/quavpnp.h"
 #include "monitor/monitor.h"
 #include "wmi/quavwmi.h"
+
+/*++
+
+Routine Description:
+
+    Moves the device to a new Plug and Play state, remembering the one it
+    leaves for a cancel to restore, and opens the device to user-mode and
+    WMI requests in the started state only.
+
+--*/
+VOID SetPnpState(PDEVICE_EXTENSION Extension, DEVICE_PNP_STATE State)
+{
+    Extension->PreviousPnpState = Extension->PnpState;
+    Extension->PnpState = State;
+    WriteUCharNoFence(&Extension->RejectRequests, State == PnpStarted ? 0 : 1);
+}
+
+//
+// A cancel undoes its own query only: a cancel-remove the system sends to a
+// device that never saw the query (another driver vetoed it first) leaves
+// the state as it is.
+//
+static VOID CancelPendingState(PDEVICE_EXTENSION Extension, DEVICE_PNP_STATE Pending)
+{
+    if (Extension->PnpState == Pending) {
+        SetPnpState(Extension, Extension->PreviousPnpState);
+    }
+}
 
 static NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -98,7 +131,7 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     status = StartDevice(extension);
     if (NT_SUCCESS(status)) {
-        WriteUCharNoFence(&extension->RejectRequests, 0);
+        SetPnpState(extension, PnpStarted);
         IoSetDeviceInterfaceState(&extension->InterfaceName, TRUE);
     }
     return CompleteRequest(Irp, status, 0);
@@ -111,7 +144,7 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (extension->OpenHandleCount > 0) {
         return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    WriteUCharNoFence(&extension->RejectRequests, 1);
+    SetPnpState(extension, PnpRemovePending);
     return PassDown(DeviceObject, Irp);
 }
 
@@ -127,18 +160,21 @@ static VOID ReportDeviceStopped(PDEVICE_EXTENSION Extension)
 
 Routine Description:
 
-    Refuses further requests and, if the device had started, gives up this
-    request's hold on the remove lock and waits until every other holder is
-    gone; the lock is closed from then on.
+    Moves the device to its stopped or deleted state, which refuses further
+    requests, and, if the device had started, gives up this request's hold
+    on the remove lock and waits until every other holder is gone; the lock
+    is closed from then on.
 
 Arguments:
+
+    State - PnpStopped for a stop, PnpDeleted for a removal.
 
     LockReleased - set to TRUE when this request's hold was given up here.
 
 --*/
-static VOID StopDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PBOOLEAN LockReleased)
+static VOID StopDevice(PDEVICE_EXTENSION Extension, PIRP Irp, DEVICE_PNP_STATE State, PBOOLEAN LockReleased)
 {
-    WriteUCharNoFence(&Extension->RejectRequests, 1);
+    SetPnpState(Extension, State);
     if (Extension->Started) {
         IoReleaseRemoveLockAndWaitEx(&Extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
         *LockReleased = TRUE;
@@ -148,7 +184,7 @@ static VOID StopDevice(PDEVICE_EXTENSION Extension, PIRP Irp, PBOOLEAN LockRelea
 
 static NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PBOOLEAN LockReleased)
 {
-    StopDevice((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, Irp, LockReleased);
+    StopDevice((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, Irp, PnpStopped, LockReleased);
     return PassDown(DeviceObject, Irp);
 }
 
@@ -164,7 +200,7 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
-    WriteUCharNoFence(&extension->RejectRequests, 1);
+    SetPnpState(extension, PnpSurpriseRemoved);
     DisableInterface(extension);
     DeleteSymbolicLink();
     return PassDown(DeviceObject, Irp);
@@ -217,7 +253,7 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEA
     NTSTATUS status;
 
     EndMonitorThread(extension);
-    StopDevice(extension, Irp, &released);
+    StopDevice(extension, Irp, PnpDeleted, &released);
     if (LockHeld && !released) {
         IoReleaseRemoveLockAndWaitEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
     }
@@ -230,6 +266,23 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEA
     }
     IoDeleteDevice(DeviceObject);
     return status;
+}
+
+/*++
+
+Routine Description:
+
+    After a surprise removal the hardware is gone and only the removal
+    request does anything: a start is refused, so that nothing reopens the
+    device to its old handles, and the rest are passed down unchanged.
+
+--*/
+static NTSTATUS HandleAfterSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Minor)
+{
+    if (Minor == IRP_MN_START_DEVICE) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    }
+    return PassDown(DeviceObject, Irp);
 }
 
 /*++
@@ -256,34 +309,42 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!held && minor != IRP_MN_REMOVE_DEVICE && minor != IRP_MN_SURPRISE_REMOVAL) {
         return CompleteRequest(Irp, status, 0);
     }
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        return HandleRemoveDevice(DeviceObject, Irp, held);
+    }
 
-    switch (minor) {
-        case IRP_MN_START_DEVICE:
-            status = HandleStartDevice(DeviceObject, Irp);
-            break;
-        case IRP_MN_QUERY_REMOVE_DEVICE:
-            status = HandleQueryRemove(DeviceObject, Irp);
-            break;
-        case IRP_MN_REMOVE_DEVICE:
-            return HandleRemoveDevice(DeviceObject, Irp, held);
-        case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_CANCEL_STOP_DEVICE:
-            WriteUCharNoFence(&extension->RejectRequests, 0);
-            status = PassDown(DeviceObject, Irp);
-            break;
-        case IRP_MN_STOP_DEVICE:
-            status = HandleStopDevice(DeviceObject, Irp, &released);
-            break;
-        case IRP_MN_QUERY_STOP_DEVICE:
-            WriteUCharNoFence(&extension->RejectRequests, 1);
-            status = PassDown(DeviceObject, Irp);
-            break;
-        case IRP_MN_SURPRISE_REMOVAL:
-            status = HandleSurpriseRemoval(DeviceObject, Irp);
-            break;
-        default:
-            status = PassDown(DeviceObject, Irp);
-            break;
+    if (extension->PnpState == PnpSurpriseRemoved) {
+        status = HandleAfterSurpriseRemoval(DeviceObject, Irp, minor);
+    } else {
+        switch (minor) {
+            case IRP_MN_START_DEVICE:
+                status = HandleStartDevice(DeviceObject, Irp);
+                break;
+            case IRP_MN_QUERY_REMOVE_DEVICE:
+                status = HandleQueryRemove(DeviceObject, Irp);
+                break;
+            case IRP_MN_CANCEL_REMOVE_DEVICE:
+                CancelPendingState(extension, PnpRemovePending);
+                status = PassDown(DeviceObject, Irp);
+                break;
+            case IRP_MN_STOP_DEVICE:
+                status = HandleStopDevice(DeviceObject, Irp, &released);
+                break;
+            case IRP_MN_QUERY_STOP_DEVICE:
+                SetPnpState(extension, PnpStopPending);
+                status = PassDown(DeviceObject, Irp);
+                break;
+            case IRP_MN_CANCEL_STOP_DEVICE:
+                CancelPendingState(extension, PnpStopPending);
+                status = PassDown(DeviceObject, Irp);
+                break;
+            case IRP_MN_SURPRISE_REMOVAL:
+                status = HandleSurpriseRemoval(DeviceObject, Irp);
+                break;
+            default:
+                status = PassDown(DeviceObject, Irp);
+                break;
+        }
     }
 
     if (held && !released) {

@@ -19,6 +19,8 @@ Environment:
 
 #include "quav.h"
 
+VOID SetPnpState(PDEVICE_EXTENSION Extension, DEVICE_PNP_STATE State);
+
 DRIVER_DISPATCH DispatchPnp;
 DRIVER_DISPATCH DispatchPower;
 

@@ -1,5 +1,7 @@
 // Driver entry, device creation, Plug and Play, power and removal.
+#include <cctype>
 #include <cstring>
+#include <string>
 
 #include "driver_life.h"
 #include "quavmsg.h"
@@ -204,6 +206,117 @@ TEST_F(LifecycleTest, RemovalWaitsForARequestBlockedInTheHardware)
     EXPECT_GT(finished, 0);
     EXPECT_GE(sim::Now(), finished); // the removal ended after the request
     sim::JoinThread(client);
+}
+
+// The device's state after a sequence of Plug and Play requests, each completed with success: user-mode and
+// WMI requests are admitted only in the started state, and a cancel restores the state before its query.
+struct PnpSequence {
+    const char* what;
+    bool start_first;
+    std::vector<UCHAR> requests;
+    DEVICE_PNP_STATE state;
+};
+
+const PnpSequence kPnpSequences[] = {
+    {"removal vetoed elsewhere before any start",
+     false,
+     {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+     PnpNotStarted},
+    {"stop cancelled before any start",
+     false,
+     {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+     PnpNotStarted},
+    {"stop cancelled", true, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, PnpStarted},
+    {"removal cancelled", true, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, PnpStarted},
+    {"cancel-remove without its query", false, {IRP_MN_CANCEL_REMOVE_DEVICE}, PnpNotStarted},
+    {"cancel-stop without its query", false, {IRP_MN_CANCEL_STOP_DEVICE}, PnpNotStarted},
+    {"removal queried and cancelled while a stop is pending",
+     true,
+     {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+     PnpStopPending},
+    {"stop before any start, then a start",
+     false,
+     {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE},
+     PnpStarted},
+    {"start of a started device", true, {IRP_MN_START_DEVICE}, PnpStarted},
+    {"stop", true, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, PnpStopped},
+    {"surprise removal, then cancels",
+     true,
+     {IRP_MN_SURPRISE_REMOVAL, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+     PnpSurpriseRemoved},
+};
+
+void PrintTo(const PnpSequence& sequence, std::ostream* out)
+{
+    *out << sequence.what;
+}
+
+class PnpSequenceTest : public DriverLifeTest, public ::testing::WithParamInterface<PnpSequence> {};
+
+TEST_P(PnpSequenceTest, RequestsAreAdmittedOnlyWhenStarted)
+{
+    const PnpSequence& sequence = GetParam();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
+    if (sequence.start_first) {
+        ASSERT_EQ(machine_.pnp().Start(pdo_), STATUS_SUCCESS);
+    }
+    for (UCHAR minor : sequence.requests) {
+        ASSERT_EQ(machine_.pnp().Request(pdo_, minor), STATUS_SUCCESS)
+            << "minor 0x" << std::hex << int(minor);
+    }
+    EXPECT_EQ(Extension()->PnpState, sequence.state);
+    const bool started = sequence.state == PnpStarted;
+    EXPECT_EQ(Extension()->RejectRequests, started ? 0 : 1);
+    sim::UserClient user(true);
+    HANDLE handle = nullptr;
+    const NTSTATUS open = user.Open(u"\\\\.\\QUAVDSL", &handle);
+    if (started) {
+        EXPECT_EQ(open, STATUS_SUCCESS);
+        EXPECT_EQ(user.Close(handle), STATUS_SUCCESS);
+    } else {
+        EXPECT_NE(open, STATUS_SUCCESS);
+    }
+    std::vector<uint8_t> data;
+    const GUID block = QUAV_SENSOR_DATA_GUID_INIT;
+    EXPECT_EQ(machine_.wmi().QueryAllData(block, &data),
+              started ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, PnpSequenceTest, ::testing::ValuesIn(kPnpSequences),
+                         [](const ::testing::TestParamInfo<PnpSequence>& info) {
+                             std::string name;
+                             for (const char* c = info.param.what; *c != 0; c++) {
+                                 name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                             }
+                             return name;
+                         });
+
+// After a surprise removal nothing reopens the device: handles opened before it stay refused through a
+// cancel-remove and a start, and the removal still tears down once.
+TEST_F(LifecycleTest, NothingReopensASurpriseRemovedDevice)
+{
+    BringUp();
+    sim::UserClient user(true);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
+    ULONG returned = 0;
+    const GUID block = QUAV_SENSOR_DATA_GUID_INIT;
+    std::vector<uint8_t> data;
+    EXPECT_EQ(machine_.pnp().CancelRemove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(user.DeviceIoControl(handle, IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned),
+              STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(machine_.wmi().QueryAllData(block, &data), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_DELETE_PENDING);
+    EXPECT_EQ(user.DeviceIoControl(handle, IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned),
+              STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(machine_.wmi().QueryAllData(block, &data), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(machine_.io().Interfaces().at(0).enabled);
+    EXPECT_EQ(user.Close(handle), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
 }
 
 } // namespace
