@@ -50,6 +50,12 @@ Abstract:
 #define CONTROL_CLASS_BRIGHTNESS 5 // index 6: ten configured levels
 #define CONTROL_CLASS_FWP_MODE   9 // index 18: the FWP mode signal
 
+#define CONTROL_INDEX_PIN_PAIR      1
+#define CONTROL_INDEX_SIGNALS_FIRST 2 // classes 2, 3 and 4: indices 2 to 5
+#define CONTROL_INDEX_SIGNALS_LAST  5
+#define CONTROL_INDEX_BRIGHTNESS    6
+#define CONTROL_INDEX_FWP_MODE      18
+
 #define VALUE_PIN_PAIR_HIGH_HIGH      0x8000
 #define VALUE_PIN_PAIR_HIGH_LOW       0x8001
 #define VALUE_PIN_PAIR_LOW_HIGH       0x8002

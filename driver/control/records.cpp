@@ -54,8 +54,10 @@ static const SENSOR_ENTRY SensorTable[SENSOR_COUNT] = {
 };
 
 //
-// Control items in (class, index) order, with their place in the storage
-// order of ControlRecords: (1, 1), (5, 6), (9, 18), then classes 2, 3, 4.
+// Control items in (class, index) order, the order of ControlItems, with
+// their place in the storage order of ControlRecords: the pin pair, the
+// brightness output and the FWP mode signal first, then classes 2, 3 and 4
+// with four indices each.
 //
 typedef struct _CONTROL_ENTRY {
     ULONG Class;
@@ -63,9 +65,37 @@ typedef struct _CONTROL_ENTRY {
     ULONG Storage;
 } CONTROL_ENTRY;
 
+#define STORED_PIN_PAIR   0
+#define STORED_BRIGHTNESS 1
+#define STORED_FWP_MODE   2
+#define STORED_SIGNALS    3
+#define STORED_READ_ONLY3 7
+#define STORED_READ_ONLY4 11
+
+//
+// Classes 2, 3 and 4: the n-th of indices 2 to 5, stored n places after the
+// class's first record.
+//
+// clang-format off
+#define SIGNAL_ITEM(Class, Storage, n) {Class, CONTROL_INDEX_SIGNALS_FIRST + (n), (Storage) + (n)}
+// clang-format on
+
 static const CONTROL_ENTRY ControlTable[CONTROL_COUNT] = {
-    {1, 1, 0},  {2, 2, 3},  {2, 3, 4},  {2, 4, 5},  {2, 5, 6},  {3, 2, 7}, {3, 3, 8},  {3, 4, 9},
-    {3, 5, 10}, {4, 2, 11}, {4, 3, 12}, {4, 4, 13}, {4, 5, 14}, {5, 6, 1}, {9, 18, 2},
+    {CONTROL_CLASS_PIN_PAIR, CONTROL_INDEX_PIN_PAIR, STORED_PIN_PAIR},
+    SIGNAL_ITEM(CONTROL_CLASS_SIGNALS, STORED_SIGNALS, 0),
+    SIGNAL_ITEM(CONTROL_CLASS_SIGNALS, STORED_SIGNALS, 1),
+    SIGNAL_ITEM(CONTROL_CLASS_SIGNALS, STORED_SIGNALS, 2),
+    SIGNAL_ITEM(CONTROL_CLASS_SIGNALS, STORED_SIGNALS, 3),
+    SIGNAL_ITEM(CONTROL_CLASS_READ_ONLY3, STORED_READ_ONLY3, 0),
+    SIGNAL_ITEM(CONTROL_CLASS_READ_ONLY3, STORED_READ_ONLY3, 1),
+    SIGNAL_ITEM(CONTROL_CLASS_READ_ONLY3, STORED_READ_ONLY3, 2),
+    SIGNAL_ITEM(CONTROL_CLASS_READ_ONLY3, STORED_READ_ONLY3, 3),
+    SIGNAL_ITEM(CONTROL_CLASS_READ_ONLY4, STORED_READ_ONLY4, 0),
+    SIGNAL_ITEM(CONTROL_CLASS_READ_ONLY4, STORED_READ_ONLY4, 1),
+    SIGNAL_ITEM(CONTROL_CLASS_READ_ONLY4, STORED_READ_ONLY4, 2),
+    SIGNAL_ITEM(CONTROL_CLASS_READ_ONLY4, STORED_READ_ONLY4, 3),
+    {CONTROL_CLASS_BRIGHTNESS, CONTROL_INDEX_BRIGHTNESS, STORED_BRIGHTNESS},
+    {CONTROL_CLASS_FWP_MODE, CONTROL_INDEX_FWP_MODE, STORED_FWP_MODE},
 };
 
 //
@@ -155,6 +185,40 @@ VOID LinkRecordTables(PDEVICE_EXTENSION Extension)
     for (ULONG i = 0; i < CONTROL_COUNT; i++) {
         Extension->ControlItems[i] = &Extension->ControlRecords[ControlTable[i].Storage];
     }
+}
+
+/*++
+
+Routine Description:
+
+    Links the reference tables and fills the driver's own records: the
+    control records in storage order, each read once, then the sensor
+    records in logical order. Failed reads leave a record with what it has.
+
+--*/
+VOID InitStoredRecords(PDEVICE_EXTENSION Extension)
+{
+    LinkRecordTables(Extension);
+    for (ULONG storage = 0; storage < CONTROL_COUNT; storage++) {
+        for (ULONG i = 0; i < CONTROL_COUNT; i++) {
+            if (ControlTable[i].Storage == storage) {
+                InitControlRecord(Extension, &Extension->ControlRecords[storage], ControlTable[i].Class,
+                                  ControlTable[i].Index);
+            }
+        }
+    }
+    for (ULONG i = 0; i < SENSOR_COUNT; i++) {
+        InitSensorRecord(Extension, Extension->Sensors[SensorTable[i].Slot], SensorTable[i].Type,
+                         SensorTable[i].Id);
+    }
+}
+
+//
+// The driver's own record of the FWP mode signal.
+//
+PCONTROL_RECORD FwpModeRecord(PDEVICE_EXTENSION Extension)
+{
+    return &Extension->ControlRecords[STORED_FWP_MODE];
 }
 
 /*++
@@ -291,15 +355,15 @@ static BOOLEAN ControlItemValid(LONG ControlClass, LONG ControlIndex)
 {
     switch (ControlClass) {
         case CONTROL_CLASS_PIN_PAIR:
-            return ControlIndex == 1;
+            return ControlIndex == CONTROL_INDEX_PIN_PAIR;
         case CONTROL_CLASS_SIGNALS:
         case CONTROL_CLASS_READ_ONLY3:
         case CONTROL_CLASS_READ_ONLY4:
-            return ControlIndex >= 2 && ControlIndex <= 5;
+            return ControlIndex >= CONTROL_INDEX_SIGNALS_FIRST && ControlIndex <= CONTROL_INDEX_SIGNALS_LAST;
         case CONTROL_CLASS_BRIGHTNESS:
-            return ControlIndex == 6;
+            return ControlIndex == CONTROL_INDEX_BRIGHTNESS;
         case CONTROL_CLASS_FWP_MODE:
-            return ControlIndex == 18;
+            return ControlIndex == CONTROL_INDEX_FWP_MODE;
         default:
             return FALSE;
     }
@@ -310,7 +374,7 @@ static BOOLEAN ControlItemValid(LONG ControlClass, LONG ControlIndex)
 //
 static ULONG SignalItem(ULONG ControlIndex)
 {
-    return CS_ITEM_1 + (ControlIndex - 2);
+    return CS_ITEM_1 + (ControlIndex - CONTROL_INDEX_SIGNALS_FIRST);
 }
 
 /*++
@@ -476,7 +540,8 @@ static NTSTATUS SetSignals(ULONG ControlIndex, ULONG ValueCode)
             pair = &SignalPairs[i];
         }
     }
-    if (pair == NULL || (LONG)ControlIndex < 2 || (LONG)ControlIndex > 5) {
+    if (pair == NULL || (LONG)ControlIndex < CONTROL_INDEX_SIGNALS_FIRST ||
+        (LONG)ControlIndex > CONTROL_INDEX_SIGNALS_LAST) {
         return STATUS_INVALID_PARAMETER;
     }
     level = pair->First;
@@ -516,7 +581,7 @@ NTSTATUS SetControlRecord(PCONTROL_RECORD Record, ULONG ValueCode)
     switch (Record->ControlClass) {
         case CONTROL_CLASS_PIN_PAIR:
             map = FindByCode(PinPairValues, RTL_NUMBER_OF(PinPairValues), ValueCode);
-            if (Record->ControlIndex != 1 || map == NULL) {
+            if (Record->ControlIndex != CONTROL_INDEX_PIN_PAIR || map == NULL) {
                 return STATUS_INVALID_PARAMETER;
             }
             cell = map->Hardware;
@@ -534,7 +599,7 @@ NTSTATUS SetControlRecord(PCONTROL_RECORD Record, ULONG ValueCode)
                        : STATUS_INVALID_PARAMETER;
 
         case CONTROL_CLASS_BRIGHTNESS:
-            if (Record->ControlIndex != 6 || ValueCode < VALUE_BRIGHTNESS_0 ||
+            if (Record->ControlIndex != CONTROL_INDEX_BRIGHTNESS || ValueCode < VALUE_BRIGHTNESS_0 ||
                 ValueCode >= VALUE_BRIGHTNESS_0 + BRIGHTNESS_LEVELS) {
                 return STATUS_INVALID_PARAMETER;
             }
@@ -547,7 +612,7 @@ NTSTATUS SetControlRecord(PCONTROL_RECORD Record, ULONG ValueCode)
 
         case CONTROL_CLASS_FWP_MODE:
             map = FindByCode(FwpValues, RTL_NUMBER_OF(FwpValues), ValueCode);
-            if (Record->ControlIndex != 18 || map == NULL) {
+            if (Record->ControlIndex != CONTROL_INDEX_FWP_MODE || map == NULL) {
                 return STATUS_INVALID_PARAMETER;
             }
             cell = map->Hardware;

@@ -24,6 +24,8 @@ Environment:
 #include "quav.h"
 
 VOID LinkRecordTables(PDEVICE_EXTENSION Extension);
+VOID InitStoredRecords(PDEVICE_EXTENSION Extension);
+PCONTROL_RECORD FwpModeRecord(PDEVICE_EXTENSION Extension);
 
 NTSTATUS InitSensorRecord(PDEVICE_EXTENSION Extension, PSENSOR_RECORD Record, ULONG SensorType,
                           ULONG SensorId);

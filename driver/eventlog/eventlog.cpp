@@ -27,12 +27,19 @@ Environment:
 //
 static PVOID EventLogObject;
 
+//
+// Entry layout. The packet's header is 48 bytes: its first dump-data word
+// sits at 40, followed by 4 bytes of padding where a text entry's string
+// begins. A sensor entry's 20 bytes of dump data run from 40 to 60, and its
+// strings begin at 64. An entry is sized as the header, its dump data and
+// each string with its terminator, four bytes more than it fills.
+//
 #define EVENT_SCRATCH_BYTES 32
 #define EVENT_ENTRY_LIMIT   152 // the largest entry written
-#define EVENT_HEADER_BYTES  48 // the packet up to its first dump-data word, rounded as the kernel lays it out
+#define EVENT_HEADER_BYTES  48
 #define EVENT_TEXT_OFFSET   44
-#define EVENT_SENSOR_OFFSET 64
 #define EVENT_SENSOR_DUMP   20 // the record's first five words: reserved, type, id, value
+#define EVENT_SENSOR_OFFSET 64
 
 //
 // Message ids by (kind, level, code); any other combination writes nothing.
@@ -161,6 +168,99 @@ VOID InitEventLog(PVOID DriverObject)
                        NULL);
 }
 
+//
+// The bytes of a string of Length UTF-16 units with its terminator.
+//
+static ULONG StringBytes(SIZE_T Length)
+{
+    return ((ULONG)Length + 1) * sizeof(WCHAR);
+}
+
+//
+// A sensor entry's two strings: the sensor's name and its reading in
+// decimal, or both empty when the event code has no sensor of that id.
+//
+static VOID NameSensor(ULONG EventCode, const SENSOR_RECORD* Record, PWCHAR Name, PWCHAR Value)
+{
+    const EVENT_SENSOR_NAME* sensor = FindSensorName(EventCode, Record->SensorId);
+
+    if (sensor != NULL) {
+        wcscpy(Name, sensor->Name);
+        swprintf(Value, WSTR("%d"), (int)Record->Value);
+    }
+}
+
+static ULONG EntrySize(ULONG EntryKind, PVOID Data, PCWSTR Name, PCWSTR Value)
+{
+    switch (EntryKind) {
+        case EVENT_KIND_TEXT:
+            return EVENT_HEADER_BYTES + StringBytes(wcslen((const WCHAR*)Data));
+        case EVENT_KIND_SENSOR:
+            return EVENT_HEADER_BYTES + EVENT_SENSOR_DUMP + StringBytes(wcslen(Name)) +
+                   StringBytes(wcslen(Value));
+        default:
+            return EVENT_HEADER_BYTES;
+    }
+}
+
+static VOID FillEntry(PIO_ERROR_LOG_PACKET Packet, ULONG EntryKind, PVOID Data, PCWSTR Name, PCWSTR Value)
+{
+    PWCHAR strings;
+
+    switch (EntryKind) {
+        case EVENT_KIND_TEXT:
+            Packet->NumberOfStrings = 1;
+            Packet->StringOffset = EVENT_TEXT_OFFSET;
+            wcscpy((PWCHAR)((PUCHAR)Packet + EVENT_TEXT_OFFSET), (const WCHAR*)Data);
+            break;
+        case EVENT_KIND_SENSOR:
+            Packet->DumpDataSize = EVENT_SENSOR_DUMP;
+            Packet->NumberOfStrings = 2;
+            Packet->StringOffset = EVENT_SENSOR_OFFSET;
+            RtlCopyMemory(Packet->DumpData, Data, EVENT_SENSOR_DUMP);
+            strings = (PWCHAR)((PUCHAR)Packet + EVENT_SENSOR_OFFSET);
+            wcscpy(strings, Name);
+            wcscpy(strings + wcslen(Name) + 1, Value);
+            break;
+        default:
+            Packet->StringOffset = EVENT_TEXT_OFFSET;
+            break;
+    }
+}
+
+/*++
+
+Routine Description:
+
+    Builds and writes one entry whose message is chosen; the scratch
+    buffers hold a sensor entry's strings. An entry larger than the limit,
+    or one the system has no packet for, is dropped.
+
+--*/
+static VOID WriteEntry(PVOID IoObject, ULONG EntryKind, ULONG EventCode, NTSTATUS MessageId, PVOID Data,
+                       PWCHAR Name, PWCHAR Value)
+{
+    PIO_ERROR_LOG_PACKET packet;
+    ULONG size;
+
+    if (EntryKind == EVENT_KIND_SENSOR) {
+        MessageId = RefineVoltageMessage(MessageId, (const SENSOR_RECORD*)Data);
+        NameSensor(EventCode, (const SENSOR_RECORD*)Data, Name, Value);
+    }
+    size = EntrySize(EntryKind, Data, Name, Value);
+    if (size > EVENT_ENTRY_LIMIT) {
+        return;
+    }
+    packet = (PIO_ERROR_LOG_PACKET)IoAllocateErrorLogEntry(IoObject, (UCHAR)size);
+    if (packet == NULL) {
+        return;
+    }
+    RtlZeroMemory(packet, EVENT_HEADER_BYTES);
+    packet->ErrorCode = MessageId;
+    FillEntry(packet, EntryKind, Data, Name, Value);
+    IoWriteErrorLogEntry(packet);
+}
+
 /*++
 
 Routine Description:
@@ -188,81 +288,21 @@ VOID WriteEventLogEntry(PVOID IoObject, ULONG EntryKind, ULONG EventLevel, ULONG
 {
     PWCHAR name;
     PWCHAR value;
-    PIO_ERROR_LOG_PACKET packet;
-    const SENSOR_RECORD* record = (const SENSOR_RECORD*)Data;
-    const EVENT_SENSOR_NAME* sensor;
     NTSTATUS messageId;
-    ULONG size;
-    ULONG nameLength = 0;
 
     name = (PWCHAR)ExAllocatePoolWithTag(NonPagedPool, EVENT_SCRATCH_BYTES, EVENT_SCRATCH_TAG);
     value = (PWCHAR)ExAllocatePoolWithTag(NonPagedPool, EVENT_SCRATCH_BYTES, EVENT_SCRATCH_TAG);
-    if (name == NULL || value == NULL) {
-        goto Done;
+    if (name != NULL && value != NULL) {
+        RtlZeroMemory(name, EVENT_SCRATCH_BYTES);
+        RtlZeroMemory(value, EVENT_SCRATCH_BYTES);
+        if (IoObject == NULL) {
+            IoObject = EventLogObject;
+        }
+        messageId = SelectMessage(EntryKind, EventLevel, EventCode);
+        if (IoObject != NULL && messageId != 0 && (EntryKind == EVENT_KIND_LIFECYCLE || Data != NULL)) {
+            WriteEntry(IoObject, EntryKind, EventCode, messageId, Data, name, value);
+        }
     }
-    RtlZeroMemory(name, EVENT_SCRATCH_BYTES);
-    RtlZeroMemory(value, EVENT_SCRATCH_BYTES);
-
-    if (IoObject == NULL) {
-        IoObject = EventLogObject;
-    }
-    if (IoObject == NULL) {
-        goto Done;
-    }
-    messageId = SelectMessage(EntryKind, EventLevel, EventCode);
-    if (messageId == 0 || (EntryKind != EVENT_KIND_LIFECYCLE && Data == NULL)) {
-        goto Done;
-    }
-
-    switch (EntryKind) {
-        case EVENT_KIND_TEXT:
-            size = 50 + 2 * (ULONG)wcslen((const WCHAR*)Data);
-            break;
-        case EVENT_KIND_SENSOR:
-            messageId = RefineVoltageMessage(messageId, record);
-            sensor = FindSensorName(EventCode, record->SensorId);
-            if (sensor != NULL) {
-                wcscpy(name, sensor->Name);
-                swprintf(value, WSTR("%d"), (int)record->Value);
-            }
-            nameLength = (ULONG)wcslen(name);
-            size = 72 + 2 * (nameLength + (ULONG)wcslen(value));
-            break;
-        default:
-            size = EVENT_HEADER_BYTES;
-            break;
-    }
-    if (size > EVENT_ENTRY_LIMIT) {
-        goto Done;
-    }
-
-    packet = (PIO_ERROR_LOG_PACKET)IoAllocateErrorLogEntry(IoObject, (UCHAR)size);
-    if (packet == NULL) {
-        goto Done;
-    }
-    RtlZeroMemory(packet, EVENT_HEADER_BYTES);
-    packet->ErrorCode = messageId;
-    switch (EntryKind) {
-        case EVENT_KIND_TEXT:
-            packet->NumberOfStrings = 1;
-            packet->StringOffset = EVENT_TEXT_OFFSET;
-            wcscpy((PWCHAR)((PUCHAR)packet + EVENT_TEXT_OFFSET), (const WCHAR*)Data);
-            break;
-        case EVENT_KIND_SENSOR:
-            packet->DumpDataSize = EVENT_SENSOR_DUMP;
-            packet->NumberOfStrings = 2;
-            packet->StringOffset = EVENT_SENSOR_OFFSET;
-            RtlCopyMemory(packet->DumpData, record, EVENT_SENSOR_DUMP);
-            wcscpy((PWCHAR)((PUCHAR)packet + EVENT_SENSOR_OFFSET), name);
-            wcscpy((PWCHAR)((PUCHAR)packet + EVENT_SENSOR_OFFSET) + nameLength + 1, value);
-            break;
-        default:
-            packet->StringOffset = EVENT_TEXT_OFFSET;
-            break;
-    }
-    IoWriteErrorLogEntry(packet);
-
-Done:
     if (name != NULL) {
         ExFreePool(name);
     }

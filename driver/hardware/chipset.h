@@ -87,8 +87,18 @@ typedef struct _CHIPSET_STATE {
 
 extern CHIPSET_STATE g_ChipsetState;
 
+#define CHIPSET_MUTEX_TIMEOUT (-600000000LL) // 60 s, in 100 ns units
+
 VOID ChipsetDelayUs(ULONG Microseconds);
 VOID ChipsetDelayMs(ULONG Milliseconds);
+
+//
+// A wait on ChipsetMutex or SensorMutex with a relative timeout; the
+// timeout's STATUS_TIMEOUT turned into the failure it is for a caller that
+// would store or report a value.
+//
+NTSTATUS ChipsetLock(PKMUTEX Mutex, LONGLONG Timeout);
+NTSTATUS ChipsetTimeoutIsFailure(NTSTATUS Status);
 
 NTSTATUS PciConfigRead(ULONG Width, ULONG Address, PVOID Value);
 

@@ -18,6 +18,8 @@ Environment:
 
 --*/
 
+#include "hardware/convert.h"
+#include "hardware/ecregs.h"
 #include "hardware/siocommand.h"
 
 //
@@ -26,35 +28,40 @@ Environment:
 #define SIO_MUTEX_TIMEOUT (-1200000000LL)
 
 //
-// Fan tachometers: the count is (high * 256 + low) * divisor periods of a
-// 1,350,000 Hz clock per revolution; a high byte exists only when the fan's
-// 16-bit counter was enabled at start.
+// The two fans: their tachometer count registers (the high byte exists only
+// when the fan's 16-bit counter was enabled at start), PWM output, bits in
+// the fan-control main register and start-up parameter registers.
 //
-#define FAN_CLOCK 1350000u
-
 typedef struct _SIO_FAN {
     ULONG Item;
+    ULONG Index; // 0 or 1: the fan's bits in registers 0x0B and 0x0C
     UCHAR CountLow;
     UCHAR CountHigh;
     UCHAR ExtensionBit;
     UCHAR PwmRegister;
-    UCHAR ControlBits;   // its bits in the fan-control main register 0x13
-    UCHAR ParameterBase; // its five start-up parameter registers
+    UCHAR ControlBits;
+    UCHAR ParameterBase;
 } SIO_FAN;
 
 static const SIO_FAN SioFans[] = {
-    {SIO_ITEM_FAN1, 0x0D, 0x18, 0x01, 0x15, 0x11, 0x60},
-    {SIO_ITEM_FAN2, 0x0E, 0x19, 0x02, 0x16, 0x22, 0x68},
+    {SIO_ITEM_FAN1, 0, EC_REG_FAN1_COUNT, EC_REG_FAN1_COUNT_HIGH, EC_FAN1_EXTENSION, EC_REG_PWM1,
+     EC_FAN_MAIN_FAN1, EC_REG_FAN1_PARAMETERS},
+    {SIO_ITEM_FAN2, 1, EC_REG_FAN2_COUNT, EC_REG_FAN2_COUNT_HIGH, EC_FAN2_EXTENSION, EC_REG_PWM2,
+     EC_FAN_MAIN_FAN2, EC_REG_FAN2_PARAMETERS},
 };
 
 static const UCHAR SioFanParameters[] = {0x00, 0x2D, 0x3C, 0x06, 0x84};
 
 //
-// Register reads with a linear conversion: temperatures (whole degrees, the
-// byte taken unsigned), voltages (the board's dividers: 16 mV per count at
-// the pins, 26.88 mV behind the 5 V dividers, 64 mV behind the 12 V one)
-// and the brightness output.
+// Register reads with a conversion: temperatures, voltages through the
+// board's dividers (millivolts per count over a scale) and the brightness
+// output's raw byte.
 //
+#define DIVIDER_PIN EC_MV_PER_COUNT_PIN, 1
+#define DIVIDER_5V  EC_MV_PER_COUNT_5V, EC_MV_SCALE_HUNDREDTHS
+#define DIVIDER_12V EC_MV_PER_COUNT_12V, 1
+#define NO_DIVIDER  0, 0
+
 typedef struct _SIO_READING {
     ULONG Group;
     ULONG Item;
@@ -64,16 +71,16 @@ typedef struct _SIO_READING {
 } SIO_READING;
 
 static const SIO_READING SioReadings[] = {
-    {SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_VRM, 0x2A, 1, 1},
-    {SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_SYSTEM, 0x29, 1, 1},
-    {SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_BACKPLANE, 0x2B, 1, 1},
-    {SIO_GET_VOLTAGE, SIO_ITEM_VCCP, 0x20, 16, 1},
-    {SIO_GET_VOLTAGE, SIO_ITEM_V18, 0x21, 16, 1},
-    {SIO_GET_VOLTAGE, SIO_ITEM_V33, 0x22, 16, 1},
-    {SIO_GET_VOLTAGE, SIO_ITEM_V5, 0x23, 2688, 100},
-    {SIO_GET_VOLTAGE, SIO_ITEM_V12, 0x24, 64, 1},
-    {SIO_GET_VOLTAGE, SIO_ITEM_AUX, 0x27, 2688, 100},
-    {SIO_GET_BRIGHTNESS, SIO_ITEM_PWM3, 0x17, 1, 1},
+    {SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_VRM, EC_REG_TEMP_VRM, NO_DIVIDER},
+    {SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_SYSTEM, EC_REG_TEMP_SYSTEM, NO_DIVIDER},
+    {SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_BACKPLANE, EC_REG_TEMP_BACKPLANE, NO_DIVIDER},
+    {SIO_GET_VOLTAGE, SIO_ITEM_VCCP, EC_REG_VCCP, DIVIDER_PIN},
+    {SIO_GET_VOLTAGE, SIO_ITEM_V18, EC_REG_V18, DIVIDER_PIN},
+    {SIO_GET_VOLTAGE, SIO_ITEM_V33, EC_REG_V33, DIVIDER_PIN},
+    {SIO_GET_VOLTAGE, SIO_ITEM_V5, EC_REG_V5, DIVIDER_5V},
+    {SIO_GET_VOLTAGE, SIO_ITEM_V12, EC_REG_V12, DIVIDER_12V},
+    {SIO_GET_VOLTAGE, SIO_ITEM_AUX, EC_REG_AUX, DIVIDER_5V},
+    {SIO_GET_BRIGHTNESS, SIO_ITEM_PWM3, EC_REG_PWM3, NO_DIVIDER},
 };
 
 //
@@ -86,31 +93,31 @@ typedef struct _SIO_REGISTER_WRITE {
 } SIO_REGISTER_WRITE;
 
 static const SIO_REGISTER_WRITE SioRegisterWrites[] = {
-    {SIO_SET_FAN_PWM, SIO_ITEM_FAN1, 0x15},
-    {SIO_SET_FAN_PWM, SIO_ITEM_FAN2, 0x16},
-    {SIO_SET_BRIGHTNESS, SIO_ITEM_PWM3, 0x17},
-    {SIO_WRITE_FAN_REG_A, SIO_ITEM_FAN1, 0x10},
-    {SIO_WRITE_FAN_REG_A, SIO_ITEM_FAN2, 0x11},
-    {SIO_WRITE_FAN_REG_B, SIO_ITEM_FAN1, 0x1B},
-    {SIO_WRITE_FAN_REG_B, SIO_ITEM_FAN2, 0x1C},
-    {SIO_WRITE_TEMP_REG_A, SIO_ITEM_TEMP_VRM, 0x40},
-    {SIO_WRITE_TEMP_REG_A, SIO_ITEM_TEMP_SYSTEM, 0x42},
-    {SIO_WRITE_TEMP_REG_A, SIO_ITEM_TEMP_BACKPLANE, 0x44},
-    {SIO_WRITE_TEMP_REG_B, SIO_ITEM_TEMP_VRM, 0x41},
-    {SIO_WRITE_TEMP_REG_B, SIO_ITEM_TEMP_SYSTEM, 0x43},
-    {SIO_WRITE_TEMP_REG_B, SIO_ITEM_TEMP_BACKPLANE, 0x45},
-    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_VCCP, 0x30},
-    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_V18, 0x32},
-    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_V33, 0x34},
-    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_V5, 0x36},
-    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_V12, 0x38},
-    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_AUX, 0x3E},
-    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_VCCP, 0x31},
-    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_V18, 0x33},
-    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_V33, 0x35},
-    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_V5, 0x37},
-    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_V12, 0x39},
-    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_AUX, 0x3F},
+    {SIO_SET_FAN_PWM, SIO_ITEM_FAN1, EC_REG_PWM1},
+    {SIO_SET_FAN_PWM, SIO_ITEM_FAN2, EC_REG_PWM2},
+    {SIO_SET_BRIGHTNESS, SIO_ITEM_PWM3, EC_REG_PWM3},
+    {SIO_WRITE_FAN_REG_A, SIO_ITEM_FAN1, EC_FAN1_REG_A},
+    {SIO_WRITE_FAN_REG_A, SIO_ITEM_FAN2, EC_FAN2_REG_A},
+    {SIO_WRITE_FAN_REG_B, SIO_ITEM_FAN1, EC_FAN1_REG_B},
+    {SIO_WRITE_FAN_REG_B, SIO_ITEM_FAN2, EC_FAN2_REG_B},
+    {SIO_WRITE_TEMP_REG_A, SIO_ITEM_TEMP_VRM, EC_REG_TEMP_VRM_A},
+    {SIO_WRITE_TEMP_REG_A, SIO_ITEM_TEMP_SYSTEM, EC_REG_TEMP_SYSTEM_A},
+    {SIO_WRITE_TEMP_REG_A, SIO_ITEM_TEMP_BACKPLANE, EC_REG_TEMP_BACKPLANE_A},
+    {SIO_WRITE_TEMP_REG_B, SIO_ITEM_TEMP_VRM, EC_REG_TEMP_VRM_A + EC_REG_LIMIT_B},
+    {SIO_WRITE_TEMP_REG_B, SIO_ITEM_TEMP_SYSTEM, EC_REG_TEMP_SYSTEM_A + EC_REG_LIMIT_B},
+    {SIO_WRITE_TEMP_REG_B, SIO_ITEM_TEMP_BACKPLANE, EC_REG_TEMP_BACKPLANE_A + EC_REG_LIMIT_B},
+    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_VCCP, EC_REG_VCCP_A},
+    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_V18, EC_REG_V18_A},
+    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_V33, EC_REG_V33_A},
+    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_V5, EC_REG_V5_A},
+    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_V12, EC_REG_V12_A},
+    {SIO_WRITE_VOLT_REG_A, SIO_ITEM_AUX, EC_REG_AUX_A},
+    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_VCCP, EC_REG_VCCP_A + EC_REG_LIMIT_B},
+    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_V18, EC_REG_V18_A + EC_REG_LIMIT_B},
+    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_V33, EC_REG_V33_A + EC_REG_LIMIT_B},
+    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_V5, EC_REG_V5_A + EC_REG_LIMIT_B},
+    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_V12, EC_REG_V12_A + EC_REG_LIMIT_B},
+    {SIO_WRITE_VOLT_REG_B, SIO_ITEM_AUX, EC_REG_AUX_A + EC_REG_LIMIT_B},
 };
 
 //
@@ -135,14 +142,6 @@ static const SIO_PIN_PAIR SioPinPairs[] = {
     {SIO_PAIR_LOW_LOW_OFF, SIO_LEVEL_LOW, SIO_LEVEL_LOW, PIN_SELECT_CLEAR, PIN_SELECT_CLEAR},
 };
 
-#define EC_REG_FAN_EXTENSION 0x0C
-#define EC_REG_FAN_MAIN      0x13
-#define EC_REG_FAN_CONTROL   0x14
-#define EC_REG_PWM3          0x17
-#define EC_REG_PWM3_CONTROL  0x74
-#define EC_FAN_EXTENSION_ON  0x03 // 16-bit counters for fans 1 and 2
-#define EC_PWM_STARTUP       0x7F
-
 static const SIO_FAN* SioFindFan(ULONG Item)
 {
     for (ULONG i = 0; i < RTL_NUMBER_OF(SioFans); i++) {
@@ -163,22 +162,15 @@ static const SIO_PIN_PAIR* SioFindPinPair(ULONG Code)
     return NULL;
 }
 
-/*++
-
-Routine Description:
-
-    Reads a fan's tachometer count and converts it to RPM. Both count bytes
-    at 0xFF mean the counter overflowed: the fan is stopped. A count of zero
-    gives no period to divide by and reads as a stopped fan too.
-
---*/
+//
+// Reads a fan's tachometer count and converts it to RPM.
+//
 static NTSTATUS SioReadFanSpeed(const SIO_FAN* Fan, PULONG Buffer)
 {
     NTSTATUS status;
     UCHAR low;
     UCHAR high = 0;
-    ULONG divisor = (Fan->Item == SIO_ITEM_FAN1) ? g_SioState.FanDivisor1 : g_SioState.FanDivisor2;
-    ULONG count;
+    ULONG divisor = Fan->Index == 0 ? g_SioState.FanDivisor1 : g_SioState.FanDivisor2;
 
     status = EcReadRegister(Fan->CountLow, &low);
     if (!NT_SUCCESS(status)) {
@@ -190,12 +182,7 @@ static NTSTATUS SioReadFanSpeed(const SIO_FAN* Fan, PULONG Buffer)
             return status;
         }
     }
-    count = (high * 256u + low) * divisor;
-    if ((low == 0xFF && high == 0xFF) || count == 0) {
-        *Buffer = 0;
-    } else {
-        *Buffer = FAN_CLOCK / count;
-    }
+    *Buffer = FanRpmFromCount(low, high, divisor);
     return STATUS_SUCCESS;
 }
 
@@ -207,7 +194,13 @@ static NTSTATUS SioReadConverted(const SIO_READING* Reading, PULONG Buffer)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    *Buffer = raw * Reading->Multiplier / Reading->Divisor;
+    if (Reading->Group == SIO_GET_VOLTAGE) {
+        *Buffer = MillivoltsFromRaw(raw, Reading->Multiplier, Reading->Divisor);
+    } else if (Reading->Group == SIO_GET_TEMPERATURE) {
+        *Buffer = CelsiusFromEcRaw(raw);
+    } else {
+        *Buffer = raw;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -382,7 +375,7 @@ static NTSTATUS SioStartFan(ULONG Group, ULONG Item)
         }
     }
     SioUpdateRegister(EC_REG_FAN_MAIN, 0xFF, fan->ControlBits);
-    status = SioUpdateRegister(EC_REG_FAN_CONTROL, 0xFF, 0xF0);
+    status = SioUpdateRegister(EC_REG_FAN_CONTROL, 0xFF, EC_FAN_CONTROL_STARTUP);
     EcWriteRegister(fan->PwmRegister, EC_PWM_STARTUP);
     return status;
 }
@@ -405,8 +398,8 @@ static NTSTATUS SioStartBrightness(VOID)
     NTSTATUS status;
 
     EcWriteRegister(EC_REG_FAN_EXTENSION, EC_FAN_EXTENSION_ON);
-    SioUpdateRegister(EC_REG_FAN_MAIN, 0xCC, 0x04);
-    status = SioUpdateRegister(EC_REG_FAN_CONTROL, 0xFF, 0xF0);
+    SioUpdateRegister(EC_REG_FAN_MAIN, EC_FAN_MAIN_KEEP_FOR_PWM3, EC_FAN_MAIN_PWM3);
+    status = SioUpdateRegister(EC_REG_FAN_CONTROL, 0xFF, EC_FAN_CONTROL_STARTUP);
     EcWriteRegister(EC_REG_PWM3, EC_PWM_STARTUP);
     EcWriteRegister(EC_REG_PWM3_CONTROL, 0x00);
     return status;

@@ -22,6 +22,8 @@ Environment:
 
 --*/
 
+#include "hardware/convert.h"
+#include "hardware/ecregs.h"
 #include "hardware/superio.h"
 
 SIO_STATE g_SioState;
@@ -39,17 +41,11 @@ static const SIO_PROBE_SITE SioProbeSites[] = {
     {0x4E, {0x87, 0x01, 0x55, 0xAA}},
 };
 
-#define SIO_CONFIG_ANSWER    0x87 // the index port's answer in configuration mode
-#define SIO_CONFIG_LEAVE     0x02 // written to the control register: back to waiting for the key
-#define EC_BUSY              0x80
-#define EC_BUSY_READS        16 // reads of the busy bit before giving up, 5 ms apart: 75 ms
-#define EC_BUSY_SLEEP_MS     5
-#define EC_REG_IDENTITY_1    0x58
-#define EC_REG_IDENTITY_2    0x5B
-#define EC_IDENTITY_1        0x90
-#define EC_IDENTITY_2        0x12
-#define EC_REG_FAN_EXTENSION 0x0C
-#define EC_REG_FAN_DIVISORS  0x0B
+#define SIO_CONFIG_ANSWER 0x87 // the index port's answer in configuration mode
+#define SIO_CONFIG_LEAVE  0x02 // written to the control register: back to waiting for the key
+#define EC_BUSY           0x80
+#define EC_BUSY_READS     16 // reads of the busy bit before giving up, 5 ms apart: 75 ms
+#define EC_BUSY_SLEEP_MS  5
 
 static UCHAR SioReadPort(ULONG Port)
 {
@@ -339,8 +335,8 @@ static NTSTATUS SioInitializeInConfig(VOID)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    g_SioState.FanDivisor1 = 1u << (divisors & 7);
-    g_SioState.FanDivisor2 = 1u << ((divisors >> 3) & 7);
+    g_SioState.FanDivisor1 = FanDivisorFromRegister(divisors, 0);
+    g_SioState.FanDivisor2 = FanDivisorFromRegister(divisors, 1);
 
     SioConfigReadInMode(SIO_LDN_GPIO, SIO_CFG_BASE_HIGH, &high);
     SioConfigReadInMode(SIO_LDN_GPIO, SIO_CFG_BASE_LOW, &low);

@@ -24,33 +24,6 @@ Environment:
 #include "monitor/config.h"
 #include "monitor/monitor.h"
 
-typedef struct _RECORD_NAME {
-    ULONG First;  // sensor type, or control class
-    ULONG Second; // sensor id, or control index
-} RECORD_NAME;
-
-//
-// The stored control records, in storage order.
-//
-static const RECORD_NAME StoredControls[CONTROL_COUNT] = {
-    {1, 1}, {5, 6}, {9, 18}, {2, 2}, {2, 3}, {2, 4}, {2, 5}, {3, 2},
-    {3, 3}, {3, 4}, {3, 5},  {4, 2}, {4, 3}, {4, 4}, {4, 5},
-};
-
-//
-// The sensors, in the logical order of Sensors.
-//
-static const RECORD_NAME LogicalSensors[SENSOR_COUNT] = {
-    {SENSOR_TYPE_FAN, SENSOR_ID_REAR_UPPER},        {SENSOR_TYPE_FAN, SENSOR_ID_REAR_BOTTOM},
-    {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_CPU},       {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_SYSTEM},
-    {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_BACKPLANE}, {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_VRM},
-    {SENSOR_TYPE_VOLTAGE, SENSOR_ID_VCCP},          {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V18},
-    {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V33},           {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V5},
-    {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V12},           {SENSOR_TYPE_VOLTAGE, SENSOR_ID_AUX},
-};
-
-#define CONTROL_ITEM_FWP 14 // (9, 18), last in (class, index) order
-
 static ULONG FanStartupGroup(const FAN_CONTROL_PROFILE* Profile)
 {
     return (Profile->Mode & FAN_MODE_CONTROLLER) ? SIO_FAN_INIT_AUTO : SIO_FAN_INIT;
@@ -135,17 +108,8 @@ NTSTATUS StartDevice(PDEVICE_EXTENSION Extension)
         }
     }
 
-    LinkRecordTables(Extension);
-    for (ULONG i = 0; i < CONTROL_COUNT; i++) {
-        InitControlRecord(Extension, &Extension->ControlRecords[i], StoredControls[i].First,
-                          StoredControls[i].Second);
-    }
-    for (ULONG i = 0; i < SENSOR_COUNT; i++) {
-        InitSensorRecord(Extension, Extension->Sensors[i], LogicalSensors[i].First, LogicalSensors[i].Second);
-    }
-
-    SetControlRecord(Extension->ControlItems[CONTROL_ITEM_FWP],
-                     Extension->FwpMode ? VALUE_FWP_LOW : VALUE_FWP_HIGH);
+    InitStoredRecords(Extension);
+    SetControlRecord(FwpModeRecord(Extension), Extension->FwpMode ? VALUE_FWP_LOW : VALUE_FWP_HIGH);
 
     CreateMonitorThread(Extension);
 
