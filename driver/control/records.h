@@ -25,6 +25,8 @@ Environment:
 
 VOID LinkRecordTables(PDEVICE_EXTENSION Extension);
 VOID InitStoredRecords(PDEVICE_EXTENSION Extension);
+VOID LinkControlItems(PDEVICE_EXTENSION Extension);
+VOID InitStoredControls(PDEVICE_EXTENSION Extension);
 PCONTROL_RECORD FwpModeRecord(PDEVICE_EXTENSION Extension);
 
 NTSTATUS InitSensorRecord(PDEVICE_EXTENSION Extension, PSENSOR_RECORD Record, ULONG SensorType,
