@@ -12,6 +12,7 @@
 #include "protocol.h"
 #include "quav.h"
 #include "served.h"
+#include "socket_server.h"
 
 namespace {
 

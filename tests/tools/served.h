@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "serve.h"
+#include "serve_session.h"
 #include "simulation.h"
 
 class ServedTest : public ::testing::Test {

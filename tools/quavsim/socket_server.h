@@ -1,0 +1,68 @@
+// The served socket: a Unix-domain socket in a private directory, a thread that polls it for
+// connections and a thread per connection that reads request lines and writes the replies of its
+// Session.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <sys/types.h>
+#include <sys/un.h>
+
+namespace quavsim {
+
+// Whether the peer of a connected Unix-domain socket runs as `owner`.
+bool PeerIsOwner(int fd, uid_t owner);
+
+struct ServerStats {
+    size_t connections = 0;
+    size_t refused = 0;
+    size_t requests = 0;
+};
+
+// The listening socket and the connections' threads. The constructor makes the private directory (0700)
+// and the socket (0600) and listens; Start accepts; Stop ends every connection (closing the handles they
+// left open) and must be called from a thread that is not holding the simulation's processor.
+class Server {
+public:
+    explicit Server(std::string path);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    const std::string& path() const { return path_; }
+    void Start();
+    void Stop();
+    ServerStats stats() const;
+
+private:
+    struct Connection {
+        int fd = -1; // -1 once the connection's thread has closed it
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void Listen(const sockaddr_un& address);
+    void AcceptLoop();
+    void Serve(Connection* connection, size_t number);
+    void Reap(bool all);
+
+    std::string path_;
+    std::string dir_;
+    bool made_dir_ = false;
+    int listen_fd_ = -1;
+    int wake_[2] = {-1, -1}; // tells the accept thread to stop
+    dev_t socket_dev_ = 0;
+    ino_t socket_ino_ = 0;
+    std::thread accept_thread_;
+    mutable std::mutex mu_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    ServerStats stats_;
+    bool stopped_ = false;
+};
+
+} // namespace quavsim
