@@ -5,7 +5,7 @@
 #   install-deps.sh kernel   also the mingw-w64 cross toolchain for quav.sys
 set -euo pipefail
 
-packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format nlohmann-json3-dev libcli11-dev)
+packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format clang-tidy nlohmann-json3-dev libcli11-dev)
 if [ "${1:-}" = kernel ]; then
     packages+=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
 fi
