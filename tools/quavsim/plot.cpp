@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "sensors.h"
+
 namespace quavsim {
 
 namespace {
@@ -171,6 +173,31 @@ std::optional<double> Value(const TraceRow& row, const Series& s)
             return row.pwm[s.index] ? std::optional<double>(*row.pwm[s.index]) : std::nullopt;
     }
     return std::nullopt;
+}
+
+// The readings a panel draws: the catalogue's sensors of that panel, in its order and colours.
+std::vector<Series> Readings(quavtools::PlotPanel panel)
+{
+    std::vector<Series> series;
+    for (size_t i = 0; i < quavtools::kSensors.size(); i++) {
+        const quavtools::SensorInfo& sensor = quavtools::kSensors[i];
+        if (sensor.panel == panel) {
+            series.push_back({sensor.name, sensor.colour, Quantity::Reading, i});
+        }
+    }
+    return series;
+}
+
+// Each fan output's stage or PWM in its fan's colour, the two a pixel apart so that equal values show.
+std::vector<Series> FanOutputs(Quantity quantity)
+{
+    std::vector<Series> series;
+    for (int fan = 0; fan < static_cast<int>(quavtools::kFanCount); fan++) {
+        const quavtools::SensorInfo& sensor = quavtools::kSensors[quavtools::FanSensor(fan)];
+        series.push_back(
+            {sensor.name, sensor.colour, quantity, static_cast<size_t>(fan), fan == 0 ? -1.0 : 1.0});
+    }
+    return series;
 }
 
 struct Panel {
@@ -438,34 +465,15 @@ void Plot::Layout()
     }
     x_ = {static_cast<double>(t0_), static_cast<double>(t1_), kLeft, width_ - kRight};
 
-    panels_.push_back({"Temperature (&#176;C)",
-                       210,
-                       false,
-                       {{"CPU", "#d62728", Quantity::Reading, 2},
-                        {"System", "#1f77b4", Quantity::Reading, 3},
-                        {"Backplane", "#2ca02c", Quantity::Reading, 4},
-                        {"VRM", "#9467bd", Quantity::Reading, 5}},
-                       std::nullopt});
-    if (options_.fan_rpm) {
-        panels_.push_back({"Fan speed (RPM)",
-                           130,
-                           false,
-                           {{"Rear Upper", "#1f77b4", Quantity::Reading, 0},
-                            {"Rear Bottom", "#ff7f0e", Quantity::Reading, 1}},
-                           std::nullopt});
-    }
-    panels_.push_back({"Fan stage",
-                       120,
-                       true,
-                       {{"Rear Upper", "#1f77b4", Quantity::Stage, 0, -1},
-                        {"Rear Bottom", "#ff7f0e", Quantity::Stage, 1, 1}},
-                       Panel::Fixed{-0.5, 9.5, 0, 9, 1}});
     panels_.push_back(
-        {"PWM",
-         120,
-         true,
-         {{"Rear Upper", "#1f77b4", Quantity::Pwm, 0, -1}, {"Rear Bottom", "#ff7f0e", Quantity::Pwm, 1, 1}},
-         Panel::Fixed{-8, 263, 0, 250, 50}});
+        {"Temperature (&#176;C)", 210, false, Readings(quavtools::PlotPanel::Temperature), std::nullopt});
+    if (options_.fan_rpm) {
+        panels_.push_back(
+            {"Fan speed (RPM)", 130, false, Readings(quavtools::PlotPanel::FanSpeed), std::nullopt});
+    }
+    panels_.push_back(
+        {"Fan stage", 120, true, FanOutputs(Quantity::Stage), Panel::Fixed{-0.5, 9.5, 0, 9, 1}});
+    panels_.push_back({"PWM", 120, true, FanOutputs(Quantity::Pwm), Panel::Fixed{-8, 263, 0, 250, 50}});
 
     double top = kLaneTop + 3 * kLaneRow + 14;
     for (Panel& panel : panels_) {
