@@ -481,12 +481,14 @@ void AddWmiCommands(CLI::App& app, Arguments& bound, std::vector<Command>& comma
     CLI::App* wmi_query = wmi->add_subcommand("query", "the block's twelve entries");
     commands.push_back({wmi_query, [](Context& c, const Arguments&) { return WmiQuery(c); }});
     const std::pair<const char*, uint32_t> limits[] = {
-        {"set-critical-upper", WMI_METHOD_SET_CRITICAL_UPPER},
-        {"set-critical-lower", WMI_METHOD_SET_CRITICAL_LOWER},
+        {"upper", WMI_METHOD_SET_CRITICAL_UPPER},
+        {"lower", WMI_METHOD_SET_CRITICAL_LOWER},
     };
-    for (const auto& [name, method] : limits) {
-        const std::string which = method == WMI_METHOD_SET_CRITICAL_UPPER ? "upper" : "lower";
-        CLI::App* command = wmi->add_subcommand(name, "set the critical " + which + " limit WMI reports");
+    for (const auto& limit : limits) {
+        const std::string which = limit.first;
+        const uint32_t method = limit.second;
+        CLI::App* command =
+            wmi->add_subcommand("set-critical-" + which, "set the critical " + which + " limit WMI reports");
         command->add_option("N", bound.number, "sensor 1-12 in the block's order, or its name")
             ->required()
             ->transform(CLI::Transformer(WmiNumbers(), NameKey));
