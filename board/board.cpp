@@ -5,9 +5,9 @@
 namespace board {
 namespace {
 
-// Where each sensor is wired. On the Super I/O: fan tachometer n, temperature input n, or voltage input n
-// behind a divider of `numerator / denominator` mV per count. On the south bridge: the CPU temperature
-// sensor on its SMBus (no input number).
+// Where each sensor is wired, in the order the driver lists its sensors. On the Super I/O: fan
+// tachometer n, temperature input n, or voltage input n behind a divider of `numerator / denominator` mV
+// per count. On the south bridge: the CPU temperature sensor on its SMBus (no input number).
 enum class Chip { SuperIo, SouthBridge };
 
 struct Wiring {
@@ -23,16 +23,16 @@ const std::vector<Wiring>& Wirings()
     static const std::vector<Wiring> wirings = {
         {{"Rear Upper", SensorKind::Fan, "RPM", 2400}, Chip::SuperIo, 1, 0, 0},
         {{"Rear Bottom", SensorKind::Fan, "RPM", 2250}, Chip::SuperIo, 2, 0, 0},
+        {{"CPU", SensorKind::Temperature, "degrees C", 45}, Chip::SouthBridge, 0, 0, 0},
         {{"System", SensorKind::Temperature, "degrees C", 36}, Chip::SuperIo, 1, 0, 0},
-        {{"VRM", SensorKind::Temperature, "degrees C", 44}, Chip::SuperIo, 2, 0, 0},
         {{"Backplane", SensorKind::Temperature, "degrees C", 31}, Chip::SuperIo, 3, 0, 0},
+        {{"VRM", SensorKind::Temperature, "degrees C", 44}, Chip::SuperIo, 2, 0, 0},
         {{"VCCP", SensorKind::Voltage, "mV", 1200}, Chip::SuperIo, 0, 16, 1},
         {{"1.8V", SensorKind::Voltage, "mV", 1808}, Chip::SuperIo, 1, 16, 1},
         {{"3.3V", SensorKind::Voltage, "mV", 3296}, Chip::SuperIo, 2, 16, 1},
         {{"5V", SensorKind::Voltage, "mV", 5000}, Chip::SuperIo, 3, 2688, 100},
         {{"12V", SensorKind::Voltage, "mV", 12032}, Chip::SuperIo, 4, 64, 1},
         {{"AUX", SensorKind::Voltage, "mV", 5000}, Chip::SuperIo, 7, 2688, 100},
-        {{"CPU", SensorKind::Temperature, "degrees C", 45}, Chip::SouthBridge, 0, 0, 0},
     };
     return wirings;
 }
@@ -92,6 +92,16 @@ bool Board::SetSensor(std::string_view name, int64_t value)
             break;
     }
     return true;
+}
+
+const SensorInfo* Board::FindSensor(std::string_view name)
+{
+    for (const SensorInfo& sensor : Sensors()) {
+        if (sensor.name == name) {
+            return &sensor;
+        }
+    }
+    return nullptr;
 }
 
 const std::vector<SensorInfo>& Board::Sensors()

@@ -41,6 +41,7 @@ public:
     bool SetSensor(std::string_view name, int64_t value);
 
     static const std::vector<SensorInfo>& Sensors();
+    static const SensorInfo* FindSensor(std::string_view name); // nullptr for a name the board lacks
 
 private:
     std::unique_ptr<SuperIo> superio_;

@@ -58,12 +58,12 @@ TEST_F(LifecycleTest, AddDeviceFailuresUndoWhatWasDone)
     EXPECT_TRUE(machine_.io().Devices(driver_).empty());
 
     // A stale link of the same name: the link's status, and the device object is gone.
-    ASSERT_EQ(machine_.io().CreateSymbolicLink(u"\\DosDevices\\QUAVDSL", u"\\Device\\Stale"), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.io().CreateSymbolicLink(u"" QUAV_LINK_NAME_TEXT, u"\\Device\\Stale"), STATUS_SUCCESS);
     NTSTATUS status = STATUS_SUCCESS;
     pdo_ = machine_.pnp().AddDevice(driver_, &status);
     EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
     EXPECT_TRUE(machine_.io().Devices(driver_).empty());
-    machine_.io().DeleteSymbolicLink(u"\\DosDevices\\QUAVDSL");
+    machine_.io().DeleteSymbolicLink(u"" QUAV_LINK_NAME_TEXT);
 }
 
 TEST_F(LifecycleTest, RequestsAreRefusedUntilTheStart)
@@ -75,9 +75,9 @@ TEST_F(LifecycleTest, RequestsAreRefusedUntilTheStart)
               static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
     sim::UserClient user(true);
     HANDLE handle = nullptr;
-    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_DEVICE_NOT_CONNECTED);
     ASSERT_EQ(machine_.pnp().Start(pdo_), STATUS_SUCCESS);
-    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    ASSERT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
     const std::vector<sim::DeviceInterface> interfaces = machine_.io().Interfaces();
     ASSERT_EQ(interfaces.size(), 1u);
     EXPECT_TRUE(interfaces[0].enabled);
@@ -89,7 +89,7 @@ TEST_F(LifecycleTest, QueryRemoveWithAnOpenHandleIsRefused)
     BringUp();
     sim::UserClient user(true);
     HANDLE handle = nullptr;
-    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    ASSERT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
     EXPECT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Extension()->RejectRequests, 0);
     ASSERT_EQ(user.Close(handle), STATUS_SUCCESS);
@@ -107,7 +107,7 @@ TEST_F(LifecycleTest, FailedStartThenRemovalLogsTheStopOnce)
     EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_NO_SUCH_DEVICE);
     sim::UserClient user(true);
     HANDLE handle = nullptr;
-    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_DEVICE_NOT_CONNECTED);
     ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
     EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
     EXPECT_EQ(Count(QUAV_MSG_DEVICE_STARTED), 0u);
@@ -133,7 +133,7 @@ TEST_F(LifecycleTest, SurpriseRemovalThenRemoval)
     ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
     sim::UserClient user(true);
     HANDLE handle = nullptr;
-    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_OBJECT_NAME_NOT_FOUND); // the link is gone
+    EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_OBJECT_NAME_NOT_FOUND); // the link is gone
     EXPECT_FALSE(machine_.io().Interfaces().at(0).enabled);
     EXPECT_NE(Extension()->MonitorThreadObject, nullptr); // polling goes on until the removal
     ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
@@ -186,7 +186,7 @@ TEST_F(LifecycleTest, RemovalWaitsForARequestBlockedInTheHardware)
     BringUp();
     sim::UserClient user(true);
     HANDLE handle = nullptr;
-    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    ASSERT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
     // A sensor read held 30 s in the controller's address write of the VRM register.
     machine_.bus().StallWrite(0x295, 0x2A, sim::Seconds(30));
     sim::Ticks finished = 0;
@@ -332,14 +332,14 @@ TEST_F(AccessTest, PackageSecurityKeepsOrdinaryUsersOutWithOrWithoutATrailingNam
     sim::UserClient admin(true);
     HANDLE handle = nullptr;
     // The default a named device object gets: anyone may open it, and set the fans' PWM.
-    ASSERT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    ASSERT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
     ASSERT_EQ(user.Close(handle), STATUS_SUCCESS);
 
     machine_.io().ApplyPackageSecurity(Fdo());
-    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(user.Open(u"\\\\.\\QUAVDSL\\anything", &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT "\\anything", &handle), STATUS_ACCESS_DENIED);
     EXPECT_EQ(Extension()->OpenHandleCount, 0); // refused before the driver saw a create
-    ASSERT_EQ(admin.Open(u"\\\\.\\QUAVDSL", &handle), STATUS_SUCCESS);
+    ASSERT_EQ(admin.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
     EXPECT_EQ(admin.Close(handle), STATUS_SUCCESS);
 }
 

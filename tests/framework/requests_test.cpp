@@ -16,7 +16,7 @@ protected:
     {
         DriverLifeTest::SetUp();
         BringUp();
-        ASSERT_EQ(user_.Open(u"\\\\.\\QUAVDSL", &handle_), STATUS_SUCCESS);
+        ASSERT_EQ(user_.Open(u"" QUAV_USER_PATH_TEXT, &handle_), STATUS_SUCCESS);
     }
 
     void TearDown() override
@@ -150,7 +150,7 @@ TEST_F(RequestsTest, RefusedWhileRejectingButCloseStillCounts)
     EXPECT_EQ(Extension()->OpenHandleCount, 1);
     ASSERT_EQ(machine_.pnp().QueryStop(pdo_), STATUS_SUCCESS);
     HANDLE second = nullptr;
-    EXPECT_EQ(user_.Open(u"\\\\.\\QUAVDSL", &second), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(user_.Open(u"" QUAV_USER_PATH_TEXT, &second), STATUS_DEVICE_NOT_CONNECTED);
     ULONG returned = 0;
     EXPECT_EQ(Ioctl(IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned), STATUS_DEVICE_NOT_CONNECTED);
     std::vector<uint8_t> data;

@@ -28,7 +28,7 @@ protected:
     {
         sim::UserClient user(true);
         HANDLE handle = nullptr;
-        if (!NT_SUCCESS(user.Open(u"\\\\.\\QUAVDSL", &handle))) {
+        if (!NT_SUCCESS(user.Open(u"" QUAV_USER_PATH_TEXT, &handle))) {
             return;
         }
         for (int i = 0; i < 6; i++) {

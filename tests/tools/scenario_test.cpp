@@ -3,11 +3,14 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
+#include "actions.h"
 #include "plant.h"
 #include "quavmsg.h"
 #include "scenario_run.h"
+#include "status_names.h"
 
 namespace {
 
@@ -203,6 +206,116 @@ TEST(ScenarioRun, SensorsFaultsAndActionsHappenOnTime)
     }
     EXPECT_EQ(n, 7);
     EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+}
+
+// What an action's own fields were read into.
+std::string Fields(const quavsim::Action& a)
+{
+    std::ostringstream out;
+    out << "sensor " << a.sensor << " class " << a.control_class << " index " << a.control_index << " value "
+        << static_cast<int32_t>(a.value) << " code " << a.code << " wmi " << a.wmi_sensor << " input "
+        << a.input.size() << " output " << a.output_size << " pnp " << static_cast<int>(a.pnp_minor);
+    return out.str();
+}
+
+// Every kind of action in the table with each field it documents: what the fields are read into, that a
+// required one missing or a field of no action is refused, and what performing it on the machine gives.
+TEST(ScenarioActions, EveryKindReadsItsFieldsAndIsPerformed)
+{
+    const struct {
+        const char* object; // the action but its time
+        std::vector<const char*> required;
+        const char* fields;
+        const char* status;
+        const char* detail; // the start of it (the read after the set shows the set took)
+    } cases[] = {
+        {R"("action": "read-sensor", "sensor": "CPU")",
+         {"sensor"},
+         "sensor 2 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0",
+         "STATUS_SUCCESS",
+         "CPU 45 degrees C (critical "},
+        {R"("action": "set-pwm", "sensor": "Rear Bottom", "value": 200)",
+         {"sensor", "value"},
+         "sensor 1 class 0 index 0 value 200 code 0 wmi 0 input 0 output 0 pnp 0",
+         "STATUS_SUCCESS",
+         "Rear Bottom PWM 200 "},
+        {R"("action": "set-control", "class": 9, "index": 18, "code": "0x9001")",
+         {"class", "index", "code"},
+         "sensor -1 class 9 index 18 value 36865 code 0 wmi 0 input 0 output 0 pnp 0",
+         "STATUS_SUCCESS",
+         "class 9 index 18 value "},
+        {R"("action": "read-control", "class": 9, "index": 18)",
+         {"class", "index"},
+         "sensor -1 class 9 index 18 value 0 code 0 wmi 0 input 0 output 0 pnp 0",
+         "STATUS_SUCCESS",
+         "class 9 index 18 value 0x9001"},
+        {R"("action": "device-control", "code": "0x88002200", "input": "00ff", "output_size": 16)",
+         {"code"},
+         "sensor -1 class 0 index 0 value 0 code 2281710080 wmi 0 input 2 output 16 pnp 0",
+         "STATUS_SUCCESS",
+         "code 0x88002200, 0 bytes back"},
+        {R"("action": "wmi-query")",
+         {},
+         "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0",
+         "STATUS_SUCCESS",
+         "12 entries, CPU 45 degrees C (critical "},
+        {R"("action": "wmi-set-critical-upper", "sensor": 3, "value": 99)",
+         {"sensor", "value"},
+         "sensor -1 class 0 index 0 value 99 code 1 wmi 3 input 0 output 0 pnp 0",
+         "STATUS_SUCCESS",
+         "sensor 3 to 99"},
+        {R"("action": "wmi-set-critical-lower", "sensor": 3, "value": -5)",
+         {"sensor", "value"},
+         "sensor -1 class 0 index 0 value -5 code 2 wmi 3 input 0 output 0 pnp 0",
+         "STATUS_SUCCESS",
+         "sensor 3 to -5"},
+        {R"("action": "pnp", "request": "query-stop")",
+         {"request"},
+         "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 5",
+         "STATUS_SUCCESS",
+         ""},
+    };
+    std::set<std::string> kinds;
+    for (const quavsim::ActionKind& kind : quavsim::ActionKinds()) {
+        kinds.insert(kind.name);
+    }
+    std::string all;
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const auto& c = cases[i];
+        const std::string at = "{\"at\": " + std::to_string(10 + i) + ", ";
+        const quavsim::Scenario s =
+            ParseScenario(R"({"duration": 60, "actions": [)" + at + c.object + "}]}", "s.json");
+        ASSERT_EQ(s.actions.size(), 1u);
+        const quavsim::Action& action = s.actions[0];
+        ASSERT_NE(action.kind, nullptr) << c.object;
+        EXPECT_EQ(kinds.erase(action.kind->name), 1u) << c.object; // each kind once
+        EXPECT_EQ(Fields(action), c.fields) << c.object;
+        nlohmann::json object = nlohmann::json::parse(std::string("{") + c.object + "}");
+        for (const char* field : c.required) {
+            nlohmann::json without = object;
+            without.erase(field);
+            EXPECT_EQ(ErrorOf(R"({"duration": 60, "actions": [{"at": 1, )" + without.dump().substr(1) + "]}"),
+                      "s.json: /actions/0: missing field \"" + std::string(field) + "\"");
+        }
+        object["bogus"] = 1;
+        EXPECT_EQ(ErrorOf(R"({"duration": 60, "actions": [{"at": 1, )" + object.dump().substr(1) + "]}")
+                      .rfind("s.json: /actions/0/bogus: unknown field for " + action.name +
+                                 " (expected one of: at, action, repeat, every, expect",
+                             0),
+                  0u);
+        all += (all.empty() ? "" : ", ") + at + c.object + ", \"expect\": \"" + c.status + "\"}";
+    }
+    EXPECT_TRUE(kinds.empty()) << "a kind without a case: " << *kinds.begin();
+
+    Played p(R"({"duration": 60, "actions": [)" + all + "]}");
+    const auto& results = p.run->results();
+    ASSERT_EQ(results.size(), std::size(cases));
+    for (size_t i = 0; i < results.size(); i++) {
+        EXPECT_STREQ(quavtools::StatusName(static_cast<uint32_t>(results[i].status)), cases[i].status)
+            << cases[i].object;
+        EXPECT_EQ(results[i].detail.rfind(cases[i].detail, 0), 0u)
+            << cases[i].object << "\n  gave: " << results[i].detail;
+    }
 }
 
 TEST(ScenarioRun, TheHeatwaveClimbsTheStagesAndTheCushionKeepsThemFromFlapping)

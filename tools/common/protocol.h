@@ -14,7 +14,9 @@
 // recently opened handle.
 #pragma once
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include "usermode.h" // the device's path
+#else
 #include <unistd.h>
 #endif
 
@@ -37,7 +39,7 @@ constexpr size_t kMaxLine = 4 * kMaxBuffer;
 inline std::string DefaultSocketPath()
 {
 #if defined(_WIN32)
-    return "\\\\.\\QUAVDSL";
+    return QUAV_USER_PATH_TEXT;
 #else
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') {

@@ -1,25 +1,73 @@
 #include "sensors.h"
 
+#include <stdexcept>
+#include <string>
+
 #include "usermode.h"
 
 namespace quavtools {
 
-static_assert(SENSOR_COUNT == 12);
+static_assert(SENSOR_COUNT == kSensorCount);
 
-const std::array<SensorInfo, 12> kSensors = {{
-    {"Rear Upper", SENSOR_TYPE_FAN, SENSOR_ID_REAR_UPPER, 1},
-    {"Rear Bottom", SENSOR_TYPE_FAN, SENSOR_ID_REAR_BOTTOM, 2},
-    {"CPU", SENSOR_TYPE_TEMPERATURE, SENSOR_ID_CPU, 3},
-    {"System", SENSOR_TYPE_TEMPERATURE, SENSOR_ID_SYSTEM, 4},
-    {"Backplane", SENSOR_TYPE_TEMPERATURE, SENSOR_ID_BACKPLANE, 5},
-    {"VRM", SENSOR_TYPE_TEMPERATURE, SENSOR_ID_VRM, 12},
-    {"VCCP", SENSOR_TYPE_VOLTAGE, SENSOR_ID_VCCP, 6},
-    {"1.8V", SENSOR_TYPE_VOLTAGE, SENSOR_ID_V18, 7},
-    {"3.3V", SENSOR_TYPE_VOLTAGE, SENSOR_ID_V33, 8},
-    {"5V", SENSOR_TYPE_VOLTAGE, SENSOR_ID_V5, 9},
-    {"12V", SENSOR_TYPE_VOLTAGE, SENSOR_ID_V12, 10},
-    {"AUX", SENSOR_TYPE_VOLTAGE, SENSOR_ID_AUX, 11},
+namespace {
+
+constexpr uint32_t kFan = SENSOR_TYPE_FAN;
+constexpr uint32_t kTemp = SENSOR_TYPE_TEMPERATURE;
+constexpr uint32_t kVoltage = SENSOR_TYPE_VOLTAGE;
+constexpr PlotPanel kFanPanel = PlotPanel::FanSpeed;
+constexpr PlotPanel kTempPanel = PlotPanel::Temperature;
+constexpr PlotPanel kNotDrawn = PlotPanel::None;
+
+} // namespace
+
+// clang-format off
+// name, type, id, WMI number, fan output, published value, plot panel and colour
+const std::array<SensorInfo, kSensorCount> kSensors = {{
+    {"Rear Upper",  kFan,     SENSOR_ID_REAR_UPPER,   1,  0, "FAN_REAR_UPPER",  kFanPanel,  "#1f77b4"},
+    {"Rear Bottom", kFan,     SENSOR_ID_REAR_BOTTOM,  2,  1, "FAN_REAR_BOTTOM", kFanPanel,  "#ff7f0e"},
+    {"CPU",         kTemp,    SENSOR_ID_CPU,          3, -1, "CPU",             kTempPanel, "#d62728"},
+    {"System",      kTemp,    SENSOR_ID_SYSTEM,       4, -1, "SYSTEM",          kTempPanel, "#1f77b4"},
+    {"Backplane",   kTemp,    SENSOR_ID_BACKPLANE,    5, -1, "BackPlane",       kTempPanel, "#2ca02c"},
+    {"VRM",         kTemp,    SENSOR_ID_VRM,         12, -1, "VRM",             kTempPanel, "#9467bd"},
+    {"VCCP",        kVoltage, SENSOR_ID_VCCP,         6, -1, "VCCP",            kNotDrawn,  nullptr},
+    {"1.8V",        kVoltage, SENSOR_ID_V18,          7, -1, "18V",             kNotDrawn,  nullptr},
+    {"3.3V",        kVoltage, SENSOR_ID_V33,          8, -1, "33V",             kNotDrawn,  nullptr},
+    {"5V",          kVoltage, SENSOR_ID_V5,           9, -1, "5V",              kNotDrawn,  nullptr},
+    {"12V",         kVoltage, SENSOR_ID_V12,         10, -1, "12V",             kNotDrawn,  nullptr},
+    {"AUX",         kVoltage, SENSOR_ID_AUX,         11, -1, "AUX",             kNotDrawn,  nullptr},
 }};
+// clang-format on
+
+SensorKind SensorInfo::Kind() const
+{
+    return type == kFan ? SensorKind::Fan : type == kTemp ? SensorKind::Temperature : SensorKind::Voltage;
+}
+
+const char* SensorInfo::CurrentKey() const
+{
+    switch (Kind()) {
+        case SensorKind::Fan:
+            return "FAN";
+        case SensorKind::Temperature:
+            return "THERMAL";
+        case SensorKind::Voltage:
+            return "VOLTAGE";
+    }
+    return "";
+}
+
+const char* SensorInfo::Unit() const
+{
+    switch (Kind()) {
+        case SensorKind::Fan:
+            return "RPM";
+        case SensorKind::Temperature:
+            return "degrees C";
+        case SensorKind::Voltage:
+            return "mV";
+    }
+    return "";
+}
 
 const SensorInfo* FindSensor(uint32_t type, uint32_t id)
 {
@@ -39,6 +87,26 @@ const SensorInfo* SensorByWmiNumber(uint32_t number)
         }
     }
     return nullptr;
+}
+
+std::optional<size_t> SensorIndex(std::string_view name)
+{
+    for (size_t i = 0; i < kSensors.size(); i++) {
+        if (name == kSensors[i].name) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+size_t FanSensor(int fan)
+{
+    for (size_t i = 0; i < kSensors.size(); i++) {
+        if (kSensors[i].fan == fan) {
+            return i;
+        }
+    }
+    throw std::out_of_range("no fan output " + std::to_string(fan));
 }
 
 } // namespace quavtools

@@ -1,22 +1,53 @@
-// The driver's twelve sensors as its clients name and address them.
+// The driver's twelve sensors, once for every tool: how clients name and address them, where the driver
+// publishes their readings, which fan output a fan is, and how the bench draws them. Everything else on
+// the tool side derives from this table. The board keeps its own wiring table and the driver its own
+// names (neither may know the tools); tests/tools/sensors_test.cpp checks that the three agree.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace quavtools {
 
+enum class SensorKind { Fan, Temperature, Voltage };
+
+// The panel of a run's plot a sensor's reading is drawn in; the rails are not drawn.
+enum class PlotPanel { None, Temperature, FanSpeed };
+
 struct SensorInfo {
-    const char* name;    // as the board labels it: "Rear Upper", "1.8V"
-    uint32_t type;       // SENSOR_TYPE_*
-    uint32_t id;         // SENSOR_ID_*
-    uint32_t wmi_number; // 1-12: its place in the WMI data block, and the number the block's methods take
+    const char* name;          // as the board labels it and the driver's events name it: "Rear Upper"
+    uint32_t type;             // SENSOR_TYPE_*
+    uint32_t id;               // SENSOR_ID_*
+    uint32_t wmi_number;       // 1-12: its place in the WMI data block, the number the block's methods take
+    int fan;                   // a fan's output (0, 1: its stage, PWM and PWM register); -1: not a fan
+    const char* current_value; // the value the driver publishes the reading in, under CurrentKey()
+    PlotPanel panel;
+    const char* colour; // its line in the plot
+
+    bool IsFan() const { return fan >= 0; }
+    SensorKind Kind() const;
+    // The key under ...\Services\QUAV\Current the driver publishes the reading in: "FAN", "THERMAL", ...
+    const char* CurrentKey() const;
+    // The unit of the engineering value the driver reports: "RPM", "degrees C", "mV".
+    const char* Unit() const;
 };
 
-// Fans, temperatures, voltages: Rear Upper, Rear Bottom, CPU, System, Backplane, VRM, VCCP, 1.8V, 3.3V,
-// 5V, 12V, AUX.
-extern const std::array<SensorInfo, 12> kSensors;
+constexpr size_t kSensorCount = 12;
+constexpr size_t kFanCount = 2;
+
+// In the driver's logical order (its thresholds' order): fans, temperatures, voltages: Rear Upper, Rear
+// Bottom, CPU, System, Backplane, VRM, VCCP, 1.8V, 3.3V, 5V, 12V, AUX. A sensor's place here is its index
+// everywhere in the tools (trace columns, scenario timelines).
+extern const std::array<SensorInfo, kSensorCount> kSensors;
+
 const SensorInfo* FindSensor(uint32_t type, uint32_t id);
 const SensorInfo* SensorByWmiNumber(uint32_t number);
+// The place in kSensors of the sensor so named (exactly, as the board labels it).
+std::optional<size_t> SensorIndex(std::string_view name);
+// The place in kSensors of fan output `fan` (0 or 1).
+size_t FanSensor(int fan);
 
 } // namespace quavtools

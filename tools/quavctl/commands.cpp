@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -37,7 +39,7 @@ std::map<std::string, uint32_t> SensorIds(bool fans_only)
 {
     std::map<std::string, uint32_t> ids;
     for (const SensorInfo& sensor : kSensors) {
-        if (!fans_only || sensor.type == SENSOR_TYPE_FAN) {
+        if (!fans_only || sensor.IsFan()) {
             ids[sensor.name] = sensor.id;
         }
     }
@@ -404,6 +406,99 @@ int WmiSetLimit(Context& c, uint32_t method, uint32_t number, int32_t value)
     return 0;
 }
 
+// What the command line gave the command that runs.
+struct Arguments {
+    std::string socket = quavproto::DefaultSocketPath();
+    uint32_t type = 0;
+    uint32_t id = 0;
+    uint32_t control_class = 0;
+    uint32_t index = 0;
+    uint32_t code = 0;
+    uint32_t pwm = 0;
+    uint32_t number = 0;
+    int32_t limit = 0;
+};
+
+// A subcommand and what it does once the device is reached. Each command's options are bound to the
+// one Arguments the command line is parsed into.
+struct Command {
+    CLI::App* app;
+    std::function<int(Context&, const Arguments&)> run;
+};
+
+void AddSensorCommands(CLI::App& app, Arguments& bound, std::vector<Command>& commands)
+{
+    CLI::App* sensors = app.add_subcommand("sensors", "every sensor: reading, critical limits, state");
+    commands.push_back({sensors, [](Context& c, const Arguments& args) { return Sensors(c, args.socket); }});
+
+    CLI::App* read_sensor = app.add_subcommand("read-sensor", "read one sensor");
+    read_sensor->add_option("TYPE", bound.type, "6 fan, 7 temperature, 8 voltage (or the word)")
+        ->required()
+        ->transform(CLI::Transformer(kTypeNames, NameKey));
+    read_sensor->add_option("ID", bound.id, "sensor id, or the sensor's name (cpu, rear-upper, 12v, ...)")
+        ->required()
+        ->transform(CLI::Transformer(SensorIds(false), NameKey));
+    commands.push_back(
+        {read_sensor, [](Context& c, const Arguments& args) { return ReadSensor(c, args.type, args.id); }});
+
+    CLI::App* set_pwm = app.add_subcommand("set-pwm", "drive a fan at a PWM value");
+    set_pwm->add_option("ID", bound.id, "fan id, or its name (rear-upper, rear-bottom)")
+        ->required()
+        ->transform(CLI::Transformer(SensorIds(true), NameKey));
+    set_pwm->add_option("VALUE", bound.pwm, "PWM value 0-255")->required()->check(CLI::Range(0u, 255u));
+    commands.push_back(
+        {set_pwm, [](Context& c, const Arguments& args) { return SetPwm(c, args.id, args.pwm); }});
+}
+
+void AddControlCommands(CLI::App& app, Arguments& bound, std::vector<Command>& commands)
+{
+    CLI::App* controls = app.add_subcommand("controls", "every signal item and its value code");
+    commands.push_back({controls, [](Context& c, const Arguments&) { return Controls(c); }});
+
+    CLI::App* read_control = app.add_subcommand("read-control", "read one signal item");
+    CLI::App* set_control = app.add_subcommand("set-control", "drive a signal item to a value code");
+    for (CLI::App* command : {read_control, set_control}) {
+        command
+            ->add_option("CLASS", bound.control_class,
+                         "control class (or pin-pair, signals, brightness, fwp-mode)")
+            ->required()
+            ->transform(CLI::Transformer(kClassNames, NameKey));
+        command->add_option("INDEX", bound.index, "index within the class")->required();
+    }
+    set_control->add_option("CODE", bound.code, "value code, e.g. 0x8101")->required();
+    commands.push_back({read_control, [](Context& c, const Arguments& args) {
+                            return ReadControl(c, args.control_class, args.index);
+                        }});
+    commands.push_back({set_control, [](Context& c, const Arguments& args) {
+                            return SetControl(c, args.control_class, args.index, args.code);
+                        }});
+}
+
+void AddWmiCommands(CLI::App& app, Arguments& bound, std::vector<Command>& commands)
+{
+    CLI::App* wmi = app.add_subcommand("wmi", "the WMI sensor data block");
+    wmi->require_subcommand(1);
+    CLI::App* wmi_query = wmi->add_subcommand("query", "the block's twelve entries");
+    commands.push_back({wmi_query, [](Context& c, const Arguments&) { return WmiQuery(c); }});
+    const std::pair<const char*, uint32_t> limits[] = {
+        {"upper", WMI_METHOD_SET_CRITICAL_UPPER},
+        {"lower", WMI_METHOD_SET_CRITICAL_LOWER},
+    };
+    for (const auto& limit : limits) {
+        const std::string which = limit.first;
+        const uint32_t method = limit.second;
+        CLI::App* command =
+            wmi->add_subcommand("set-critical-" + which, "set the critical " + which + " limit WMI reports");
+        command->add_option("N", bound.number, "sensor 1-12 in the block's order, or its name")
+            ->required()
+            ->transform(CLI::Transformer(WmiNumbers(), NameKey));
+        command->add_option("VALUE", bound.limit, "limit in RPM, degrees C or mV")->required();
+        commands.push_back({command, [method](Context& c, const Arguments& args) {
+                                return WmiSetLimit(c, method, args.number, args.limit);
+                            }});
+    }
+}
+
 } // namespace
 
 int Run(int argc, const char* const* argv, const Connect& connect, std::ostream& out, std::ostream& err)
@@ -413,97 +508,30 @@ int Run(int argc, const char* const* argv, const Connect& connect, std::ostream&
     app.require_subcommand(1);
     app.fallthrough(); // --json and --socket also after the command
     bool json_output = false;
-    std::string socket = quavproto::DefaultSocketPath();
+    Arguments arguments;
     app.add_flag("--json", json_output, "print the result as one JSON object");
-    app.add_option("--socket", socket, "the socket of quavsim serve")->capture_default_str();
-
-    uint32_t type = 0;
-    uint32_t id = 0;
-    uint32_t control_class = 0;
-    uint32_t index = 0;
-    uint32_t code = 0;
-    uint32_t pwm = 0;
-    uint32_t number = 0;
-    int32_t limit = 0;
-    const auto names = CLI::Transformer(SensorIds(false), NameKey);
-
-    CLI::App* sensors = app.add_subcommand("sensors", "every sensor: reading, critical limits, state");
-
-    CLI::App* read_sensor = app.add_subcommand("read-sensor", "read one sensor");
-    read_sensor->add_option("TYPE", type, "6 fan, 7 temperature, 8 voltage (or the word)")
-        ->required()
-        ->transform(CLI::Transformer(kTypeNames, NameKey));
-    read_sensor->add_option("ID", id, "sensor id, or the sensor's name (cpu, rear-upper, 12v, ...)")
-        ->required()
-        ->transform(names);
-
-    CLI::App* set_pwm = app.add_subcommand("set-pwm", "drive a fan at a PWM value");
-    set_pwm->add_option("ID", id, "fan id, or its name (rear-upper, rear-bottom)")
-        ->required()
-        ->transform(CLI::Transformer(SensorIds(true), NameKey));
-    set_pwm->add_option("VALUE", pwm, "PWM value 0-255")->required()->check(CLI::Range(0u, 255u));
-
-    CLI::App* controls = app.add_subcommand("controls", "every signal item and its value code");
-
-    CLI::App* read_control = app.add_subcommand("read-control", "read one signal item");
-    CLI::App* set_control = app.add_subcommand("set-control", "drive a signal item to a value code");
-    for (CLI::App* command : {read_control, set_control}) {
-        command
-            ->add_option("CLASS", control_class, "control class (or pin-pair, signals, brightness, fwp-mode)")
-            ->required()
-            ->transform(CLI::Transformer(kClassNames, NameKey));
-        command->add_option("INDEX", index, "index within the class")->required();
-    }
-    set_control->add_option("CODE", code, "value code, e.g. 0x8101")->required();
-
-    CLI::App* wmi = app.add_subcommand("wmi", "the WMI sensor data block");
-    wmi->require_subcommand(1);
-    CLI::App* wmi_query = wmi->add_subcommand("query", "the block's twelve entries");
-    CLI::App* wmi_upper =
-        wmi->add_subcommand("set-critical-upper", "set the critical upper limit WMI reports");
-    CLI::App* wmi_lower =
-        wmi->add_subcommand("set-critical-lower", "set the critical lower limit WMI reports");
-    for (CLI::App* command : {wmi_upper, wmi_lower}) {
-        command->add_option("N", number, "sensor 1-12 in the block's order, or its name")
-            ->required()
-            ->transform(CLI::Transformer(WmiNumbers(), NameKey));
-        command->add_option("VALUE", limit, "limit in RPM, degrees C or mV")->required();
-    }
+    app.add_option("--socket", arguments.socket, "the socket of quavsim serve")->capture_default_str();
+    std::vector<Command> commands;
+    AddSensorCommands(app, arguments, commands);
+    AddControlCommands(app, arguments, commands);
+    AddWmiCommands(app, arguments, commands);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e, out, err);
     }
+    const auto command = std::find_if(commands.begin(), commands.end(),
+                                      [](const Command& candidate) { return candidate.app->parsed(); });
+    if (command == commands.end()) {
+        return app.exit(CLI::RequiredError("a command"), out, err);
+    }
 
     try {
-        std::unique_ptr<Transport> transport = connect(socket);
+        std::unique_ptr<Transport> transport = connect(arguments.socket);
         Device device(*transport);
         Context c{device, json_output, out, err};
-        if (sensors->parsed()) {
-            return Sensors(c, socket);
-        }
-        if (read_sensor->parsed()) {
-            return ReadSensor(c, type, id);
-        }
-        if (set_pwm->parsed()) {
-            return SetPwm(c, id, pwm);
-        }
-        if (controls->parsed()) {
-            return Controls(c);
-        }
-        if (read_control->parsed()) {
-            return ReadControl(c, control_class, index);
-        }
-        if (set_control->parsed()) {
-            return SetControl(c, control_class, index, code);
-        }
-        if (wmi_query->parsed()) {
-            return WmiQuery(c);
-        }
-        return WmiSetLimit(
-            c, wmi_upper->parsed() ? WMI_METHOD_SET_CRITICAL_UPPER : WMI_METHOD_SET_CRITICAL_LOWER, number,
-            limit);
+        return command->run(c, arguments);
     } catch (const TransportError& e) {
         if (json_output) {
             out << json{{"error", e.what()}}.dump(2) << "\n";

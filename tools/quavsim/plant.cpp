@@ -8,10 +8,10 @@ namespace quavsim {
 // The processor takes all of the load; the VRM feeds it and runs warm; the system and backplane sensors
 // see the air the processor has heated, more slowly.
 const std::array<Plant::Node, Plant::kNodes> Plant::kNodeTable = {{
-    {1.00, 60},  // CPU
-    {0.35, 300}, // System
-    {0.15, 600}, // Backplane
-    {0.45, 120}, // VRM
+    {"CPU", 1.00, 60},
+    {"System", 0.35, 300},
+    {"Backplane", 0.15, 600},
+    {"VRM", 0.45, 120},
 }};
 
 Plant::Plant(const PlantOptions& options, sim::Ticks start, std::array<double, 2> rpm)

@@ -12,11 +12,12 @@ namespace quavsim {
 
 class Plant {
 public:
-    // The temperature nodes, in the order of the board's sensor names 2..5 (CPU, System, Backplane, VRM).
+    // The temperature nodes, a temperature sensor each.
     static constexpr int kNodes = 4;
     struct Node {
-        double share; // of the heat load that raises this node above ambient
-        double tau;   // seconds
+        const char* sensor; // its name in quavtools::kSensors
+        double share;       // of the heat load that raises this node above ambient
+        double tau;         // seconds
     };
     static const std::array<Node, kNodes> kNodeTable;
 

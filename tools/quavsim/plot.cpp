@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "plot_series.h"
+#include "sensors.h"
 #include "svg.h"
 
 namespace quavsim {
@@ -141,40 +142,57 @@ struct Panel {
     double tick_lo = 0, tick_hi = 0, tick_step = 1;
 };
 
-// The two fans' series of `quantity`, drawn `apart` pixels up and down so that their equal steps stay
-// apart.
-std::vector<Series> FanSeries(Quantity quantity, double apart)
+// The readings a panel draws: the catalogue's sensors of that panel, in its order and colours.
+std::vector<Series> Readings(quavtools::PlotPanel panel)
 {
-    return {{.name = "Rear Upper", .colour = "#1f77b4", .quantity = quantity, .index = 0, .offset = -apart},
-            {.name = "Rear Bottom", .colour = "#ff7f0e", .quantity = quantity, .index = 1, .offset = apart}};
+    std::vector<Series> series;
+    for (size_t i = 0; i < quavtools::kSensors.size(); i++) {
+        const quavtools::SensorInfo& sensor = quavtools::kSensors[i];
+        if (sensor.panel == panel) {
+            series.push_back(
+                {.name = sensor.name, .colour = sensor.colour, .quantity = Quantity::Reading, .index = i});
+        }
+    }
+    return series;
 }
 
-// The panels top to bottom, as they are set; the layout places them.
+// Each fan output's stage or PWM in its fan's colour, the two a pixel apart so that equal values show.
+std::vector<Series> FanOutputs(Quantity quantity)
+{
+    std::vector<Series> series;
+    for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
+        const quavtools::SensorInfo& sensor =
+            quavtools::kSensors[quavtools::FanSensor(static_cast<int>(fan))];
+        series.push_back({.name = sensor.name,
+                          .colour = sensor.colour,
+                          .quantity = quantity,
+                          .index = fan,
+                          .offset = fan == 0 ? -1.0 : 1.0});
+    }
+    return series;
+}
+
 std::vector<Panel> PanelSettings(bool fan_rpm)
 {
     std::vector<Panel> panels;
-    panels.push_back(
-        {.label = "Temperature (&#176;C)",
-         .height = 210,
-         .series = {{.name = "CPU", .colour = "#d62728", .quantity = Quantity::Reading, .index = 2},
-                    {.name = "System", .colour = "#1f77b4", .quantity = Quantity::Reading, .index = 3},
-                    {.name = "Backplane", .colour = "#2ca02c", .quantity = Quantity::Reading, .index = 4},
-                    {.name = "VRM", .colour = "#9467bd", .quantity = Quantity::Reading, .index = 5}}});
+    panels.push_back({.label = "Temperature (&#176;C)",
+                      .height = 210,
+                      .series = Readings(quavtools::PlotPanel::Temperature)});
     if (fan_rpm) {
         panels.push_back(
-            {.label = "Fan speed (RPM)", .height = 130, .series = FanSeries(Quantity::Reading, 0)});
+            {.label = "Fan speed (RPM)", .height = 130, .series = Readings(quavtools::PlotPanel::FanSpeed)});
     }
     panels.push_back(
         {.label = "Fan stage",
          .height = 120,
          .steps = true,
-         .series = FanSeries(Quantity::Stage, 1),
+         .series = FanOutputs(Quantity::Stage),
          .fixed = Panel::Fixed{.lo = -0.5, .hi = 9.5, .tick_lo = 0, .tick_hi = 9, .tick_step = 1}});
     panels.push_back(
         {.label = "PWM",
          .height = 120,
          .steps = true,
-         .series = FanSeries(Quantity::Pwm, 1),
+         .series = FanOutputs(Quantity::Pwm),
          .fixed = Panel::Fixed{.lo = -8, .hi = 263, .tick_lo = 0, .tick_hi = 250, .tick_step = 50}});
     return panels;
 }

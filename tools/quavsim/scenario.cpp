@@ -9,8 +9,9 @@
 #include <set>
 #include <sstream>
 
-#include "platform.h"
-#include "quavpub.h"
+#include "actions.h"
+#include "scenario_reader.h"
+#include "sensors.h"
 #include "simulation.h"
 #include "status_names.h"
 
@@ -20,167 +21,6 @@ namespace {
 
 using nlohmann::json;
 
-// Walks a document keeping the JSON pointer of where it is, so that every complaint names its place.
-class Reader {
-public:
-    Reader(const Scenario& scenario) : origin_(scenario.origin) {}
-
-    [[noreturn]] void Fail(const std::string& where, const std::string& what) const
-    {
-        throw ScenarioError(origin_ + ": " + (where.empty() ? "/" : where) + ": " + what);
-    }
-
-    // Refuses a field not in `allowed`; `owner` ("for set-pwm") says whose fields they are.
-    void Keys(const json& object, const std::string& where, const std::vector<const char*>& allowed,
-              const std::string& owner = "") const
-    {
-        if (!object.is_object()) {
-            Fail(where, "expected an object");
-        }
-        for (const auto& [key, value] : object.items()) {
-            if (std::find_if(allowed.begin(), allowed.end(), [&](const char* k) { return key == k; }) ==
-                allowed.end()) {
-                Fail(Join(where, key), "unknown field" + (owner.empty() ? "" : " for " + owner) +
-                                           " (expected one of: " + List(allowed) + ")");
-            }
-        }
-    }
-
-    // "a, b, c", each name between `quote`s.
-    template <typename Names>
-    static std::string List(const Names& names, const char* quote = "")
-    {
-        std::string list;
-        for (const auto& name : names) {
-            list += (list.empty() ? "" : ", ") + std::string(quote) + std::string(name) + quote;
-        }
-        return list;
-    }
-
-    static std::string Join(const std::string& where, const std::string& key)
-    {
-        std::string escaped;
-        for (char c : key) {
-            escaped += c == '~' ? "~0" : c == '/' ? "~1" : std::string(1, c);
-        }
-        return where + "/" + escaped;
-    }
-    static std::string Join(const std::string& where, size_t index)
-    {
-        return where + "/" + std::to_string(index);
-    }
-
-    const json& Required(const json& object, const std::string& where, const char* key) const
-    {
-        if (!object.contains(key)) {
-            Fail(where, std::string("missing field \"") + key + "\"");
-        }
-        return object.at(key);
-    }
-
-    double Number(const json& value, const std::string& where) const
-    {
-        if (!value.is_number()) {
-            Fail(where, "expected a number");
-        }
-        return value.get<double>();
-    }
-
-    // A whole number in [low, high], written as a number or as a "0x" hex string.
-    int64_t Integer(const json& value, const std::string& where, int64_t low, int64_t high) const
-    {
-        int64_t n = 0;
-        if (value.is_number_integer()) {
-            n = value.get<int64_t>();
-        } else if (value.is_string()) {
-            const std::string s = value.get<std::string>();
-            size_t used = 0;
-            try {
-                n = std::stoll(s, &used, 0);
-            } catch (const std::exception&) {
-                used = 0;
-            }
-            if (s.empty() || used != s.size()) {
-                Fail(where, "expected a whole number, got \"" + s + "\"");
-            }
-        } else {
-            Fail(where, "expected a whole number");
-        }
-        if (n < low || n > high) {
-            Fail(where, "out of range " + std::to_string(low) + ".." + std::to_string(high));
-        }
-        return n;
-    }
-
-    std::string String(const json& value, const std::string& where) const
-    {
-        if (!value.is_string()) {
-            Fail(where, "expected a string");
-        }
-        return value.get<std::string>();
-    }
-
-    sim::Ticks Time(const json& value, const std::string& where) const
-    {
-        std::optional<sim::Ticks> t;
-        if (value.is_number()) {
-            const double s = value.get<double>();
-            if (std::isfinite(s) && s >= 0 && s < 1e9) {
-                t = static_cast<sim::Ticks>(std::llround(s * sim::kTicksPerSecond));
-            }
-        } else if (value.is_string()) {
-            t = ParseDuration(value.get<std::string>());
-        }
-        if (!t) {
-            Fail(where, "expected a time: seconds, or a text such as \"90s\", \"15m\", \"2h\", \"1h30m\"");
-        }
-        return *t;
-    }
-
-    Timeline ReadTimeline(const json& value, const std::string& where) const
-    {
-        if (!value.is_array() || value.empty()) {
-            Fail(where, "expected a non-empty list of points {\"at\": time, \"value\": number}");
-        }
-        Timeline timeline;
-        for (size_t i = 0; i < value.size(); i++) {
-            const std::string at = Join(where, i);
-            Keys(value[i], at, {"at", "value", "ramp"});
-            TimelinePoint p;
-            p.at = Time(Required(value[i], at, "at"), Join(at, "at"));
-            p.value = Number(Required(value[i], at, "value"), Join(at, "value"));
-            if (value[i].contains("ramp")) {
-                if (!value[i]["ramp"].is_boolean()) {
-                    Fail(Join(at, "ramp"), "expected true or false");
-                }
-                p.ramp = value[i]["ramp"].get<bool>();
-            }
-            if (!timeline.points.empty() && p.at < timeline.points.back().at) {
-                Fail(Join(at, "at"), "points must be in time order");
-            }
-            if (p.ramp && timeline.points.empty()) {
-                Fail(Join(at, "ramp"), "the first point has nothing to ramp from");
-            }
-            timeline.points.push_back(p);
-        }
-        return timeline;
-    }
-
-    int SensorIndex(const std::string& name, const std::string& where) const
-    {
-        for (size_t i = 0; i < Simulation::kSensorNames.size(); i++) {
-            if (name == Simulation::kSensorNames[i]) {
-                return static_cast<int>(i);
-            }
-        }
-        Fail(where,
-             "no sensor \"" + name + "\" (the sensors are " + List(Simulation::kSensorNames, "\"") + ")");
-    }
-
-private:
-    std::string origin_;
-};
-
 // The range each sensor's engineering value may take on the board's inputs.
 struct ValueRange {
     double low;
@@ -189,22 +29,24 @@ struct ValueRange {
 
 ValueRange SensorRange(int index)
 {
-    if (index < 2) {
-        return {0, 1e6}; // RPM
-    }
-    if (index < 6) {
-        return {-127, 127}; // degrees C
+    switch (quavtools::kSensors[static_cast<size_t>(index)].Kind()) {
+        case quavtools::SensorKind::Fan:
+            return {0, 1e6}; // RPM
+        case quavtools::SensorKind::Temperature:
+            return {-127, 127}; // degrees C
+        case quavtools::SensorKind::Voltage:
+            break;
     }
     return {0, 20000}; // mV
 }
 
-void ReadSensors(const Reader& r, const json& doc, Scenario& s)
+void ReadSensors(const ScenarioReader& r, const json& doc, Scenario& s)
 {
     if (!doc.is_object()) {
         r.Fail("/sensors", "expected an object of sensor name to timeline");
     }
     for (const auto& [name, timeline] : doc.items()) {
-        const std::string where = Reader::Join("/sensors", name);
+        const std::string where = ScenarioReader::Join("/sensors", name);
         const int index = r.SensorIndex(name, where);
         Timeline t = r.ReadTimeline(timeline, where);
         const ValueRange range = SensorRange(index);
@@ -212,41 +54,41 @@ void ReadSensors(const Reader& r, const json& doc, Scenario& s)
             if (t.points[i].value < range.low || t.points[i].value > range.high) {
                 std::ostringstream what;
                 what << "out of range " << range.low << ".." << range.high;
-                r.Fail(Reader::Join(Reader::Join(where, i), "value"), what.str());
+                r.Fail(ScenarioReader::Join(ScenarioReader::Join(where, i), "value"), what.str());
             }
         }
         s.sensors[index] = std::move(t);
     }
 }
 
-void ReadRegisters(const Reader& r, const json& doc, Scenario& s)
+void ReadRegisters(const ScenarioReader& r, const json& doc, Scenario& s)
 {
     if (!doc.is_array()) {
         r.Fail("/registers", "expected a list");
     }
     for (size_t i = 0; i < doc.size(); i++) {
-        const std::string where = Reader::Join("/registers", i);
+        const std::string where = ScenarioReader::Join("/registers", i);
         const json& w = doc[i];
         r.Keys(w, where, {"at", "chip", "register", "value"});
         RegisterWrite write;
-        write.at = r.Time(r.Required(w, where, "at"), Reader::Join(where, "at"));
-        const std::string chip = r.String(r.Required(w, where, "chip"), Reader::Join(where, "chip"));
+        write.at = r.Time(r.Required(w, where, "at"), ScenarioReader::Join(where, "at"));
+        const std::string chip = r.String(r.Required(w, where, "chip"), ScenarioReader::Join(where, "chip"));
         if (chip == "superio") {
             write.chip = Chip::SuperIo;
         } else if (chip == "smbus-sensor") {
             write.chip = Chip::SmbusSensor;
         } else {
-            r.Fail(Reader::Join(where, "chip"), "expected \"superio\" or \"smbus-sensor\"");
+            r.Fail(ScenarioReader::Join(where, "chip"), "expected \"superio\" or \"smbus-sensor\"");
         }
         write.reg = static_cast<uint8_t>(
-            r.Integer(r.Required(w, where, "register"), Reader::Join(where, "register"), 0, 255));
+            r.Integer(r.Required(w, where, "register"), ScenarioReader::Join(where, "register"), 0, 255));
         write.value = static_cast<uint8_t>(
-            r.Integer(r.Required(w, where, "value"), Reader::Join(where, "value"), 0, 255));
+            r.Integer(r.Required(w, where, "value"), ScenarioReader::Join(where, "value"), 0, 255));
         s.registers.push_back(write);
     }
 }
 
-void ReadFaults(const Reader& r, const json& doc, Scenario& s)
+void ReadFaults(const ScenarioReader& r, const json& doc, Scenario& s)
 {
     if (!doc.is_array()) {
         r.Fail("/faults", "expected a list");
@@ -258,37 +100,40 @@ void ReadFaults(const Reader& r, const json& doc, Scenario& s)
         {"sensor-absent", FaultKind::SensorAbsent},
     };
     for (size_t i = 0; i < doc.size(); i++) {
-        const std::string where = Reader::Join("/faults", i);
+        const std::string where = ScenarioReader::Join("/faults", i);
         const json& f = doc[i];
         r.Keys(f, where, {"at", "fault", "count", "for"});
         Fault fault;
         fault.where = where;
-        fault.at = r.Time(r.Required(f, where, "at"), Reader::Join(where, "at"));
-        const std::string kind = r.String(r.Required(f, where, "fault"), Reader::Join(where, "fault"));
+        fault.at = r.Time(r.Required(f, where, "at"), ScenarioReader::Join(where, "at"));
+        const std::string kind =
+            r.String(r.Required(f, where, "fault"), ScenarioReader::Join(where, "fault"));
         auto it = kinds.find(kind);
         if (it == kinds.end()) {
-            r.Fail(Reader::Join(where, "fault"),
+            r.Fail(ScenarioReader::Join(where, "fault"),
                    "no fault \"" + kind +
                        "\" (expected controller-busy, smbus-hang, smbus-collision or sensor-absent)");
         }
         fault.kind = it->second;
         if (f.contains("count")) {
             if (fault.kind == FaultKind::SensorAbsent) {
-                r.Fail(Reader::Join(where, "count"), "an absent sensor lasts a time (\"for\"), not a count");
+                r.Fail(ScenarioReader::Join(where, "count"),
+                       "an absent sensor lasts a time (\"for\"), not a count");
             }
-            fault.count = static_cast<int>(r.Integer(f["count"], Reader::Join(where, "count"), 1, 1000000));
+            fault.count =
+                static_cast<int>(r.Integer(f["count"], ScenarioReader::Join(where, "count"), 1, 1000000));
         }
         if (f.contains("for")) {
             if (fault.count) {
-                r.Fail(Reader::Join(where, "for"), "give \"count\" or \"for\", not both");
+                r.Fail(ScenarioReader::Join(where, "for"), "give \"count\" or \"for\", not both");
             }
-            fault.duration = r.Time(f["for"], Reader::Join(where, "for"));
+            fault.duration = r.Time(f["for"], ScenarioReader::Join(where, "for"));
         }
         s.faults.push_back(fault);
     }
 }
 
-uint32_t Status(const Reader& r, const json& value, const std::string& where)
+uint32_t Status(const ScenarioReader& r, const json& value, const std::string& where)
 {
     if (value.is_string()) {
         if (auto status = quavtools::StatusFromName(value.get<std::string>())) {
@@ -301,151 +146,39 @@ uint32_t Status(const Reader& r, const json& value, const std::string& where)
     return static_cast<uint32_t>(r.Integer(value, where, 0, 0xFFFFFFFFLL));
 }
 
-void ReadAction(const Reader& r, const json& a, const std::string& where, Action& action)
-{
-    static const std::map<std::string, ActionKind> kinds = {
-        {"read-sensor", ActionKind::ReadSensor},
-        {"set-pwm", ActionKind::SetPwm},
-        {"read-control", ActionKind::ReadControl},
-        {"set-control", ActionKind::SetControl},
-        {"device-control", ActionKind::DeviceControl},
-        {"wmi-query", ActionKind::WmiQuery},
-        {"wmi-set-critical-upper", ActionKind::WmiMethod},
-        {"wmi-set-critical-lower", ActionKind::WmiMethod},
-        {"pnp", ActionKind::Pnp},
-    };
-    static const std::map<std::string, uint8_t> pnp = {
-        {"start", IRP_MN_START_DEVICE},
-        {"query-stop", IRP_MN_QUERY_STOP_DEVICE},
-        {"stop", IRP_MN_STOP_DEVICE},
-        {"cancel-stop", IRP_MN_CANCEL_STOP_DEVICE},
-        {"query-remove", IRP_MN_QUERY_REMOVE_DEVICE},
-        {"remove", IRP_MN_REMOVE_DEVICE},
-        {"cancel-remove", IRP_MN_CANCEL_REMOVE_DEVICE},
-        {"surprise-removal", IRP_MN_SURPRISE_REMOVAL},
-    };
-    action.name = r.String(r.Required(a, where, "action"), Reader::Join(where, "action"));
-    auto kind = kinds.find(action.name);
-    if (kind == kinds.end()) {
-        std::vector<std::string> names;
-        for (const auto& [name, unused] : kinds) {
-            names.push_back(name);
-        }
-        r.Fail(Reader::Join(where, "action"),
-               "no action \"" + action.name + "\" (expected " + Reader::List(names) + ")");
-    }
-    action.kind = kind->second;
-    auto field = [&](const char* key) { return Reader::Join(where, key); };
-    auto u32 = [&](const char* key, int64_t low, int64_t high) {
-        return static_cast<uint32_t>(r.Integer(r.Required(a, where, key), field(key), low, high));
-    };
-    static constexpr std::initializer_list<const char*> common = {"at", "action", "repeat", "every",
-                                                                  "expect"};
-    auto keys = [&](std::initializer_list<const char*> own) {
-        std::vector<const char*> all(common);
-        all.insert(all.end(), own);
-        r.Keys(a, where, all, action.name);
-    };
-    switch (action.kind) {
-        case ActionKind::ReadSensor:
-        case ActionKind::SetPwm:
-            keys({"sensor", "value"});
-            action.sensor =
-                r.SensorIndex(r.String(r.Required(a, where, "sensor"), field("sensor")), field("sensor"));
-            if (action.kind == ActionKind::SetPwm) {
-                if (action.sensor >= 2) {
-                    r.Fail(field("sensor"), "set-pwm takes a fan: \"Rear Upper\" or \"Rear Bottom\"");
-                }
-                action.value = u32("value", 0, 255);
-            } else if (a.contains("value")) {
-                r.Fail(field("value"), "read-sensor takes no value");
-            }
-            break;
-        case ActionKind::ReadControl:
-        case ActionKind::SetControl:
-            keys({"class", "index", "code"});
-            action.control_class = u32("class", 0, 0xFFFFFFFFLL);
-            action.control_index = u32("index", 0, 0xFFFFFFFFLL);
-            if (action.kind == ActionKind::SetControl) {
-                action.value = u32("code", 0, 0xFFFFFFFFLL);
-            }
-            break;
-        case ActionKind::DeviceControl: {
-            keys({"code", "input", "output_size"});
-            action.code = u32("code", 0, 0xFFFFFFFFLL);
-            if (a.contains("input")) {
-                const std::string hex = r.String(a["input"], field("input"));
-                if (hex.size() % 2 != 0 ||
-                    hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-                    r.Fail(field("input"), "expected hex digits, two a byte");
-                }
-                for (size_t i = 0; i < hex.size(); i += 2) {
-                    action.input.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-                }
-            }
-            action.output_size = a.contains("output_size") ? u32("output_size", 0, 65536) : 0;
-            break;
-        }
-        case ActionKind::WmiQuery:
-            keys({});
-            break;
-        case ActionKind::WmiMethod:
-            keys({"sensor", "value"});
-            action.code = action.name == "wmi-set-critical-upper" ? WMI_METHOD_SET_CRITICAL_UPPER
-                                                                  : WMI_METHOD_SET_CRITICAL_LOWER;
-            action.wmi_sensor = u32("sensor", 0, 0xFFFFFFFFLL);
-            action.value = static_cast<uint32_t>(static_cast<int32_t>(
-                r.Integer(r.Required(a, where, "value"), field("value"), INT32_MIN, INT32_MAX)));
-            break;
-        case ActionKind::Pnp: {
-            keys({"request"});
-            const std::string request = r.String(r.Required(a, where, "request"), field("request"));
-            auto it = pnp.find(request);
-            if (it == pnp.end()) {
-                r.Fail(field("request"),
-                       "no Plug and Play request \"" + request +
-                           "\" (expected start, query-stop, stop, cancel-stop, query-remove, "
-                           "remove, cancel-remove or surprise-removal)");
-            }
-            action.pnp_minor = it->second;
-            break;
-        }
-    }
-}
-
-void ReadActions(const Reader& r, const json& doc, Scenario& s)
+void ReadActions(const ScenarioReader& r, const json& doc, Scenario& s)
 {
     if (!doc.is_array()) {
         r.Fail("/actions", "expected a list");
     }
     for (size_t i = 0; i < doc.size(); i++) {
-        const std::string where = Reader::Join("/actions", i);
+        const std::string where = ScenarioReader::Join("/actions", i);
         const json& a = doc[i];
         if (!a.is_object()) {
             r.Fail(where, "expected an object");
         }
         Action action;
         action.where = where;
-        action.at = r.Time(r.Required(a, where, "at"), Reader::Join(where, "at"));
-        ReadAction(r, a, where, action);
+        action.at = r.Time(r.Required(a, where, "at"), ScenarioReader::Join(where, "at"));
+        ReadActionKind(r, a, where, action);
         if (a.contains("repeat")) {
             action.repeat =
-                static_cast<int>(r.Integer(a["repeat"], Reader::Join(where, "repeat"), 1, 1000000));
+                static_cast<int>(r.Integer(a["repeat"], ScenarioReader::Join(where, "repeat"), 1, 1000000));
             if (action.repeat > 1) {
-                action.every = r.Time(r.Required(a, where, "every"), Reader::Join(where, "every"));
+                action.every = r.Time(r.Required(a, where, "every"), ScenarioReader::Join(where, "every"));
                 if (action.every <= 0) {
-                    r.Fail(Reader::Join(where, "every"), "must be more than 0");
+                    r.Fail(ScenarioReader::Join(where, "every"), "must be more than 0");
                 }
             }
         }
         if (a.contains("expect")) {
-            action.expect = Status(r, a["expect"], Reader::Join(where, "expect"));
+            action.expect = Status(r, a["expect"], ScenarioReader::Join(where, "expect"));
         }
         s.actions.push_back(std::move(action));
     }
 }
 
-void ReadPlant(const Reader& r, const json& p, Scenario& s)
+void ReadPlant(const ScenarioReader& r, const json& p, Scenario& s)
 {
     r.Keys(p, "/plant", {"ambient", "heat", "idle_rpm", "max_rpm", "spin_time", "natural", "forced", "step"});
     PlantOptions plant;
@@ -458,9 +191,9 @@ void ReadPlant(const Reader& r, const json& p, Scenario& s)
     }
     auto positive = [&](const char* key, double& out) {
         if (p.contains(key)) {
-            out = r.Number(p[key], Reader::Join("/plant", key));
+            out = r.Number(p[key], ScenarioReader::Join("/plant", key));
             if (!(out > 0)) {
-                r.Fail(Reader::Join("/plant", key), "must be more than 0");
+                r.Fail(ScenarioReader::Join("/plant", key), "must be more than 0");
             }
         }
     };
@@ -568,7 +301,7 @@ Scenario ParseScenario(const std::string& text, const std::string& origin)
 {
     Scenario s;
     s.origin = origin;
-    const Reader r(s);
+    const ScenarioReader r(s);
     json doc;
     try {
         doc = json::parse(text);

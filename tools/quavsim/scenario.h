@@ -80,22 +80,13 @@ struct Fault {
     std::string where;                  // "/faults/2", for reports
 };
 
-enum class ActionKind {
-    ReadSensor,    // device control: read a sensor's record
-    SetPwm,        // device control: set a fan's PWM
-    ReadControl,   // device control: read a signal item
-    SetControl,    // device control: set a signal item to a value code
-    DeviceControl, // any device-control code with raw input bytes
-    WmiQuery,      // the sensor data block
-    WmiMethod,     // set the reported critical upper or lower limit
-    Pnp,           // a Plug and Play request to the device stack
-};
+struct ActionKind; // its name, fields, reading and performing: actions.h
 
 struct Action {
     sim::Ticks at = 0;
-    ActionKind kind = ActionKind::ReadSensor;
+    const ActionKind* kind = nullptr;
     std::string name; // "read-sensor", "set-pwm", ... as written
-    int sensor = -1;  // index into the board's sensor names (read-sensor, set-pwm)
+    int sensor = -1;  // place in quavtools::kSensors (read-sensor, set-pwm)
     uint32_t control_class = 0;
     uint32_t control_index = 0;
     uint32_t value = 0;             // PWM, value code, WMI method value
@@ -130,7 +121,7 @@ struct Scenario {
     sim::Ticks sample = sim::Seconds(5);
     uint64_t seed = 0;
     std::optional<std::string> config; // resolved path of a .reg file
-    std::map<int, Timeline> sensors;   // by index into the board's sensor names
+    std::map<int, Timeline> sensors;   // by place in quavtools::kSensors
     std::vector<RegisterWrite> registers;
     std::vector<Fault> faults;
     std::vector<Action> actions;

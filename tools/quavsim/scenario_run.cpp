@@ -4,15 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <sstream>
 
-#include "quavpub.h"
-#include "sim/pnp.h"
-#include "sim/user.h"
-#include "sim/wmi.h"
+#include "actions.h"
 #include "sensors.h"
 #include "status_names.h"
 
@@ -20,19 +16,8 @@ namespace quavsim {
 
 namespace {
 
-const char* Unit(int sensor)
-{
-    return sensor < 2 ? "RPM" : sensor < 6 ? "degrees C" : "mV";
-}
-
-constexpr uint8_t kPwmRegister[2] = {0x15, 0x16}; // the environment controller's fan PWM outputs
-
-std::string Hex32(uint32_t v)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", v);
-    return text;
-}
+// The environment controller's fan PWM outputs, by fan output.
+constexpr std::array<uint8_t, quavtools::kFanCount> kPwmRegister = {0x15, 0x16};
 
 std::string Seconds(sim::Ticks t)
 {
@@ -52,9 +37,10 @@ ScenarioRun::ScenarioRun(Simulation& simulation, const Scenario& scenario)
     }
     if (scenario_.plant) {
         step_ = scenario_.plant->step;
-        std::array<double, 2> rpm{};
-        for (int fan = 0; fan < 2; fan++) {
-            rpm[fan] = static_cast<double>(board::Board::Sensors()[static_cast<size_t>(fan)].initial);
+        std::array<double, quavtools::kFanCount> rpm{};
+        for (int fan = 0; fan < static_cast<int>(quavtools::kFanCount); fan++) {
+            rpm[fan] = static_cast<double>(
+                board::Board::FindSensor(quavtools::kSensors[quavtools::FanSensor(fan)].name)->initial);
         }
         plant_ = std::make_unique<Plant>(*scenario_.plant, 0, rpm);
     }
@@ -105,39 +91,40 @@ void ScenarioRun::ApplySensors(sim::Ticks now)
 {
     const sim::Ticks t = now - start_;
     board::Board& board = simulation_.board();
-    std::array<bool, 12> scripted{};
+    std::array<bool, quavtools::kSensorCount> scripted{};
     for (const auto& [index, timeline] : scenario_.sensors) {
         if (t < timeline.start()) {
             continue;
         }
+        const quavtools::SensorInfo& sensor = quavtools::kSensors[static_cast<size_t>(index)];
         scripted[static_cast<size_t>(index)] = true;
         const double value = timeline.At(t);
-        board.SetSensor(Simulation::kSensorNames[static_cast<size_t>(index)], std::llround(value));
-        if (plant_ && index < 2) {
-            plant_->OverrideRpm(index, value);
+        board.SetSensor(sensor.name, std::llround(value));
+        if (plant_ && sensor.IsFan()) {
+            plant_->OverrideRpm(sensor.fan, value);
         }
     }
     if (!plant_) {
         return;
     }
-    std::array<unsigned, 2> pwm{};
-    for (int fan = 0; fan < 2; fan++) {
+    std::array<unsigned, quavtools::kFanCount> pwm{};
+    for (int fan = 0; fan < static_cast<int>(quavtools::kFanCount); fan++) {
         pwm[fan] = board.superio()->Register(kPwmRegister[fan]);
-        if (!scripted[static_cast<size_t>(fan)]) {
+        if (!scripted[quavtools::FanSensor(fan)]) {
             plant_->OverrideRpm(fan, std::nullopt);
         }
     }
     plant_->Advance(t, pwm);
-    for (int fan = 0; fan < 2; fan++) {
-        if (!scripted[static_cast<size_t>(fan)]) {
-            board.SetSensor(Simulation::kSensorNames[static_cast<size_t>(fan)],
+    for (int fan = 0; fan < static_cast<int>(quavtools::kFanCount); fan++) {
+        if (!scripted[quavtools::FanSensor(fan)]) {
+            board.SetSensor(quavtools::kSensors[quavtools::FanSensor(fan)].name,
                             std::llround(plant_->rpm(fan)));
         }
     }
     for (int node = 0; node < Plant::kNodes; node++) {
-        const size_t sensor = 2 + static_cast<size_t>(node);
+        const size_t sensor = *quavtools::SensorIndex(Plant::kNodeTable[node].sensor);
         if (!scripted[sensor]) {
-            board.SetSensor(Simulation::kSensorNames[sensor], std::llround(plant_->temperature(node)));
+            board.SetSensor(quavtools::kSensors[sensor].name, std::llround(plant_->temperature(node)));
         }
     }
 }
@@ -190,103 +177,8 @@ ActionResult ScenarioRun::Perform(const Action& action)
     result.time = sim::Now();
     result.action = action.name;
     result.where = action.where;
-    sim::Machine& machine = simulation_.machine();
-
-    auto device_control = [&](ULONG code, const void* in, ULONG in_size, void* out, ULONG out_size,
-                              ULONG* returned) {
-        sim::UserClient client(true);
-        HANDLE handle = nullptr;
-        NTSTATUS status = client.Open(u"\\\\.\\QUAVDSL", &handle);
-        if (NT_SUCCESS(status)) {
-            status = client.DeviceIoControl(handle, code, in, in_size, out, out_size, returned);
-            client.Close(handle);
-        }
-        return status;
-    };
-    ULONG returned = 0;
     std::ostringstream detail;
-    switch (action.kind) {
-        case ActionKind::ReadSensor:
-        case ActionKind::SetPwm: {
-            struct {
-                SENSOR_RECORD record;
-                ULONG pwm;
-            } in{};
-            // quavtools::kSensors is in the order of Simulation::kSensorNames.
-            in.record.SensorType = quavtools::kSensors[static_cast<size_t>(action.sensor)].type;
-            in.record.SensorId = quavtools::kSensors[static_cast<size_t>(action.sensor)].id;
-            in.pwm = action.value;
-            SENSOR_RECORD out{};
-            const bool set = action.kind == ActionKind::SetPwm;
-            result.status = device_control(set ? IOCTL_QUAV_SET_FAN_PWM : IOCTL_QUAV_READ_SENSOR, &in,
-                                           set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
-            detail << Simulation::kSensorNames[action.sensor];
-            if (set) {
-                detail << " PWM " << action.value;
-            }
-            if (NT_SUCCESS(result.status)) {
-                detail << " " << out.CurrentValue << " " << Unit(action.sensor) << " (critical "
-                       << out.CriticalLower << ".." << out.CriticalUpper << ")";
-            }
-            break;
-        }
-        case ActionKind::ReadControl:
-        case ActionKind::SetControl: {
-            struct {
-                CONTROL_RECORD record;
-                ULONG code;
-            } in{};
-            in.record.ControlClass = action.control_class;
-            in.record.ControlIndex = action.control_index;
-            in.code = action.value;
-            CONTROL_RECORD out{};
-            const bool set = action.kind == ActionKind::SetControl;
-            result.status = device_control(set ? IOCTL_QUAV_SET_CONTROL : IOCTL_QUAV_READ_CONTROL, &in,
-                                           set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
-            detail << "class " << action.control_class << " index " << action.control_index;
-            if (NT_SUCCESS(result.status)) {
-                detail << " value " << Hex32(out.CurrentValue);
-            }
-            break;
-        }
-        case ActionKind::DeviceControl: {
-            std::vector<uint8_t> out(action.output_size);
-            result.status =
-                device_control(action.code, action.input.data(), static_cast<ULONG>(action.input.size()),
-                               out.data(), action.output_size, &returned);
-            detail << "code " << Hex32(action.code) << ", " << returned << " bytes back";
-            break;
-        }
-        case ActionKind::WmiQuery: {
-            std::vector<uint8_t> data;
-            result.status = machine.wmi().QueryAllData(QUAV_SENSOR_DATA_GUID_INIT, &data);
-            if (NT_SUCCESS(result.status)) {
-                const size_t entries = data.size() / sizeof(SENSOR_DATA_ENTRY);
-                detail << entries << " entries";
-                if (entries > 2) {
-                    SENSOR_DATA_ENTRY cpu;
-                    std::memcpy(&cpu, data.data() + 2 * sizeof cpu, sizeof cpu);
-                    detail << ", CPU " << cpu.CurrentValue << " degrees C (critical " << cpu.CriticalLower
-                           << ".." << cpu.CriticalUpper << ")";
-                }
-            }
-            break;
-        }
-        case ActionKind::WmiMethod: {
-            const SENSOR_METHOD_INPUT in{action.wmi_sensor, static_cast<LONG>(action.value)};
-            std::vector<uint8_t> out;
-            result.status =
-                machine.wmi().ExecuteMethod(QUAV_SENSOR_DATA_GUID_INIT, 0, action.code,
-                                            {reinterpret_cast<const uint8_t*>(&in), sizeof in}, 0, &out);
-            detail << "sensor " << action.wmi_sensor << " to " << static_cast<LONG>(action.value);
-            break;
-        }
-        case ActionKind::Pnp:
-            result.status = simulation_.pdo() != nullptr
-                                ? machine.pnp().Request(simulation_.pdo(), action.pnp_minor)
-                                : STATUS_NO_SUCH_DEVICE;
-            break;
-    }
+    result.status = action.kind->perform(simulation_, action, detail);
     result.detail = detail.str();
     result.unexpected = action.expect && static_cast<uint32_t>(result.status) != *action.expect;
     return result;

@@ -16,20 +16,14 @@ namespace {
 constexpr const char16_t* kServicePath = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV";
 const std::string kCurrent = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Current\\";
 
-// Where each sensor's reading is published, in the order of kSensorNames.
-const std::array<std::pair<const char*, const char*>, 12> kPublished = {{
-    {"FAN", "FAN_REAR_UPPER"},
-    {"FAN", "FAN_REAR_BOTTOM"},
-    {"THERMAL", "CPU"},
-    {"THERMAL", "SYSTEM"},
-    {"THERMAL", "BackPlane"},
-    {"THERMAL", "VRM"},
-    {"VOLTAGE", "VCCP"},
-    {"VOLTAGE", "18V"},
-    {"VOLTAGE", "33V"},
-    {"VOLTAGE", "5V"},
-    {"VOLTAGE", "12V"},
-    {"VOLTAGE", "AUX"},
+// Each fan output's stage and PWM as the driver's fan control publishes them.
+struct FanControlValues {
+    const char* stage;
+    const char* pwm;
+};
+const std::array<FanControlValues, quavtools::kFanCount> kFanControl = {{
+    {"FANCNTL_RU_CURRENT_STAGE", "FANCNTL_RU_CURRENT_PWM"},
+    {"FANCNTL_RB_CURRENT_STAGE", "FANCNTL_RB_CURRENT_PWM"},
 }};
 
 } // namespace
@@ -44,10 +38,6 @@ std::string ReadTextFile(const std::string& path)
     text << in.rdbuf();
     return text.str();
 }
-
-const std::array<const char*, 12> Simulation::kSensorNames = {"Rear Upper", "Rear Bottom", "CPU",  "System",
-                                                              "Backplane",  "VRM",         "VCCP", "1.8V",
-                                                              "3.3V",       "5V",          "12V",  "AUX"};
 
 Simulation::Simulation(const SimulationOptions& options) : machine_(options.machine), board_(machine_.bus())
 {
@@ -113,15 +103,16 @@ void Simulation::Sample()
     sim::Registry& r = machine_.registry();
     TraceRow row;
     row.time = sim::Now();
-    for (size_t i = 0; i < kPublished.size(); i++) {
-        if (auto v = r.GetDword(kCurrent + kPublished[i].first, kPublished[i].second)) {
+    for (size_t i = 0; i < quavtools::kSensors.size(); i++) {
+        const quavtools::SensorInfo& sensor = quavtools::kSensors[i];
+        if (auto v = r.GetDword(kCurrent + sensor.CurrentKey(), sensor.current_value)) {
             row.readings[i] = static_cast<int32_t>(*v);
         }
     }
-    row.stage = {r.GetDword(kCurrent + "FAN", "FANCNTL_RU_CURRENT_STAGE"),
-                 r.GetDword(kCurrent + "FAN", "FANCNTL_RB_CURRENT_STAGE")};
-    row.pwm = {r.GetDword(kCurrent + "FAN", "FANCNTL_RU_CURRENT_PWM"),
-               r.GetDword(kCurrent + "FAN", "FANCNTL_RB_CURRENT_PWM")};
+    for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
+        row.stage[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].stage);
+        row.pwm[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].pwm);
+    }
     row.events = machine_.eventlog().Count();
     trace_.push_back(row);
 }
@@ -130,10 +121,14 @@ std::string Simulation::TraceCsv() const
 {
     std::ostringstream out;
     out << "time_s";
-    for (const char* name : kSensorNames) {
-        out << "," << name;
+    for (const quavtools::SensorInfo& sensor : quavtools::kSensors) {
+        out << "," << sensor.name;
     }
-    out << ",Rear Upper stage,Rear Upper PWM,Rear Bottom stage,Rear Bottom PWM,events\n";
+    for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
+        const char* name = quavtools::kSensors[quavtools::FanSensor(static_cast<int>(fan))].name;
+        out << "," << name << " stage," << name << " PWM";
+    }
+    out << ",events\n";
     auto cell = [&out](const auto& v) {
         out << ",";
         if (v) {
@@ -145,7 +140,7 @@ std::string Simulation::TraceCsv() const
         for (const auto& v : row.readings) {
             cell(v);
         }
-        for (size_t fan = 0; fan < 2; fan++) {
+        for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
             cell(row.stage[fan]);
             cell(row.pwm[fan]);
         }
@@ -184,11 +179,12 @@ std::string Simulation::Summary()
     if (!trace_.empty()) {
         int changes = 0;
         for (size_t i = 1; i < trace_.size(); i++) {
-            changes += (trace_[i].stage[0] != trace_[i - 1].stage[0]) +
-                       (trace_[i].stage[1] != trace_[i - 1].stage[1]);
+            for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
+                changes += trace_[i].stage[fan] != trace_[i - 1].stage[fan];
+            }
         }
         out << "stage changes   " << changes << " (in " << trace_.size() << " samples)\n";
-        for (size_t s = 0; s < kSensorNames.size(); s++) {
+        for (size_t s = 0; s < quavtools::kSensors.size(); s++) {
             std::optional<int32_t> low;
             std::optional<int32_t> high;
             for (const TraceRow& row : trace_) {
@@ -198,8 +194,8 @@ std::string Simulation::Summary()
                 }
             }
             if (low) {
-                out << "  " << kSensorNames[s] << std::string(14 - std::string(kSensorNames[s]).size(), ' ')
-                    << *low << " .. " << *high << "\n";
+                const std::string name = quavtools::kSensors[s].name;
+                out << "  " << name << std::string(14 - name.size(), ' ') << *low << " .. " << *high << "\n";
             }
         }
     }

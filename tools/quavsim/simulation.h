@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "sensors.h"
 #include "sim/sim.h"
 
 namespace quavsim {
@@ -15,9 +16,9 @@ namespace quavsim {
 // One sample of what the driver published under its Current keys.
 struct TraceRow {
     sim::Ticks time = 0;
-    std::array<std::optional<int32_t>, 12> readings{}; // in the order of Simulation::kSensorNames
-    std::array<std::optional<uint32_t>, 2> stage{};    // Rear Upper, Rear Bottom
-    std::array<std::optional<uint32_t>, 2> pwm{};
+    std::array<std::optional<int32_t>, quavtools::kSensorCount> readings{}; // in quavtools::kSensors' order
+    std::array<std::optional<uint32_t>, quavtools::kFanCount> stage{};      // by fan output
+    std::array<std::optional<uint32_t>, quavtools::kFanCount> pwm{};
     size_t events = 0; // event log records so far
 };
 
@@ -35,8 +36,6 @@ public:
     ~Simulation();
     Simulation(const Simulation&) = delete;
     Simulation& operator=(const Simulation&) = delete;
-
-    static const std::array<const char*, 12> kSensorNames; // "Rear Upper", ..., "AUX"
 
     NTSTATUS Boot(); // load, add, start
     // Lets virtual time pass, sampling the published values every `sample_every` (0: never), half an

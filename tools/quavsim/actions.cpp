@@ -1,0 +1,332 @@
+#include "actions.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "quavpub.h"
+#include "sensors.h"
+#include "sim/pnp.h"
+#include "sim/user.h"
+#include "sim/wmi.h"
+
+namespace quavsim {
+
+namespace {
+
+// The Plug and Play requests a "pnp" action can send, in the order a complaint lists them.
+const std::vector<std::pair<std::string, uint8_t>> kPnpRequests = {
+    {"start", IRP_MN_START_DEVICE},
+    {"query-stop", IRP_MN_QUERY_STOP_DEVICE},
+    {"stop", IRP_MN_STOP_DEVICE},
+    {"cancel-stop", IRP_MN_CANCEL_STOP_DEVICE},
+    {"query-remove", IRP_MN_QUERY_REMOVE_DEVICE},
+    {"remove", IRP_MN_REMOVE_DEVICE},
+    {"cancel-remove", IRP_MN_CANCEL_REMOVE_DEVICE},
+    {"surprise-removal", IRP_MN_SURPRISE_REMOVAL},
+};
+
+// "a, b or c".
+std::string Alternatives(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (size_t i = 0; i < names.size(); i++) {
+        text += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    }
+    return text;
+}
+
+// One request on a handle of its own, as a client that opens the device for it would.
+NTSTATUS DeviceControl(ULONG code, const void* in, ULONG in_size, void* out, ULONG out_size, ULONG* returned)
+{
+    sim::UserClient client(true);
+    HANDLE handle = nullptr;
+    NTSTATUS status = client.Open(u"" QUAV_USER_PATH_TEXT, &handle);
+    if (NT_SUCCESS(status)) {
+        status = client.DeviceIoControl(handle, code, in, in_size, out, out_size, returned);
+        client.Close(handle);
+    }
+    return status;
+}
+
+std::string Hex32(uint32_t v)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", v);
+    return text;
+}
+
+// read-sensor and set-pwm
+
+void ReadSensorName(const ActionFields& f, Action& action)
+{
+    const ScenarioReader& r = f.reader;
+    action.sensor = r.SensorIndex(r.String(r.Required(f.object, f.where, "sensor"), f.Place("sensor")),
+                                  f.Place("sensor"));
+}
+
+void ReadReadSensor(const ActionFields& f, Action& action)
+{
+    ReadSensorName(f, action);
+    if (f.object.contains("value")) {
+        f.reader.Fail(f.Place("value"), "read-sensor takes no value");
+    }
+}
+
+void ReadSetPwm(const ActionFields& f, Action& action)
+{
+    ReadSensorName(f, action);
+    if (!quavtools::kSensors[static_cast<size_t>(action.sensor)].IsFan()) {
+        std::vector<std::string> fans;
+        for (const quavtools::SensorInfo& sensor : quavtools::kSensors) {
+            if (sensor.IsFan()) {
+                fans.push_back('"' + std::string(sensor.name) + '"');
+            }
+        }
+        f.reader.Fail(f.Place("sensor"), "set-pwm takes a fan: " + Alternatives(fans));
+    }
+    action.value = f.Unsigned("value", 0, 255);
+}
+
+NTSTATUS SensorRequest(const Action& action, bool set, std::ostream& detail)
+{
+    const quavtools::SensorInfo& sensor = quavtools::kSensors[static_cast<size_t>(action.sensor)];
+    struct {
+        SENSOR_RECORD record;
+        ULONG pwm;
+    } in{};
+    in.record.SensorType = sensor.type;
+    in.record.SensorId = sensor.id;
+    in.pwm = action.value;
+    SENSOR_RECORD out{};
+    ULONG returned = 0;
+    const NTSTATUS status = DeviceControl(set ? IOCTL_QUAV_SET_FAN_PWM : IOCTL_QUAV_READ_SENSOR, &in,
+                                          set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
+    detail << sensor.name;
+    if (set) {
+        detail << " PWM " << action.value;
+    }
+    if (NT_SUCCESS(status)) {
+        detail << " " << out.CurrentValue << " " << sensor.Unit() << " (critical " << out.CriticalLower
+               << ".." << out.CriticalUpper << ")";
+    }
+    return status;
+}
+
+NTSTATUS PerformReadSensor(Simulation&, const Action& action, std::ostream& detail)
+{
+    return SensorRequest(action, false, detail);
+}
+
+NTSTATUS PerformSetPwm(Simulation&, const Action& action, std::ostream& detail)
+{
+    return SensorRequest(action, true, detail);
+}
+
+// read-control and set-control
+
+void ReadReadControl(const ActionFields& f, Action& action)
+{
+    action.control_class = f.Unsigned("class", 0, 0xFFFFFFFFLL);
+    action.control_index = f.Unsigned("index", 0, 0xFFFFFFFFLL);
+}
+
+void ReadSetControl(const ActionFields& f, Action& action)
+{
+    ReadReadControl(f, action);
+    action.value = f.Unsigned("code", 0, 0xFFFFFFFFLL);
+}
+
+NTSTATUS ControlRequest(const Action& action, bool set, std::ostream& detail)
+{
+    struct {
+        CONTROL_RECORD record;
+        ULONG code;
+    } in{};
+    in.record.ControlClass = action.control_class;
+    in.record.ControlIndex = action.control_index;
+    in.code = action.value;
+    CONTROL_RECORD out{};
+    ULONG returned = 0;
+    const NTSTATUS status = DeviceControl(set ? IOCTL_QUAV_SET_CONTROL : IOCTL_QUAV_READ_CONTROL, &in,
+                                          set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
+    detail << "class " << action.control_class << " index " << action.control_index;
+    if (NT_SUCCESS(status)) {
+        detail << " value " << Hex32(out.CurrentValue);
+    }
+    return status;
+}
+
+NTSTATUS PerformReadControl(Simulation&, const Action& action, std::ostream& detail)
+{
+    return ControlRequest(action, false, detail);
+}
+
+NTSTATUS PerformSetControl(Simulation&, const Action& action, std::ostream& detail)
+{
+    return ControlRequest(action, true, detail);
+}
+
+// device-control
+
+void ReadDeviceControl(const ActionFields& f, Action& action)
+{
+    action.code = f.Unsigned("code", 0, 0xFFFFFFFFLL);
+    if (f.object.contains("input")) {
+        const std::string hex = f.reader.String(f.object["input"], f.Place("input"));
+        if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            f.reader.Fail(f.Place("input"), "expected hex digits, two a byte");
+        }
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            action.input.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+        }
+    }
+    action.output_size = f.object.contains("output_size") ? f.Unsigned("output_size", 0, 65536) : 0;
+}
+
+NTSTATUS PerformDeviceControl(Simulation&, const Action& action, std::ostream& detail)
+{
+    std::vector<uint8_t> out(action.output_size);
+    ULONG returned = 0;
+    const NTSTATUS status =
+        DeviceControl(action.code, action.input.data(), static_cast<ULONG>(action.input.size()), out.data(),
+                      action.output_size, &returned);
+    detail << "code " << Hex32(action.code) << ", " << returned << " bytes back";
+    return status;
+}
+
+// wmi-query, wmi-set-critical-upper and wmi-set-critical-lower
+
+void ReadNothing(const ActionFields&, Action&) {}
+
+// The whole block; the CPU's entry shows in the detail.
+NTSTATUS PerformWmiQuery(Simulation& simulation, const Action&, std::ostream& detail)
+{
+    std::vector<uint8_t> data;
+    const NTSTATUS status = simulation.machine().wmi().QueryAllData(QUAV_SENSOR_DATA_GUID_INIT, &data);
+    if (NT_SUCCESS(status)) {
+        const size_t entries = data.size() / sizeof(SENSOR_DATA_ENTRY);
+        detail << entries << " entries";
+        const quavtools::SensorInfo& cpu = *quavtools::FindSensor(SENSOR_TYPE_TEMPERATURE, SENSOR_ID_CPU);
+        if (entries >= cpu.wmi_number) {
+            SENSOR_DATA_ENTRY entry;
+            std::memcpy(&entry, data.data() + (cpu.wmi_number - 1) * sizeof entry, sizeof entry);
+            detail << ", " << cpu.name << " " << entry.CurrentValue << " " << cpu.Unit() << " (critical "
+                   << entry.CriticalLower << ".." << entry.CriticalUpper << ")";
+        }
+    }
+    return status;
+}
+
+void ReadWmiLimit(const ActionFields& f, Action& action, uint32_t method)
+{
+    action.code = method;
+    action.wmi_sensor = f.Unsigned("sensor", 0, 0xFFFFFFFFLL);
+    action.value = static_cast<uint32_t>(static_cast<int32_t>(f.reader.Integer(
+        f.reader.Required(f.object, f.where, "value"), f.Place("value"), INT32_MIN, INT32_MAX)));
+}
+
+void ReadWmiUpper(const ActionFields& f, Action& action)
+{
+    ReadWmiLimit(f, action, WMI_METHOD_SET_CRITICAL_UPPER);
+}
+
+void ReadWmiLower(const ActionFields& f, Action& action)
+{
+    ReadWmiLimit(f, action, WMI_METHOD_SET_CRITICAL_LOWER);
+}
+
+NTSTATUS PerformWmiMethod(Simulation& simulation, const Action& action, std::ostream& detail)
+{
+    const SENSOR_METHOD_INPUT in{action.wmi_sensor, static_cast<LONG>(action.value)};
+    std::vector<uint8_t> out;
+    const NTSTATUS status =
+        simulation.machine().wmi().ExecuteMethod(QUAV_SENSOR_DATA_GUID_INIT, 0, action.code,
+                                                 {reinterpret_cast<const uint8_t*>(&in), sizeof in}, 0, &out);
+    detail << "sensor " << action.wmi_sensor << " to " << static_cast<LONG>(action.value);
+    return status;
+}
+
+// pnp
+
+void ReadPnp(const ActionFields& f, Action& action)
+{
+    const std::string request =
+        f.reader.String(f.reader.Required(f.object, f.where, "request"), f.Place("request"));
+    auto it = std::find_if(kPnpRequests.begin(), kPnpRequests.end(),
+                           [&](const auto& known) { return known.first == request; });
+    if (it == kPnpRequests.end()) {
+        std::vector<std::string> names;
+        for (const auto& [name, minor] : kPnpRequests) {
+            names.push_back(name);
+        }
+        f.reader.Fail(f.Place("request"),
+                      "no Plug and Play request \"" + request + "\" (expected " + Alternatives(names) + ")");
+    }
+    action.pnp_minor = it->second;
+}
+
+NTSTATUS PerformPnp(Simulation& simulation, const Action& action, std::ostream&)
+{
+    return simulation.pdo() != nullptr
+               ? simulation.machine().pnp().Request(simulation.pdo(), action.pnp_minor)
+               : STATUS_NO_SUCH_DEVICE;
+}
+
+} // namespace
+
+uint32_t ActionFields::Unsigned(const char* key, int64_t low, int64_t high) const
+{
+    return static_cast<uint32_t>(reader.Integer(reader.Required(object, where, key), Place(key), low, high));
+}
+
+// read-sensor takes "value" only to refuse it with a clearer word than "unknown field"; read-control
+// takes and ignores "code", as it always has.
+const std::vector<ActionKind>& ActionKinds()
+{
+    static const std::vector<ActionKind> kinds = {
+        {"read-sensor", {"sensor", "value"}, ReadReadSensor, PerformReadSensor},
+        {"set-pwm", {"sensor", "value"}, ReadSetPwm, PerformSetPwm},
+        {"read-control", {"class", "index", "code"}, ReadReadControl, PerformReadControl},
+        {"set-control", {"class", "index", "code"}, ReadSetControl, PerformSetControl},
+        {"device-control", {"code", "input", "output_size"}, ReadDeviceControl, PerformDeviceControl},
+        {"wmi-query", {}, ReadNothing, PerformWmiQuery},
+        {"wmi-set-critical-upper", {"sensor", "value"}, ReadWmiUpper, PerformWmiMethod},
+        {"wmi-set-critical-lower", {"sensor", "value"}, ReadWmiLower, PerformWmiMethod},
+        {"pnp", {"request"}, ReadPnp, PerformPnp},
+    };
+    return kinds;
+}
+
+const ActionKind* FindActionKind(std::string_view name)
+{
+    for (const ActionKind& kind : ActionKinds()) {
+        if (name == kind.name) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
+void ReadActionKind(const ScenarioReader& reader, const nlohmann::json& object, const std::string& where,
+                    Action& action)
+{
+    action.name =
+        reader.String(reader.Required(object, where, "action"), ScenarioReader::Join(where, "action"));
+    action.kind = FindActionKind(action.name);
+    if (action.kind == nullptr) {
+        std::vector<std::string> names;
+        for (const ActionKind& kind : ActionKinds()) {
+            names.push_back(kind.name);
+        }
+        std::sort(names.begin(), names.end());
+        reader.Fail(ScenarioReader::Join(where, "action"),
+                    "no action \"" + action.name + "\" (expected " + ScenarioReader::List(names) + ")");
+    }
+    std::vector<const char*> allowed = {"at", "action", "repeat", "every", "expect"};
+    allowed.insert(allowed.end(), action.kind->fields.begin(), action.kind->fields.end());
+    reader.Keys(object, where, allowed, action.name);
+    action.kind->read(ActionFields{reader, object, where}, action);
+}
+
+} // namespace quavsim
