@@ -208,6 +208,23 @@ TEST(ScenarioRun, SensorsFaultsAndActionsHappenOnTime)
     EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
 }
 
+// The surprise-removal reproductions: a cancel-remove or a start after it once reopened the device, so the
+// data block answered again. The link is gone, so a new open finds no name.
+TEST(ScenarioRun, NothingReopensASurpriseRemovedDevice)
+{
+    Played p(R"({"duration": 60, "actions": [
+          {"at": 10, "action": "pnp", "request": "surprise-removal", "expect": "STATUS_SUCCESS"},
+          {"at": 11, "action": "pnp", "request": "cancel-remove", "expect": "STATUS_SUCCESS"},
+          {"at": 12, "action": "wmi-query", "expect": "STATUS_DEVICE_NOT_CONNECTED"},
+          {"at": 13, "action": "pnp", "request": "start", "expect": "STATUS_DELETE_PENDING"},
+          {"at": 14, "action": "wmi-query", "expect": "STATUS_DEVICE_NOT_CONNECTED"},
+          {"at": 15, "action": "read-sensor", "sensor": "CPU", "expect": "STATUS_OBJECT_NAME_NOT_FOUND"},
+          {"at": 16, "action": "pnp", "request": "remove", "expect": "STATUS_SUCCESS"}]})");
+    EXPECT_EQ(p.run->results().size(), 7u);
+    EXPECT_EQ(p.run->Unexpected(), 0u) << p.run->Summary();
+    EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+}
+
 // What an action's own fields were read into.
 std::string Fields(const quavsim::Action& a)
 {
