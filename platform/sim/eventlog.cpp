@@ -9,7 +9,7 @@
 
 #include "platform.h"
 #include "pool.h"
-#include "registry.h"
+#include "text.h"
 #include "verifier.h"
 
 namespace sim {

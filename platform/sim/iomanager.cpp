@@ -7,7 +7,7 @@
 #include <new>
 
 #include "pool.h"
-#include "registry.h"
+#include "text.h"
 #include "scheduler.h"
 #include "verifier.h"
 

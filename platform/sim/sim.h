@@ -6,6 +6,7 @@
 #include <string>
 
 #include "machine.h"
+#include "text.h"
 
 namespace sim {
 
