@@ -108,6 +108,26 @@ TEST_F(RegistryTest, MalformedRegTextNamesTheLineAndImportsNothing)
         {head + "[HKEY_CURRENT_USER\\Quav]\n", 5, "unknown root key"},
         {head + "\"B\"=hex:01,\\\n\n\"C\"=dword:2\n", 5, "no bytes follow"},
         {"Windows Registry Editor Version 5.00\n\"A\"=dword:1\n", 2, "before the first [key]"},
+        {"; nothing but a comment\n", 2, "no \"Windows Registry Editor Version 5.00\" header"},
+        // Sections.
+        {head + "[HKLM\\SOFTWARE\\Quav\n", 5, "must end with ']'"},
+        {head + "[HKLM\\\\Quav]\n", 5, "empty key name"},
+        {head + "[-HKEY_LOCAL_MACHINE]\n", 5, "a hive root cannot be deleted"},
+        // Value lines.
+        {head + "\"B\" dword:1\n", 5, "expected '=' after the value name"},
+        {head + "[-HKLM\\SOFTWARE\\Quav\\Old]\n\"B\"=dword:1\n", 6, "deletes the key"},
+        // Value data.
+        {head + "\"B\"=\"a\\qb\"\n", 5, "unknown escape"},
+        {head + "\"B\"=\"a\" b\n", 5, "unexpected text after the quoted string"},
+        {head + "\"B\"=hex(zz):01\n", 5, "hex(N) needs a hex type number"},
+        {head + "\"B\"=hex(7:01\n", 5, "hex(N) needs a hex type number"},
+        {head + "\"B\"=hex;01\n", 5, "expected ':' after hex"},
+        {head + "\"B\"=hex:01,,02\n", 5, "missing byte in a hex list"},
+        {head + "\"B\"=qword:1\n", 5, "unknown value data"},
+        // Encodings.
+        {head + "\"B\"=\"\xC3\"\n", 5, "invalid UTF-8"},
+        {"\xFE\xFF" + head, 1, "big-endian"},
+        {"\xFF\xFE" + head, 1, "odd number of bytes"},
     };
     for (const auto& c : cases) {
         try {
