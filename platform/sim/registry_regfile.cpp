@@ -421,6 +421,18 @@ std::string ReadRegFile(const std::string& file)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// `use` applied to the file's text; its error names the file before the line.
+template <typename Use>
+auto WithRegFile(const std::string& file, Use use)
+{
+    const std::string bytes = ReadRegFile(file);
+    try {
+        return use(bytes);
+    } catch (const RegFileError& e) {
+        throw RegFileError(file + ": " + e.what(), e.line());
+    }
+}
+
 } // namespace
 
 void Registry::ImportReg(std::string_view text)
@@ -452,12 +464,7 @@ void Registry::ImportReg(std::string_view text)
 
 void Registry::ImportRegFile(const std::string& file)
 {
-    const std::string bytes = ReadRegFile(file);
-    try {
-        ImportReg(bytes);
-    } catch (const RegFileError& e) {
-        throw RegFileError(file + ": " + e.what(), e.line());
-    }
+    WithRegFile(file, [this](const std::string& text) { ImportReg(text); });
 }
 
 std::vector<Registry::RegEntry> Registry::ParseReg(std::string_view text)
@@ -476,12 +483,7 @@ std::vector<Registry::RegEntry> Registry::ParseReg(std::string_view text)
 
 std::vector<Registry::RegEntry> Registry::ParseRegFile(const std::string& file)
 {
-    const std::string bytes = ReadRegFile(file);
-    try {
-        return ParseReg(bytes);
-    } catch (const RegFileError& e) {
-        throw RegFileError(file + ": " + e.what(), e.line());
-    }
+    return WithRegFile(file, [](const std::string& text) { return ParseReg(text); });
 }
 
 std::string Registry::ExportReg(std::string_view root_path) const

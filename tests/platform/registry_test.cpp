@@ -1,4 +1,9 @@
 // The simulated registry: its API, .reg import and export, and the kernel's registry routines on it.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 #include "sim_test.h"
@@ -140,6 +145,42 @@ TEST_F(RegistryTest, MalformedRegTextNamesTheLineAndImportsNothing)
         }
         EXPECT_FALSE(reg().KeyExists("\\REGISTRY\\Machine\\SOFTWARE\\Quav")) << c.text;
     }
+}
+
+TEST_F(RegistryTest, RegFileErrorsNameTheFileAndKeepTheLine)
+{
+    char dir[] = "/tmp/quav-regfile-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string missing = std::string(dir) + "/missing.reg";
+    const std::string bad = std::string(dir) + "/bad.reg";
+    std::ofstream(bad) << "Windows Registry Editor Version 5.00\n\n[HKLM\\SOFTWARE\\Quav]\n\"A\"=dword:\n";
+
+    const struct {
+        std::string file;
+        int line;
+        std::string what;
+    } cases[] = {
+        {missing, 0, missing + ": cannot be read"},
+        {bad, 4, bad + ": line 4: a dword needs"},
+    };
+    for (const auto& c : cases) {
+        for (bool import : {true, false}) {
+            try {
+                if (import) {
+                    reg().ImportRegFile(c.file);
+                } else {
+                    sim::Registry::ParseRegFile(c.file);
+                }
+                ADD_FAILURE() << "read " << c.file;
+            } catch (const sim::RegFileError& e) {
+                EXPECT_EQ(e.line(), c.line) << e.what();
+                EXPECT_TRUE(std::string(e.what()).starts_with(c.what)) << e.what();
+            }
+        }
+    }
+    EXPECT_FALSE(reg().KeyExists("\\REGISTRY\\Machine\\SOFTWARE\\Quav"));
+    std::remove(bad.c_str());
+    rmdir(dir);
 }
 
 TEST_F(RegistryTest, ExportRoundTripsTheTree)
