@@ -9,7 +9,7 @@
 
 #include "platform.h"
 #include "pool.h"
-#include "registry.h"
+#include "text.h"
 #include "verifier.h"
 
 namespace sim {
@@ -74,6 +74,20 @@ std::u16string Render(std::u16string_view text, const std::vector<std::u16string
         }
     }
     return out;
+}
+
+// The viewer's wording when a source's message file lacks the id.
+std::string MissingMessage(const EventRecord& r)
+{
+    std::string message = "The description for Event ID " + std::to_string(r.event_id) + " from source " +
+                          r.source + " cannot be found.";
+    if (!r.strings.empty()) {
+        message += " The following information was included with the event:";
+        for (const std::string& s : r.strings) {
+            message += " " + s + (&s != &r.strings.back() ? ";" : "");
+        }
+    }
+    return message + "\r\n";
 }
 
 std::string TrimLineEnd(std::string s)
@@ -216,32 +230,8 @@ EventRecord EventLog::Decode(const uint8_t* entry, const Packet& packet, Ticks n
     // %1 is the object's name; the packet's strings follow.
     std::vector<std::u16string> args{src != sources_.end() ? src->second.object_name : u""};
     if (header.NumberOfStrings > 0) {
-        size_t offset = header.StringOffset;
-        if (offset < dump_end) {
-            Report(what + ": strings at offset " + std::to_string(offset) +
-                   " overlap the packet header or its dump data");
-        }
-        if (offset >= packet.size) {
-            Report(what + ": strings at offset " + std::to_string(offset) + " lie outside the entry of " +
-                   std::to_string(packet.size) + " bytes");
-        }
-        for (unsigned n = 0; n < header.NumberOfStrings && offset < packet.size; n++) {
-            std::u16string s;
-            char16_t c = 0;
-            for (; offset + sizeof c <= packet.size; offset += sizeof c) {
-                std::memcpy(&c, entry + offset, sizeof c);
-                if (c == 0) {
-                    break;
-                }
-                s += c;
-            }
-            if (offset + sizeof c > packet.size) {
-                Report(what + ": string " + std::to_string(n + 1) + " of " +
-                       std::to_string(header.NumberOfStrings) + " is not terminated within the entry");
-                offset = packet.size;
-            } else {
-                offset += sizeof c;
-            }
+        for (std::u16string& s :
+             ReadStrings(entry, packet.size, header.StringOffset, header.NumberOfStrings, dump_end, what)) {
             r.strings.push_back(Utf8FromUtf16(s));
             args.push_back(std::move(s));
         }
@@ -252,21 +242,44 @@ EventRecord EventLog::Decode(const uint8_t* entry, const Packet& packet, Ticks n
         auto t = src->second.texts.find(r.id);
         text = t != src->second.texts.end() ? &t->second : nullptr;
     }
-    if (text != nullptr) {
-        r.message = Utf8FromUtf16(Render(*text, args));
-    } else {
-        // The viewer's wording when a source's message file lacks the id.
-        r.message = "The description for Event ID " + std::to_string(r.event_id) + " from source " +
-                    r.source + " cannot be found.";
-        if (!r.strings.empty()) {
-            r.message += " The following information was included with the event:";
-            for (const std::string& s : r.strings) {
-                r.message += " " + s + (&s != &r.strings.back() ? ";" : "");
-            }
-        }
-        r.message += "\r\n";
-    }
+    r.message = text != nullptr ? Utf8FromUtf16(Render(*text, args)) : MissingMessage(r);
     return r;
+}
+
+// The packet's NUL-terminated UTF-16 strings from `offset`, which should follow the header and the dump;
+// reading stops at the entry's end.
+std::vector<std::u16string> EventLog::ReadStrings(const uint8_t* entry, size_t size, size_t offset,
+                                                  unsigned count, size_t dump_end, const std::string& what)
+{
+    if (offset < dump_end) {
+        Report(what + ": strings at offset " + std::to_string(offset) +
+               " overlap the packet header or its dump data");
+    }
+    if (offset >= size) {
+        Report(what + ": strings at offset " + std::to_string(offset) + " lie outside the entry of " +
+               std::to_string(size) + " bytes");
+    }
+    std::vector<std::u16string> strings;
+    for (unsigned n = 0; n < count && offset < size; n++) {
+        std::u16string s;
+        char16_t c = 0;
+        for (; offset + sizeof c <= size; offset += sizeof c) {
+            std::memcpy(&c, entry + offset, sizeof c);
+            if (c == 0) {
+                break;
+            }
+            s += c;
+        }
+        if (offset + sizeof c > size) {
+            Report(what + ": string " + std::to_string(n + 1) + " of " + std::to_string(count) +
+                   " is not terminated within the entry");
+            offset = size;
+        } else {
+            offset += sizeof c;
+        }
+        strings.push_back(std::move(s));
+    }
+    return strings;
 }
 
 void EventLog::FailAllocations(int count)

@@ -93,6 +93,8 @@ private:
     };
 
     EventRecord Decode(const uint8_t* entry, const Packet& packet, Ticks now);
+    std::vector<std::u16string> ReadStrings(const uint8_t* entry, size_t size, size_t offset, unsigned count,
+                                            size_t dump_end, const std::string& what);
     void Report(std::string text);
 
     Verifier& verifier_;

@@ -10,6 +10,9 @@
 //
 // Device objects are plain memory (not pool): the pool's accounting stays with the drivers' own tags.
 // Names compare case-insensitively; "\DosDevices\X" and "\??\X" are one name.
+//
+// One class under one lock, in a file per concern: iomanager_drivers.cpp, _devices, _names, _requests,
+// _files and _removelocks; the records they share are in iomanager_records.h.
 #pragma once
 
 #include <cstdint>
@@ -147,15 +150,25 @@ private:
     };
 
     void Report(std::string text);
+    // Drivers.
+    void DestroyDriver(PDRIVER_OBJECT driver);
+    // Devices.
     std::string NameLocked(PDEVICE_OBJECT device) const;
-    std::string Label(PIRP irp, PDEVICE_OBJECT top) const;
     PDEVICE_OBJECT TopLocked(PDEVICE_OBJECT device) const;
-    bool ResolveLocked(std::u16string path, PDEVICE_OBJECT* device, std::u16string* rest) const;
     void DeleteDeviceLocked(PDEVICE_OBJECT device);
     void FreeDeviceLocked(PDEVICE_OBJECT device);
+    // Names.
+    bool ResolveLocked(std::u16string path, PDEVICE_OBJECT* device, std::u16string* rest) const;
     void DisableInterfaceLocked(InterfaceRecord& i);
+    void OrphanInterfacesLocked(PDEVICE_OBJECT pdo);
+    // Requests.
+    std::string Label(PIRP irp, PDEVICE_OBJECT top) const;
     IrpRecord* RequireIrp(PIRP irp, const char* operation) const;
-    void DestroyDriver(PDRIVER_OBJECT driver);
+    // Files.
+    PIRP UserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major);
+    void ForgetFileLocked(PFILE_OBJECT file);
+    // Remove locks.
+    void ForgetRemoveLocksLocked(const void* memory, size_t bytes);
 
     Verifier& verifier_;
     Scheduler& scheduler_;

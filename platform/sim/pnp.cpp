@@ -1,12 +1,12 @@
 #include "pnp.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 #include "format.h"
 #include "machine.h"
 #include "sim.h"
+#include "text.h"
 
 namespace sim {
 namespace {
@@ -69,7 +69,7 @@ PDEVICE_OBJECT PnpManager::AddDevice(PDRIVER_OBJECT function_driver, NTSTATUS* s
             ? Utf8FromUtf16({ext->ServiceKeyName.Buffer, ext->ServiceKeyName.Length / sizeof(WCHAR)})
             : std::string();
     for (char& c : service) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        c = FoldAscii(c);
     }
     char name[24];
     char instance[16];

@@ -34,7 +34,7 @@ private:
     int line_ = 0;
 };
 
-struct RegistryKey; // the tree's node, private to registry.cpp
+struct RegistryKey; // the tree's node (registry_tree.h)
 
 class Registry {
 public:
@@ -104,7 +104,6 @@ private:
 
     Key* Find(std::string_view path) const;
     Key* Create(const std::vector<std::string>& components);
-    void ExportKey(const Key& key, const std::string& reg_path, std::string& out) const;
 
     mutable std::mutex mu_;
     std::unique_ptr<Key> root_;
@@ -112,9 +111,5 @@ private:
     uint64_t writes_ = 0;
     uint64_t failed_writes_ = 0;
 };
-
-// UTF-8 <-> UTF-16 for names and string values; ill-formed input becomes U+FFFD.
-std::string Utf8FromUtf16(std::u16string_view text);
-std::u16string Utf16FromUtf8(std::string_view text);
 
 } // namespace sim

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "text.h"
 
 using sim::Machine;
 

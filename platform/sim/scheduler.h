@@ -100,8 +100,10 @@ public:
     void Detach();                       // the calling (attached) thread leaves it for good
     PKTHREAD Start(std::string name, std::function<void()> body);
     [[noreturn]] void ExitCurrentThread(NTSTATUS status); // a started thread ends here
-    void LeaveTemporarily(); // the calling thread steps outside: it no longer counts until it returns
-    void Return();
+    void LeaveTemporarily(); // the calling thread steps outside: it no longer counts until it rejoins
+    // The thread that stepped outside comes back: it queues as ready and blocks until it has the
+    // processor again.
+    void RejoinAndWaitForProcessor();
     SimThread* Current() const; // null for a host thread the simulation does not know
     int CurrentId() const;      // 0 for an unknown thread
     std::string ThreadName(int id) const;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "machine.h"
+#include "text.h"
 
 namespace sim {
 
@@ -26,7 +27,7 @@ public:
 class OutsideSimulation {
 public:
     OutsideSimulation() { Machine::Current().scheduler().LeaveTemporarily(); }
-    ~OutsideSimulation() { Machine::Current().scheduler().Return(); }
+    ~OutsideSimulation() { Machine::Current().scheduler().RejoinAndWaitForProcessor(); }
     OutsideSimulation(const OutsideSimulation&) = delete;
     OutsideSimulation& operator=(const OutsideSimulation&) = delete;
 };

@@ -28,7 +28,7 @@ constexpr Ticks Seconds(int64_t n)
 // System time (100 ns units since 1601) at which every machine boots: 2026-01-01 00:00 UTC.
 constexpr Ticks kBootSystemTime = 134116992000000000LL;
 
-// "12.3456789 s" style rendering for reports.
+// "12.3456789 s" style rendering for reports (with the scheduler's clock, scheduler_clock.cpp).
 std::string FormatTicks(Ticks t);
 
 } // namespace sim

@@ -4,20 +4,7 @@
 #include <utility>
 #include <cstdlib>
 
-#include "time.h"
-
 namespace sim {
-
-std::string FormatTicks(Ticks t)
-{
-    char buf[48];
-    const char* sign = t < 0 ? "-" : "";
-    uint64_t a = t < 0 ? -static_cast<uint64_t>(t) : static_cast<uint64_t>(t);
-    std::snprintf(buf, sizeof buf, "%s%llu.%07llu s", sign,
-                  static_cast<unsigned long long>(a / kTicksPerSecond),
-                  static_cast<unsigned long long>(a % kTicksPerSecond));
-    return buf;
-}
 
 void Verifier::Report(std::string source, std::string text)
 {

@@ -39,11 +39,11 @@ PULONG AllDataLengths(PWNODE_ALL_DATA wnode)
     return reinterpret_cast<PULONG>(Bytes(wnode) + kAllDataArray);
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR boost = IO_NO_INCREMENT)
 {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    IofCompleteRequest(irp, boost);
     return status;
 }
 
@@ -205,6 +205,123 @@ bool Inside(ULONG offset, ULONG length, ULONG size)
     return offset <= size && length <= size - offset;
 }
 
+// A data request for one of the driver's GUIDs, whose WNODE holds at least the fixed part its minor
+// carries.
+struct DataBlockRequest {
+    PWMILIB_CONTEXT context;
+    PDEVICE_OBJECT device;
+    PIRP irp;
+    ULONG guid;      // its index in the driver's GUID list
+    ULONG instances; // the GUID's instance count
+    PUCHAR base;     // the WNODE
+    ULONG size;      // the buffer's size
+};
+
+// What a request on one instance checks first, in this order: its data lies inside the buffer, and the
+// instance is one of the GUID's.
+NTSTATUS CheckInstance(const DataBlockRequest& r, ULONG offset, ULONG length, ULONG instance)
+{
+    if (!Inside(offset, length, r.size)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (instance >= r.instances) {
+        return STATUS_WMI_INSTANCE_NOT_FOUND;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS QueryAllData(const DataBlockRequest& r)
+{
+    if (r.context->QueryWmiDataBlock == nullptr) {
+        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    auto* wnode = reinterpret_cast<PWNODE_ALL_DATA>(r.base);
+    unsigned long long wide = AllDataOffset(r.instances);
+    if (r.size < wide) {
+        // Not even the instance lengths fit: the data's size is unknown, so ask for the least.
+        return CompleteTooSmall(r.irp, &wnode->WnodeHeader, wide > ~0u ? ~0u : ULONG(wide), IO_NO_INCREMENT);
+    }
+    ULONG offset = ULONG(wide);
+    wnode->DataBlockOffset = offset;
+    wnode->InstanceCount = r.instances;
+    wnode->OffsetInstanceNameOffsets = 0;
+    std::memset(r.base + kAllDataArray, 0, offset - kAllDataArray);
+    return r.context->QueryWmiDataBlock(r.device, r.irp, r.guid, 0, r.instances, AllDataLengths(wnode),
+                                        r.size - offset, r.base + offset);
+}
+
+NTSTATUS QuerySingleInstance(const DataBlockRequest& r)
+{
+    auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(r.base);
+    if (NTSTATUS s = CheckInstance(r, wnode->DataBlockOffset, 0, wnode->InstanceIndex); !NT_SUCCESS(s)) {
+        return Complete(r.irp, s, 0);
+    }
+    if (r.context->QueryWmiDataBlock == nullptr) {
+        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    // The one instance length goes straight into SizeDataBlock.
+    wnode->SizeDataBlock = 0;
+    return r.context->QueryWmiDataBlock(r.device, r.irp, r.guid, wnode->InstanceIndex, 1,
+                                        &wnode->SizeDataBlock, r.size - wnode->DataBlockOffset,
+                                        r.base + wnode->DataBlockOffset);
+}
+
+NTSTATUS ChangeSingleInstance(const DataBlockRequest& r)
+{
+    auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(r.base);
+    if (NTSTATUS s = CheckInstance(r, wnode->DataBlockOffset, wnode->SizeDataBlock, wnode->InstanceIndex);
+        !NT_SUCCESS(s)) {
+        return Complete(r.irp, s, 0);
+    }
+    if (r.context->SetWmiDataBlock == nullptr) {
+        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    return r.context->SetWmiDataBlock(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->SizeDataBlock,
+                                      r.base + wnode->DataBlockOffset);
+}
+
+NTSTATUS ChangeSingleItem(const DataBlockRequest& r)
+{
+    auto* wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(r.base);
+    if (NTSTATUS s = CheckInstance(r, wnode->DataItemOffset, wnode->SizeDataItem, wnode->InstanceIndex);
+        !NT_SUCCESS(s)) {
+        return Complete(r.irp, s, 0);
+    }
+    if (r.context->SetWmiDataItem == nullptr) {
+        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    return r.context->SetWmiDataItem(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->ItemId,
+                                     wnode->SizeDataItem, r.base + wnode->DataItemOffset);
+}
+
+NTSTATUS ExecuteMethod(const DataBlockRequest& r)
+{
+    auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(r.base);
+    if (NTSTATUS s = CheckInstance(r, wnode->DataBlockOffset, wnode->SizeDataBlock, wnode->InstanceIndex);
+        !NT_SUCCESS(s)) {
+        return Complete(r.irp, s, 0);
+    }
+    if (r.context->ExecuteWmiMethod == nullptr) {
+        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    // The output goes where the input was: the whole rest of the buffer is the output's room.
+    return r.context->ExecuteWmiMethod(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->MethodId,
+                                       wnode->SizeDataBlock, r.size - wnode->DataBlockOffset,
+                                       r.base + wnode->DataBlockOffset);
+}
+
+// Enabling or disabling the GUID's events or its data collection.
+NTSTATUS FunctionControl(const DataBlockRequest& r, UCHAR minor)
+{
+    if (r.context->WmiFunctionControl == nullptr) {
+        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    bool events = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS;
+    bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
+    return r.context->WmiFunctionControl(
+        r.device, r.irp, r.guid, events ? WmiEventControl : WmiDataBlockControl, enable ? TRUE : FALSE);
+}
+
 NTSTATUS DataRequest(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)
 {
     UCHAR minor = stack->MinorFunction;
@@ -217,100 +334,27 @@ NTSTATUS DataRequest(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, P
     if (base == nullptr || size < MinimumWnode(minor)) {
         return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     }
-    ULONG instances = context->GuidList[index].InstanceCount;
-
+    const DataBlockRequest r{context, device, irp, index, context->GuidList[index].InstanceCount, base, size};
     switch (minor) {
-        case IRP_MN_QUERY_ALL_DATA: {
-            if (context->QueryWmiDataBlock == nullptr) {
-                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            }
-            auto* wnode = reinterpret_cast<PWNODE_ALL_DATA>(base);
-            unsigned long long wide = AllDataOffset(instances);
-            if (size < wide) {
-                // Not even the instance lengths fit: the data's size is unknown, so ask for the least.
-                return CompleteTooSmall(irp, &wnode->WnodeHeader, wide > ~0u ? ~0u : ULONG(wide),
-                                        IO_NO_INCREMENT);
-            }
-            ULONG offset = ULONG(wide);
-            wnode->DataBlockOffset = offset;
-            wnode->InstanceCount = instances;
-            wnode->OffsetInstanceNameOffsets = 0;
-            std::memset(base + kAllDataArray, 0, offset - kAllDataArray);
-            return context->QueryWmiDataBlock(device, irp, index, 0, instances, AllDataLengths(wnode),
-                                              size - offset, base + offset);
-        }
+        case IRP_MN_QUERY_ALL_DATA:
+            return QueryAllData(r);
         case IRP_MN_QUERY_SINGLE_INSTANCE:
-        case IRP_MN_CHANGE_SINGLE_INSTANCE: {
-            auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(base);
-            ULONG in_size = minor == IRP_MN_QUERY_SINGLE_INSTANCE ? 0 : wnode->SizeDataBlock;
-            if (!Inside(wnode->DataBlockOffset, in_size, size)) {
-                return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-            }
-            if (wnode->InstanceIndex >= instances) {
-                return Complete(irp, STATUS_WMI_INSTANCE_NOT_FOUND, 0);
-            }
-            PUCHAR data = base + wnode->DataBlockOffset;
-            if (minor == IRP_MN_QUERY_SINGLE_INSTANCE) {
-                if (context->QueryWmiDataBlock == nullptr) {
-                    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-                }
-                // The one instance length goes straight into SizeDataBlock.
-                wnode->SizeDataBlock = 0;
-                return context->QueryWmiDataBlock(device, irp, index, wnode->InstanceIndex, 1,
-                                                  &wnode->SizeDataBlock, size - wnode->DataBlockOffset, data);
-            }
-            if (context->SetWmiDataBlock == nullptr) {
-                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            }
-            return context->SetWmiDataBlock(device, irp, index, wnode->InstanceIndex, wnode->SizeDataBlock,
-                                            data);
-        }
-        case IRP_MN_CHANGE_SINGLE_ITEM: {
-            auto* wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(base);
-            if (!Inside(wnode->DataItemOffset, wnode->SizeDataItem, size)) {
-                return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-            }
-            if (wnode->InstanceIndex >= instances) {
-                return Complete(irp, STATUS_WMI_INSTANCE_NOT_FOUND, 0);
-            }
-            if (context->SetWmiDataItem == nullptr) {
-                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            }
-            return context->SetWmiDataItem(device, irp, index, wnode->InstanceIndex, wnode->ItemId,
-                                           wnode->SizeDataItem, base + wnode->DataItemOffset);
-        }
-        case IRP_MN_EXECUTE_METHOD: {
-            auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(base);
-            if (!Inside(wnode->DataBlockOffset, wnode->SizeDataBlock, size)) {
-                return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-            }
-            if (wnode->InstanceIndex >= instances) {
-                return Complete(irp, STATUS_WMI_INSTANCE_NOT_FOUND, 0);
-            }
-            if (context->ExecuteWmiMethod == nullptr) {
-                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            }
-            // The output goes where the input was: the whole rest of the buffer is the output's room.
-            return context->ExecuteWmiMethod(device, irp, index, wnode->InstanceIndex, wnode->MethodId,
-                                             wnode->SizeDataBlock, size - wnode->DataBlockOffset,
-                                             base + wnode->DataBlockOffset);
-        }
-        default: {
-            if (context->WmiFunctionControl == nullptr) {
-                return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-            }
-            bool events = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS;
-            bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
-            return context->WmiFunctionControl(
-                device, irp, index, events ? WmiEventControl : WmiDataBlockControl, enable ? TRUE : FALSE);
-        }
+            return QuerySingleInstance(r);
+        case IRP_MN_CHANGE_SINGLE_INSTANCE:
+            return ChangeSingleInstance(r);
+        case IRP_MN_CHANGE_SINGLE_ITEM:
+            return ChangeSingleItem(r);
+        case IRP_MN_EXECUTE_METHOD:
+            return ExecuteMethod(r);
+        default:
+            return FunctionControl(r, minor);
     }
 }
 
 // Turns the instance lengths a query-all-data callback left in the WNODE into the form WMI reads: one
 // size for all when they are equal, otherwise an offset and a length for each (each instance starting on
 // an 8-byte boundary, as the callback lays them out).
-void FinishAllData(PWNODE_ALL_DATA wnode, ULONG used)
+ULONG_PTR FinishAllData(PWNODE_ALL_DATA wnode, ULONG used)
 {
     ULONG count = wnode->InstanceCount;
     PULONG lengths = AllDataLengths(wnode);
@@ -333,6 +377,33 @@ void FinishAllData(PWNODE_ALL_DATA wnode, ULONG used)
         }
     }
     wnode->WnodeHeader.BufferSize = wnode->DataBlockOffset + used;
+    return wnode->WnodeHeader.BufferSize;
+}
+
+// A single instance's data, or a method's output: one data block, whose size is the callback's.
+template <typename Wnode>
+ULONG_PTR FinishDataBlock(Wnode* wnode, ULONG used)
+{
+    wnode->SizeDataBlock = used;
+    wnode->WnodeHeader.BufferSize = wnode->DataBlockOffset + used;
+    return wnode->WnodeHeader.BufferSize;
+}
+
+// A request whose callback returned data at the WNODE's DataBlockOffset: a WNODE_TOO_SMALL when it
+// wanted more room, the data (clamped to the room it had) laid out by `finish` when it succeeded.
+template <typename Wnode, typename Finish>
+NTSTATUS CompleteData(PIRP irp, Wnode* wnode, ULONG size, NTSTATUS status, ULONG used, CCHAR boost,
+                      const char* minor, Finish finish)
+{
+    if (status == STATUS_BUFFER_TOO_SMALL) {
+        return CompleteTooSmall(irp, &wnode->WnodeHeader, wnode->DataBlockOffset + used, boost);
+    }
+    ULONG_PTR information = 0;
+    if (NT_SUCCESS(status)) {
+        const ULONG room = size - wnode->DataBlockOffset;
+        information = finish(wnode, UsedFits(used, room, minor) ? used : room);
+    }
+    return Complete(irp, status, information, boost);
 }
 
 } // namespace
@@ -381,63 +452,21 @@ NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Stat
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PUCHAR base = Bytes(stack->Parameters.WMI.Buffer);
     ULONG size = stack->Parameters.WMI.BufferSize;
-    ULONG_PTR information = 0;
     switch (stack->MinorFunction) {
-        case IRP_MN_QUERY_ALL_DATA: {
-            auto* wnode = reinterpret_cast<PWNODE_ALL_DATA>(base);
-            if (Status == STATUS_BUFFER_TOO_SMALL) {
-                return CompleteTooSmall(Irp, &wnode->WnodeHeader, wnode->DataBlockOffset + BufferUsed,
-                                        PriorityBoost);
-            }
-            if (NT_SUCCESS(Status)) {
-                if (!UsedFits(BufferUsed, size - wnode->DataBlockOffset, "IRP_MN_QUERY_ALL_DATA")) {
-                    BufferUsed = size - wnode->DataBlockOffset;
-                }
-                FinishAllData(wnode, BufferUsed);
-                information = wnode->WnodeHeader.BufferSize;
-            }
-            break;
-        }
-        case IRP_MN_QUERY_SINGLE_INSTANCE: {
-            auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(base);
-            if (Status == STATUS_BUFFER_TOO_SMALL) {
-                return CompleteTooSmall(Irp, &wnode->WnodeHeader, wnode->DataBlockOffset + BufferUsed,
-                                        PriorityBoost);
-            }
-            if (NT_SUCCESS(Status)) {
-                if (!UsedFits(BufferUsed, size - wnode->DataBlockOffset, "IRP_MN_QUERY_SINGLE_INSTANCE")) {
-                    BufferUsed = size - wnode->DataBlockOffset;
-                }
-                wnode->SizeDataBlock = BufferUsed;
-                wnode->WnodeHeader.BufferSize = wnode->DataBlockOffset + BufferUsed;
-                information = wnode->WnodeHeader.BufferSize;
-            }
-            break;
-        }
-        case IRP_MN_EXECUTE_METHOD: {
-            auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(base);
-            if (Status == STATUS_BUFFER_TOO_SMALL) {
-                return CompleteTooSmall(Irp, &wnode->WnodeHeader, wnode->DataBlockOffset + BufferUsed,
-                                        PriorityBoost);
-            }
-            if (NT_SUCCESS(Status)) {
-                if (!UsedFits(BufferUsed, size - wnode->DataBlockOffset, "IRP_MN_EXECUTE_METHOD")) {
-                    BufferUsed = size - wnode->DataBlockOffset;
-                }
-                wnode->SizeDataBlock = BufferUsed;
-                wnode->WnodeHeader.BufferSize = wnode->DataBlockOffset + BufferUsed;
-                information = wnode->WnodeHeader.BufferSize;
-            }
-            break;
-        }
+        case IRP_MN_QUERY_ALL_DATA:
+            return CompleteData(Irp, reinterpret_cast<PWNODE_ALL_DATA>(base), size, Status, BufferUsed,
+                                PriorityBoost, "IRP_MN_QUERY_ALL_DATA", FinishAllData);
+        case IRP_MN_QUERY_SINGLE_INSTANCE:
+            return CompleteData(Irp, reinterpret_cast<PWNODE_SINGLE_INSTANCE>(base), size, Status, BufferUsed,
+                                PriorityBoost, "IRP_MN_QUERY_SINGLE_INSTANCE",
+                                FinishDataBlock<WNODE_SINGLE_INSTANCE>);
+        case IRP_MN_EXECUTE_METHOD:
+            return CompleteData(Irp, reinterpret_cast<PWNODE_METHOD_ITEM>(base), size, Status, BufferUsed,
+                                PriorityBoost, "IRP_MN_EXECUTE_METHOD", FinishDataBlock<WNODE_METHOD_ITEM>);
         default:
             // Changes and enable/disable return no data.
-            break;
+            return Complete(Irp, Status, 0, PriorityBoost);
     }
-    Irp->IoStatus.Status = Status;
-    Irp->IoStatus.Information = information;
-    IofCompleteRequest(Irp, PriorityBoost);
-    return Status;
 }
 
 } // extern "C"

@@ -1,4 +1,9 @@
 // The simulated registry: its API, .reg import and export, and the kernel's registry routines on it.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 #include "sim_test.h"
@@ -108,6 +113,26 @@ TEST_F(RegistryTest, MalformedRegTextNamesTheLineAndImportsNothing)
         {head + "[HKEY_CURRENT_USER\\Quav]\n", 5, "unknown root key"},
         {head + "\"B\"=hex:01,\\\n\n\"C\"=dword:2\n", 5, "no bytes follow"},
         {"Windows Registry Editor Version 5.00\n\"A\"=dword:1\n", 2, "before the first [key]"},
+        {"; nothing but a comment\n", 2, "no \"Windows Registry Editor Version 5.00\" header"},
+        // Sections.
+        {head + "[HKLM\\SOFTWARE\\Quav\n", 5, "must end with ']'"},
+        {head + "[HKLM\\\\Quav]\n", 5, "empty key name"},
+        {head + "[-HKEY_LOCAL_MACHINE]\n", 5, "a hive root cannot be deleted"},
+        // Value lines.
+        {head + "\"B\" dword:1\n", 5, "expected '=' after the value name"},
+        {head + "[-HKLM\\SOFTWARE\\Quav\\Old]\n\"B\"=dword:1\n", 6, "deletes the key"},
+        // Value data.
+        {head + "\"B\"=\"a\\qb\"\n", 5, "unknown escape"},
+        {head + "\"B\"=\"a\" b\n", 5, "unexpected text after the quoted string"},
+        {head + "\"B\"=hex(zz):01\n", 5, "hex(N) needs a hex type number"},
+        {head + "\"B\"=hex(7:01\n", 5, "hex(N) needs a hex type number"},
+        {head + "\"B\"=hex;01\n", 5, "expected ':' after hex"},
+        {head + "\"B\"=hex:01,,02\n", 5, "missing byte in a hex list"},
+        {head + "\"B\"=qword:1\n", 5, "unknown value data"},
+        // Encodings.
+        {head + "\"B\"=\"\xC3\"\n", 5, "invalid UTF-8"},
+        {"\xFE\xFF" + head, 1, "big-endian"},
+        {"\xFF\xFE" + head, 1, "odd number of bytes"},
     };
     for (const auto& c : cases) {
         try {
@@ -120,6 +145,42 @@ TEST_F(RegistryTest, MalformedRegTextNamesTheLineAndImportsNothing)
         }
         EXPECT_FALSE(reg().KeyExists("\\REGISTRY\\Machine\\SOFTWARE\\Quav")) << c.text;
     }
+}
+
+TEST_F(RegistryTest, RegFileErrorsNameTheFileAndKeepTheLine)
+{
+    char dir[] = "/tmp/quav-regfile-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string missing = std::string(dir) + "/missing.reg";
+    const std::string bad = std::string(dir) + "/bad.reg";
+    std::ofstream(bad) << "Windows Registry Editor Version 5.00\n\n[HKLM\\SOFTWARE\\Quav]\n\"A\"=dword:\n";
+
+    const struct {
+        std::string file;
+        int line;
+        std::string what;
+    } cases[] = {
+        {missing, 0, missing + ": cannot be read"},
+        {bad, 4, bad + ": line 4: a dword needs"},
+    };
+    for (const auto& c : cases) {
+        for (bool import : {true, false}) {
+            try {
+                if (import) {
+                    reg().ImportRegFile(c.file);
+                } else {
+                    sim::Registry::ParseRegFile(c.file);
+                }
+                ADD_FAILURE() << "read " << c.file;
+            } catch (const sim::RegFileError& e) {
+                EXPECT_EQ(e.line(), c.line) << e.what();
+                EXPECT_TRUE(std::string(e.what()).starts_with(c.what)) << e.what();
+            }
+        }
+    }
+    EXPECT_FALSE(reg().KeyExists("\\REGISTRY\\Machine\\SOFTWARE\\Quav"));
+    std::remove(bad.c_str());
+    rmdir(dir);
 }
 
 TEST_F(RegistryTest, ExportRoundTripsTheTree)

@@ -1,0 +1,179 @@
+// The I/O manager's files, as the user-mode side opens them: the create, device controls (buffered
+// I/O through a system buffer from the pool), and the cleanup and close.
+#include "iomanager.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "iomanager_records.h"
+#include "pool.h"
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kSystemBufferTag = 0x66427249; // "IrBf": buffered I/O's system buffers
+
+bool IsError(NTSTATUS status)
+{
+    return (static_cast<ULONG>(status) >> 30) == 3;
+}
+
+} // namespace
+
+NTSTATUS IoManager::OpenFile(std::u16string_view path, bool administrator, PFILE_OBJECT* file)
+{
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_OBJECT top = nullptr;
+    FileRecord* f = nullptr;
+    {
+        std::lock_guard lk(mu_);
+        std::u16string rest;
+        if (!ResolveLocked(CanonicalName(path), &device, &rest)) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        DeviceRecord& d = *devices_.at(device);
+        if (device->Flags & DO_DEVICE_INITIALIZING) {
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        // A name inside the device's namespace is the driver's business unless the device asks the
+        // I/O manager to apply its own security there too.
+        const bool checked = rest.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN);
+        if (checked && d.restricted && !administrator) {
+            return STATUS_ACCESS_DENIED;
+        }
+        if ((device->Flags & DO_EXCLUSIVE) && d.open_files > 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        d.open_files++;
+        top = TopLocked(device);
+        auto fr = std::make_unique<FileRecord>();
+        f = fr.get();
+        f->name = std::move(rest);
+        f->object.Type = kTypeFile;
+        f->object.Size = sizeof(FILE_OBJECT);
+        f->object.DeviceObject = device;
+        f->object.FileName = {static_cast<USHORT>(f->name.size() * sizeof(WCHAR)),
+                              static_cast<USHORT>(f->name.size() * sizeof(WCHAR)), f->name.data()};
+        files_[&f->object] = std::move(fr);
+    }
+    PIRP irp = UserIrp(top, &f->object, IRP_MJ_CREATE);
+    const NTSTATUS status = Send(top, irp);
+    FreeIrp(irp);
+    if (!NT_SUCCESS(status)) {
+        std::lock_guard lk(mu_);
+        ForgetFileLocked(&f->object);
+        return status;
+    }
+    *file = &f->object;
+    return status;
+}
+
+NTSTATUS IoManager::DeviceControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG in_size, void* out,
+                                  ULONG out_size, ULONG* returned)
+{
+    if (returned != nullptr) {
+        *returned = 0;
+    }
+    PDEVICE_OBJECT top;
+    {
+        std::lock_guard lk(mu_);
+        if (files_.count(file) == 0) {
+            return STATUS_INVALID_HANDLE;
+        }
+        // A deleted device still gets the requests of files open on it: its driver refuses them.
+        top = TopLocked(file->DeviceObject);
+    }
+    // The driver defines buffered codes only; the direct and neither methods are not carried.
+    if ((code & 3) != METHOD_BUFFERED) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG size = std::max(in_size, out_size);
+    void* buffer = nullptr;
+    if (size != 0) {
+        buffer = pool_.Allocate(NonPagedPool, size, kSystemBufferTag);
+        if (buffer == nullptr) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        if (in_size != 0) {
+            std::memcpy(buffer, in, in_size);
+        }
+    }
+    PIRP irp = UserIrp(top, file, IRP_MJ_DEVICE_CONTROL);
+    irp->AssociatedIrp.SystemBuffer = buffer;
+    irp->UserBuffer = out;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->Parameters.DeviceIoControl.OutputBufferLength = out_size;
+    next->Parameters.DeviceIoControl.InputBufferLength = in_size;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    const NTSTATUS status = Send(top, irp);
+    if (!IsError(status)) {
+        const ULONG_PTR information = irp->IoStatus.Information;
+        if (information > out_size) {
+            char text[160];
+            std::snprintf(
+                text, sizeof text,
+                "device control 0x%08X completed with IoStatus.Information %lu, more than its %u-byte "
+                "output buffer",
+                code, information, out_size);
+            Report(text);
+        }
+        const ULONG copied = static_cast<ULONG>(std::min<ULONG_PTR>(information, out_size));
+        if (copied != 0) {
+            std::memcpy(out, buffer, copied);
+        }
+        if (returned != nullptr) {
+            *returned = copied;
+        }
+    }
+    FreeIrp(irp);
+    if (buffer != nullptr) {
+        pool_.Free(buffer, nullptr);
+    }
+    return status;
+}
+
+NTSTATUS IoManager::CloseFile(PFILE_OBJECT file)
+{
+    PDEVICE_OBJECT top = nullptr;
+    {
+        std::lock_guard lk(mu_);
+        if (files_.count(file) == 0) {
+            return STATUS_INVALID_HANDLE;
+        }
+        top = TopLocked(file->DeviceObject);
+    }
+    for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+        PIRP irp = UserIrp(top, file, major);
+        Send(top, irp);
+        FreeIrp(irp);
+    }
+    std::lock_guard lk(mu_);
+    ForgetFileLocked(file);
+    return STATUS_SUCCESS;
+}
+
+// A request from the user-mode side about the file, for the top of its device's stack.
+PIRP IoManager::UserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major)
+{
+    PIRP irp = AllocateIrp(top->StackSize);
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->FileObject = file;
+    return irp;
+}
+
+// The file's record goes; a deleted device goes with its last file.
+void IoManager::ForgetFileLocked(PFILE_OBJECT file)
+{
+    PDEVICE_OBJECT device = file->DeviceObject;
+    files_.erase(file);
+    DeviceRecord& d = *devices_.at(device);
+    if (--d.open_files == 0 && d.deleted) {
+        FreeDeviceLocked(device);
+    }
+}
+
+} // namespace sim

@@ -1,0 +1,63 @@
+// What the I/O manager keeps beside the objects it hands out, shared by the files that implement it:
+// iomanager.cpp (the whole's life), iomanager_drivers.cpp, iomanager_devices.cpp, iomanager_names.cpp,
+// iomanager_requests.cpp, iomanager_files.cpp and iomanager_removelocks.cpp. All of it is guarded by the
+// one IoManager::mu_.
+#pragma once
+
+#include <new>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "iomanager.h"
+
+namespace sim {
+
+// Object types, as the kernel stores them in each object's Type field.
+constexpr CSHORT kTypeDevice = 3;
+constexpr CSHORT kTypeDriver = 4;
+constexpr CSHORT kTypeFile = 5;
+constexpr CSHORT kTypeIrp = 6;
+
+// A device object and its extension are one allocation, aligned for whatever the extension holds.
+constexpr std::align_val_t kDeviceAlignment{16};
+
+// "\DosDevices\X" is the same name as "\??\X" (iomanager_names.cpp).
+std::u16string CanonicalName(std::u16string_view path);
+
+struct IoManager::DriverRecord {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string name;
+    std::u16string service;
+    std::u16string registry_path;
+    std::string service_name;
+    std::vector<std::u16string> texts; // the message table's texts, which `table` views
+    std::vector<MessageEntry> table;
+};
+
+struct IoManager::DeviceRecord {
+    std::u16string name;
+    size_t bytes = 0;
+    PDEVICE_OBJECT lower = nullptr; // what it attached to
+    std::string instance;           // a physical device object's device node
+    bool restricted = false;        // SYSTEM and Administrators only
+    int open_files = 0;
+    bool deleted = false; // IoDeleteDevice ran; the memory goes when the last file on it is closed
+};
+
+struct IoManager::IrpRecord {
+    KEVENT done{}; // signalled when the request is back with its sender
+    bool completed = false;
+    void* storage = nullptr;
+    std::vector<PDEVICE_OBJECT> visited;
+    std::set<PDEVICE_OBJECT> power_started;
+};
+
+struct IoManager::FileRecord {
+    FILE_OBJECT object{};
+    std::u16string name;
+};
+
+} // namespace sim

@@ -1,0 +1,95 @@
+// The scheduler's clock: virtual time that jumps to the next timeout when no thread can run, or real
+// time that follows the host's clock; the timeouts of waits; and how reports print an instant.
+#include "scheduler.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "scheduler_lists.h"
+#include "verifier.h"
+
+namespace sim {
+
+std::string FormatTicks(Ticks t)
+{
+    char buf[48];
+    const char* sign = t < 0 ? "-" : "";
+    uint64_t a = t < 0 ? -static_cast<uint64_t>(t) : static_cast<uint64_t>(t);
+    std::snprintf(buf, sizeof buf, "%s%llu.%07llu s", sign,
+                  static_cast<unsigned long long>(a / kTicksPerSecond),
+                  static_cast<unsigned long long>(a % kTicksPerSecond));
+    return buf;
+}
+
+void Scheduler::AdvanceToLocked(Ticks time)
+{
+    now_ = std::max(now_, time);
+    ExpireTimersLocked();
+}
+
+void Scheduler::ExpireTimersLocked()
+{
+    const Ticks now = NowLocked();
+    while (!timers_.empty() && std::get<0>(*timers_.begin()) <= now) {
+        SimThread* t = std::get<2>(*timers_.begin());
+        timeouts_[t->wait_object]++;
+        RemoveEntryList(&t->wait_block.Link);
+        MakeReadyLocked(t, STATUS_TIMEOUT);
+    }
+}
+
+uint64_t Scheduler::Timeouts(const void* object) const
+{
+    std::lock_guard lk(mu_);
+    auto it = timeouts_.find(object);
+    return it == timeouts_.end() ? 0 : it->second;
+}
+
+Ticks Scheduler::Now() const
+{
+    std::lock_guard lk(mu_);
+    return NowLocked();
+}
+
+Ticks Scheduler::NowLocked() const
+{
+    if (options_.mode == TimeMode::Virtual) {
+        return now_;
+    }
+    const double host = std::chrono::duration<double>(std::chrono::steady_clock::now() - real_base_).count();
+    return real_base_ticks_ + static_cast<Ticks>(host * options_.real_time_scale * kTicksPerSecond);
+}
+
+void Scheduler::TimerLoop()
+{
+    Lock lk(mu_);
+    while (!stopping_) {
+        ExpireTimersLocked();
+        if (running_ == nullptr && !ready_.empty()) {
+            DispatchLocked();
+        }
+        if (timers_.empty()) {
+            timer_cv_.wait(lk);
+            continue;
+        }
+        const Ticks due = std::get<0>(*timers_.begin()) - real_base_ticks_;
+        const auto host_due =
+            real_base_ +
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(
+                static_cast<double>(due) / kTicksPerSecond / options_.real_time_scale));
+        timer_cv_.wait_until(lk, host_due);
+    }
+}
+
+void Scheduler::Sleep(Ticks duration)
+{
+    SimThread* me = Current();
+    if (me == nullptr) {
+        Fatal("Sleep from a host thread the simulation does not know; attach it first");
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -duration;
+    Wait(&me->sleep_event.Header, DelayExecution, &timeout);
+}
+
+} // namespace sim
