@@ -264,6 +264,10 @@ static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEA
     if (extension->LowerDeviceObject != NULL) {
         IoDetachDevice(extension->LowerDeviceObject);
     }
+    /* The global reference must not outlive the extension it points into. */
+    if (g_DeviceExtension == extension) {
+        g_DeviceExtension = NULL;
+    }
     IoDeleteDevice(DeviceObject);
     return status;
 }

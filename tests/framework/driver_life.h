@@ -44,7 +44,6 @@ protected:
             machine_.io().UnloadDriver(driver_);
             driver_ = nullptr;
         }
-        g_DeviceExtension = nullptr;
         DriverTest::TearDown();
     }
 

@@ -136,10 +136,12 @@ TEST_F(LifecycleTest, SurpriseRemovalThenRemoval)
     EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_OBJECT_NAME_NOT_FOUND); // the link is gone
     EXPECT_FALSE(machine_.io().Interfaces().at(0).enabled);
     EXPECT_NE(Extension()->MonitorThreadObject, nullptr); // polling goes on until the removal
+    ASSERT_NE(g_DeviceExtension, nullptr);
     ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
     EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u);
     EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
     EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+    EXPECT_EQ(g_DeviceExtension, nullptr); // nothing points into the freed device object
 }
 
 TEST_F(LifecycleTest, StopIsFinalButSurpriseRemovalAndRemovalStillTearDown)

@@ -7,93 +7,17 @@
 #include <vector>
 
 #include "sim/user.h"
-#include "sim_test.h"
+#include "small_driver.h"
 
 namespace {
 
-enum class Flaw { None, KeepsInitializing, SkipsPoStart, FailsRemove, KeepsDevice } g_flaw;
-int g_unloads;
-
-PDEVICE_OBJECT Lower(PDEVICE_OBJECT fdo)
-{
-    return *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension);
-}
-
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    PDEVICE_OBJECT fdo;
-    const NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, 0x22, 0, FALSE, &fdo);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
-    if (g_flaw != Flaw::KeepsInitializing) {
-        fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    }
-    return STATUS_SUCCESS;
-}
-
-// Passes every request down; removal also detaches and deletes the device, unless told otherwise.
-NTSTATUS Pnp(PDEVICE_OBJECT fdo, PIRP irp)
-{
-    const PDEVICE_OBJECT lower = Lower(fdo);
-    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(lower, irp);
-    }
-    if (g_flaw == Flaw::FailsRemove) {
-        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_UNSUCCESSFUL;
-    }
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IoSkipCurrentIrpStackLocation(irp);
-    const NTSTATUS status = IoCallDriver(lower, irp);
-    if (g_flaw != Flaw::KeepsDevice) {
-        IoDetachDevice(lower);
-        IoDeleteDevice(fdo);
-    }
-    return status;
-}
-
-NTSTATUS Power(PDEVICE_OBJECT fdo, PIRP irp)
-{
-    if (g_flaw != Flaw::SkipsPoStart) {
-        PoStartNextPowerIrp(irp);
-    }
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(Lower(fdo), irp);
-}
-
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->DriverExtension->AddDevice = AddDevice;
-    driver->MajorFunction[IRP_MJ_PNP] = Pnp;
-    driver->MajorFunction[IRP_MJ_POWER] = Power;
-    driver->DriverUnload = [](PDRIVER_OBJECT) { g_unloads++; };
-    return STATUS_SUCCESS;
-}
-
-class PnpTest : public SimTest {
-protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        g_flaw = Flaw::None;
-        g_unloads = 0;
-        NTSTATUS status;
-        driver_ = machine_.io().LoadDriver("Quav", Entry, u"\\REGISTRY\\Machine\\x", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
-    }
-
-    sim::PnpManager& pnp() { return machine_.pnp(); }
-
-    PDRIVER_OBJECT driver_ = nullptr;
-};
+using small_driver::Flaw;
+using small_driver::Lower;
+using PnpTest = SmallDriverTest;
 
 TEST_F(PnpTest, RequestsReachTheBusDriverThroughTheStackAndRemovalUnloads)
 {
-    PDEVICE_OBJECT pdo = pnp().AddDevice(driver_);
+    PDEVICE_OBJECT pdo = AddNode();
     ASSERT_NE(pdo, nullptr);
     EXPECT_EQ(pnp().InstancePath(pdo), "ROOT\\QUAV\\0000");
 
@@ -110,13 +34,13 @@ TEST_F(PnpTest, RequestsReachTheBusDriverThroughTheStackAndRemovalUnloads)
 
     pnp().UnloadWhenUnused(driver_);
     EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(g_unloads, 1);
+    EXPECT_EQ(Unloads(), 1);
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
 }
 
 TEST_F(PnpTest, EnabledInterfaceOpensTheDeviceStack)
 {
-    PDEVICE_OBJECT pdo = pnp().AddDevice(driver_);
+    PDEVICE_OBJECT pdo = AddNode();
     const GUID guid = {0x60E33CC3, 0xC636, 0x43BE, {0xAC, 0x88, 0x13, 0x29, 0x9D, 0x2F, 0x0C, 0x21}};
     UNICODE_STRING link, again;
     ASSERT_EQ(IoRegisterDeviceInterface(pdo, &guid, nullptr, &link), STATUS_SUCCESS);
@@ -156,8 +80,8 @@ TEST_F(PnpTest, DriversBreakingTheRulesAreReported)
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
     for (const auto& [flaw, expected] : cases) {
-        g_flaw = flaw;
-        PDEVICE_OBJECT pdo = pnp().AddDevice(driver_);
+        SetFlaw(flaw);
+        PDEVICE_OBJECT pdo = AddNode();
         ASSERT_NE(pdo, nullptr);
         pnp().Power(pdo, IRP_MN_SET_POWER, DevicePowerState, d0);
         pnp().Remove(pdo);
