@@ -98,9 +98,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     Io().CompleteRequest(Irp);
 }
 
+// The same call as IoCallDriver, except that the power manager sees the power requests it passes.
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return Io().CallDriver(DeviceObject, Irp);
+    return Io().CallDriver(DeviceObject, Irp, true);
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp)

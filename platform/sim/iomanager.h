@@ -5,14 +5,15 @@
 //
 // Checks run as the kernel's would, but report to the verifier instead of stopping the machine:
 // requests completed twice or with STATUS_PENDING, a dispatch routine's return value that does not
-// match what it did with the request, remove-lock misuse, devices deleted twice or left attached, a
+// match what it did with the request, power requests that bypass the power manager or whose driver
+// never lets it send the next one, remove-lock misuse, devices deleted twice or left attached, a
 // driver unloaded with device objects left.
 //
 // Device objects are plain memory (not pool): the pool's accounting stays with the drivers' own tags.
 // Names compare case-insensitively; "\DosDevices\X" and "\??\X" are one name.
 //
 // One class under one lock, in a file per concern: iomanager_drivers.cpp, _devices, _names, _requests,
-// _files and _removelocks; the records they share are in iomanager_records.h.
+// _power, _files and _removelocks; the records they share are in iomanager_records.h.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,7 @@ namespace sim {
 class Pool;
 class Scheduler;
 class Verifier;
+struct PowerHolder;
 
 struct RemoveLockHolder {
     const void* tag;
@@ -102,16 +104,14 @@ public:
     // Requests. An IRP is followed by its stack locations and starts with the sender's location
     // current (CurrentLocation = StackSize + 1). Send calls the driver and, when it returns
     // STATUS_PENDING, waits on the calling thread until the request is completed; it returns the
-    // request's final status.
+    // request's final status. CallDriver is IoCallDriver, or PoCallDriver with `po_call`; Send sends
+    // a power request as the power manager does, with PoCallDriver.
     PIRP AllocateIrp(CCHAR stack_size);
     void FreeIrp(PIRP irp);
-    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool po_call = false);
     void CompleteRequest(PIRP irp);
     NTSTATUS Send(PDEVICE_OBJECT top, PIRP irp);
     void StartNextPowerIrp(PIRP irp);
-    // The device objects the request was passed to whose drivers did not call PoStartNextPowerIrp for
-    // it, in the order the request reached them.
-    std::vector<PDEVICE_OBJECT> PowerNotStarted(PIRP irp) const;
 
     // Files, as the user-mode side opens them. `path` is an object-namespace path ("\??\QUAVDSL\x"); what
     // follows the device's name becomes the file name. The access check is the I/O manager's, before the
@@ -164,6 +164,18 @@ private:
     // Requests.
     std::string Label(PIRP irp, PDEVICE_OBJECT top) const;
     IrpRecord* RequireIrp(PIRP irp, const char* operation) const;
+    NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    // Power requests (iomanager_power.cpp). A Handoff is a waiting request made active at a device, for
+    // its driver to be given it.
+    struct Handoff {
+        PDEVICE_OBJECT device = nullptr;
+        PIRP irp = nullptr;
+    };
+    NTSTATUS CallPowerDriver(PDEVICE_OBJECT device, PIRP irp, IrpRecord* r, bool po_call);
+    Handoff PassDownLocked(PDEVICE_OBJECT device, PIRP irp, IrpRecord* r);
+    void LeavePowerLocation(PIRP irp, IrpRecord* r); // the completion moves up past the current location
+    Handoff ReleaseLocked(const PowerHolder& holder, PIRP irp);
+    void Hand(Handoff handoff);
     // Files.
     PIRP UserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major);
     void ForgetFileLocked(PFILE_OBJECT file);

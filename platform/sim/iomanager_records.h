@@ -1,11 +1,11 @@
 // What the I/O manager keeps beside the objects it hands out, shared by the files that implement it:
 // iomanager.cpp (the whole's life), iomanager_drivers.cpp, iomanager_devices.cpp, iomanager_names.cpp,
-// iomanager_requests.cpp, iomanager_files.cpp and iomanager_removelocks.cpp. All of it is guarded by the
-// one IoManager::mu_.
+// iomanager_requests.cpp, iomanager_power.cpp, iomanager_files.cpp and iomanager_removelocks.cpp. All of it
+// is guarded by the one IoManager::mu_.
 #pragma once
 
+#include <deque>
 #include <new>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +26,36 @@ constexpr std::align_val_t kDeviceAlignment{16};
 // "\DosDevices\X" is the same name as "\??\X" (iomanager_names.cpp).
 std::u16string CanonicalName(std::u16string_view path);
 
+// Makes the next stack location the device's and current, as IoCallDriver does before it calls the
+// device's driver.
+inline void AdvanceTo(PDEVICE_OBJECT device, PIRP irp)
+{
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+    irp->Tail.Overlay.CurrentStackLocation->DeviceObject = device;
+}
+
+// The power manager's hold on a device object for one kind of request (system or device power): the
+// set- or query-power request active there, and those of the same kind waiting for it to end
+// (iomanager_power.cpp).
+struct PowerSlot {
+    PIRP active = nullptr;
+    std::deque<PIRP> waiting;
+};
+
+// A device object a power request was given to, with the stack location it got. The request is in its
+// driver's hands until it passes it down (or the request is completed past its location); passed down
+// with a completion routine of its own, the driver gets it back before it is done with it.
+struct PowerHolder {
+    enum class State { InHand, Below, Done };
+    static constexpr int kNotHeld = -1; // wait-wake, power sequence: never held back
+    PDEVICE_OBJECT device;
+    CHAR location;
+    int kind;             // the PowerSlot: 0 system, 1 device, or kNotHeld
+    bool started = false; // its driver called PoStartNextPowerIrp
+    State state = State::InHand;
+};
+
 struct IoManager::DriverRecord {
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
@@ -45,14 +75,14 @@ struct IoManager::DeviceRecord {
     bool restricted = false;        // SYSTEM and Administrators only
     int open_files = 0;
     bool deleted = false; // IoDeleteDevice ran; the memory goes when the last file on it is closed
+    PowerSlot power[2];   // by kind: system power, device power
 };
 
 struct IoManager::IrpRecord {
     KEVENT done{}; // signalled when the request is back with its sender
     bool completed = false;
     void* storage = nullptr;
-    std::vector<PDEVICE_OBJECT> visited;
-    std::set<PDEVICE_OBJECT> power_started;
+    std::vector<PowerHolder> power; // in the order the request reached them
 };
 
 struct IoManager::FileRecord {

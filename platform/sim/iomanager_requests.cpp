@@ -67,8 +67,7 @@ PIRP IoManager::AllocateIrp(CCHAR stack_size)
     }
     r->storage = storage;
     r->completed = false;
-    r->visited.clear();
-    r->power_started.clear();
+    r->power.clear();
     irps_[irp] = r;
     return irp;
 }
@@ -107,26 +106,30 @@ std::string IoManager::Label(PIRP irp, PDEVICE_OBJECT top) const
     return "IRP " + Pointer(irp) + " " + MajorName(next->MajorFunction) + minor + " to " + Name(top);
 }
 
-NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool po_call)
 {
-    IrpRecord* r = RequireIrp(irp, "IofCallDriver");
+    const char* routine = po_call ? "PoCallDriver" : "IofCallDriver";
+    IrpRecord* r = RequireIrp(irp, routine);
     if (irp->CurrentLocation <= 1) {
-        Fatal("IofCallDriver of IRP " + Pointer(irp) + " to " + Name(device) +
+        Fatal(std::string(routine) + " of IRP " + Pointer(irp) + " to " + Name(device) +
               ": no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
     }
-    {
-        std::lock_guard lk(mu_);
-        r->visited.push_back(device);
+    const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+    if (major > IRP_MJ_MAXIMUM_FUNCTION) {
+        Fatal(std::string(routine) + " of IRP " + Pointer(irp) + " with major function " +
+              std::to_string(major));
     }
-    irp->CurrentLocation--;
-    irp->Tail.Overlay.CurrentStackLocation--;
-    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-    stack->DeviceObject = device;
-    if (stack->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
-        Fatal("IofCallDriver of IRP " + Pointer(irp) + " with major function " +
-              std::to_string(stack->MajorFunction));
+    if (major == IRP_MJ_POWER) {
+        return CallPowerDriver(device, irp, r, po_call);
     }
-    return device->DriverObject->MajorFunction[stack->MajorFunction](device, irp);
+    return Dispatch(device, irp);
+}
+
+// Gives the request to the device's driver: its stack location becomes current.
+NTSTATUS IoManager::Dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    AdvanceTo(device, irp);
+    return device->DriverObject->MajorFunction[IoGetCurrentIrpStackLocation(irp)->MajorFunction](device, irp);
 }
 
 // Walks the request up its stack as the kernel does: each location's completion routine runs in the
@@ -153,6 +156,7 @@ void IoManager::CompleteRequest(PIRP irp)
         Report("IRP " + Pointer(irp) + " completed with STATUS_PENDING, which is not a final status");
     }
     while (irp->CurrentLocation <= irp->StackCount) {
+        LeavePowerLocation(irp, r);
         const PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
         irp->CurrentLocation++;
         irp->Tail.Overlay.CurrentStackLocation++;
@@ -189,10 +193,9 @@ NTSTATUS IoManager::Send(PDEVICE_OBJECT top, PIRP irp)
     {
         std::lock_guard lk(mu_); // a new trip for a request sent before
         r->completed = false;
-        r->visited.clear();
-        r->power_started.clear();
+        r->power.clear();
     }
-    const NTSTATUS returned = CallDriver(top, irp);
+    const NTSTATUS returned = CallDriver(top, irp, true);
     if (returned == STATUS_PENDING) {
         scheduler_.Wait(&r->done.Header, Executive, nullptr);
         if (!irp->PendingReturned) {
@@ -214,28 +217,6 @@ NTSTATUS IoManager::Send(PDEVICE_OBJECT top, PIRP irp)
                Hex32(irp->IoStatus.Status));
     }
     return irp->IoStatus.Status;
-}
-
-void IoManager::StartNextPowerIrp(PIRP irp)
-{
-    IrpRecord* r = RequireIrp(irp, "PoStartNextPowerIrp");
-    std::lock_guard lk(mu_);
-    if (irp->CurrentLocation <= irp->StackCount) {
-        r->power_started.insert(irp->Tail.Overlay.CurrentStackLocation->DeviceObject);
-    }
-}
-
-std::vector<PDEVICE_OBJECT> IoManager::PowerNotStarted(PIRP irp) const
-{
-    IrpRecord* r = RequireIrp(irp, "PowerNotStarted");
-    std::lock_guard lk(mu_);
-    std::vector<PDEVICE_OBJECT> out;
-    for (PDEVICE_OBJECT d : r->visited) {
-        if (r->power_started.count(d) == 0 && std::find(out.begin(), out.end(), d) == out.end()) {
-            out.push_back(d);
-        }
-    }
-    return out;
 }
 
 } // namespace sim

@@ -201,15 +201,6 @@ NTSTATUS PnpManager::Power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE typ
     next->Parameters.Power.State = state;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     const NTSTATUS status = io_.Send(top, irp);
-    if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) {
-        for (PDEVICE_OBJECT d : io_.PowerNotStarted(irp)) {
-            char what[24];
-            std::snprintf(what, sizeof what, "IRP_MJ_POWER/0x%02X", minor);
-            Report(std::string(what) + " went through " + io_.Name(d) + " (" +
-                   io_.DriverName(d->DriverObject) +
-                   ") without PoStartNextPowerIrp: the power manager would not send the next power request");
-        }
-    }
     io_.FreeIrp(irp);
     return status;
 }
@@ -227,6 +218,16 @@ void PnpManager::Delay(UCHAR minor, Ticks ticks)
         delay_[minor] = ticks;
     } else {
         delay_.erase(minor);
+    }
+}
+
+void PnpManager::DelayPower(POWER_STATE_TYPE type, Ticks ticks)
+{
+    std::lock_guard lk(mu_);
+    if (ticks > 0) {
+        power_delay_[type] = ticks;
+    } else {
+        power_delay_.erase(type);
     }
 }
 
@@ -286,11 +287,38 @@ NTSTATUS PnpManager::CompletePnp(PIRP irp)
 
 NTSTATUS PnpManager::BusPower(PDEVICE_OBJECT device, PIRP irp)
 {
-    (void)device;
-    PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return static_cast<PdoExtension*>(device->DeviceExtension)->pnp->CompletePower(irp);
+}
+
+// A root-enumerated device cannot wake the system, nor tell its power sequence: those requests keep the
+// status they came with.
+NTSTATUS PnpManager::CompletePower(PIRP irp)
+{
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const bool change =
+        stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER;
+    Ticks delay = 0;
+    if (change) {
+        std::lock_guard lk(mu_);
+        if (auto it = power_delay_.find(stack->Parameters.Power.Type); it != power_delay_.end()) {
+            delay = it->second;
+        }
+    }
+    if (delay == 0) {
+        PoStartNextPowerIrp(irp);
+        const NTSTATUS status = change ? STATUS_SUCCESS : irp->IoStatus.Status;
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    StartThread("bus driver: power", [irp, delay] {
+        Sleep(delay);
+        PoStartNextPowerIrp(irp); // the next request of this kind may come only now
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    return STATUS_PENDING;
 }
 
 // Requests the bus driver does not handle itself (WMI) keep the status they came with.

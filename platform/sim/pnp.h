@@ -6,12 +6,13 @@
 //
 // The bus driver completes start, stop, removal and their queries and cancels with STATUS_SUCCESS and
 // leaves any other minor function's status as it finds it; its power dispatch starts the next power
-// request and succeeds. The PDO stays after a removal, as a root-enumerated one does.
+// request and succeeds a set- or query-power request (others keep their status). The PDO stays after a
+// removal, as a root-enumerated one does. Power requests go to the top of the stack with PoCallDriver
+// (the I/O manager's checks on them are in iomanager_power.cpp).
 //
 // Reports: a removal or surprise removal completed with a failure (the system never lets a driver fail
-// them), a function driver's device object left after removal or still attached to the PDO, AddDevice
-// returning with DO_DEVICE_INITIALIZING still set, and a power request that went through a driver
-// which never called PoStartNextPowerIrp for it.
+// them), a function driver's device object left after removal or still attached to the PDO, and
+// AddDevice returning with DO_DEVICE_INITIALIZING still set.
 #pragma once
 
 #include <map>
@@ -54,6 +55,10 @@ public:
     // From now on the bus driver marks requests of this minor function pending, returns STATUS_PENDING
     // and completes them from another thread after `ticks` of virtual time; 0 ends the delay.
     void Delay(UCHAR minor, Ticks ticks);
+    // From now on the bus driver marks set- and query-power requests of this type pending, returns
+    // STATUS_PENDING, and after `ticks` of virtual time, on another thread, calls PoStartNextPowerIrp and
+    // completes them; 0 ends the delay.
+    void DelayPower(POWER_STATE_TYPE type, Ticks ticks);
     // Once a removal leaves the driver without device objects, it is unloaded (IoManager::UnloadDriver).
     void UnloadWhenUnused(PDRIVER_OBJECT driver);
 
@@ -68,6 +73,7 @@ private:
     static NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS BusPassThrough(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS CompletePnp(PIRP irp);
+    NTSTATUS CompletePower(PIRP irp);
     void CheckRemoval(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT>& stack);
     void Report(std::string text);
 
@@ -80,6 +86,7 @@ private:
     unsigned next_name_ = 1;
     std::map<UCHAR, NTSTATUS> fail_next_;
     std::map<UCHAR, Ticks> delay_;
+    std::map<POWER_STATE_TYPE, Ticks> power_delay_;
     std::set<PDRIVER_OBJECT> unload_when_unused_;
 };
 

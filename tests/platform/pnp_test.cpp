@@ -73,7 +73,7 @@ TEST_F(PnpTest, DriversBreakingTheRulesAreReported)
 {
     const std::pair<Flaw, std::vector<std::string>> cases[] = {
         {Flaw::KeepsInitializing, {"DO_DEVICE_INITIALIZING still set"}},
-        {Flaw::SkipsPoStart, {"without PoStartNextPowerIrp"}},
+        {Flaw::SkipsPoStart, {"without calling PoStartNextPowerIrp"}},
         {Flaw::FailsRemove, {"does not let a driver fail a removal", "still exists", "still attached"}},
         {Flaw::KeepsDevice, {"still exists", "still attached"}},
     };
