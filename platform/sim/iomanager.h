@@ -117,6 +117,9 @@ public:
     // follows the device's name becomes the file name. The access check is the I/O manager's, before the
     // driver sees a create. A device deleted while files are open on it stays until the last is closed,
     // and their requests still reach its driver (whose remove lock refuses them), as on the real system.
+    // CloseFile sends IRP_MJ_CLEANUP; IRP_MJ_CLOSE follows once no request on the file is in flight,
+    // sent by whichever thread ends the last one. A device deleted while a request on a file of it is
+    // still pending is reported: that request would never complete, nor the file ever close.
     NTSTATUS OpenFile(std::u16string_view path, bool administrator, PFILE_OBJECT* file);
     NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG in_size, void* out,
                            ULONG out_size, ULONG* returned);
@@ -136,6 +139,7 @@ private:
     struct DeviceRecord;
     struct IrpRecord;
     struct FileRecord;
+    struct FileRequest;
     struct NameEntry {
         std::u16string spelling;
         PDEVICE_OBJECT device = nullptr; // a device, or (for an enabled interface) the device it opens
@@ -178,7 +182,11 @@ private:
     void Hand(Handoff handoff);
     // Files.
     PIRP UserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major);
+    NTSTATUS SendControl(PFILE_OBJECT file, PDEVICE_OBJECT top, ULONG code, void* buffer, ULONG in_size,
+                         void* out, ULONG out_size, ULONG_PTR* information);
+    void ReleaseFile(PFILE_OBJECT file);
     void ForgetFileLocked(PFILE_OBJECT file);
+    void ReportPendingFileRequestsLocked(PDEVICE_OBJECT device);
     // Remove locks.
     void ForgetRemoveLocksLocked(const void* memory, size_t bytes);
 

@@ -83,6 +83,7 @@ void IoManager::DeleteDeviceLocked(PDEVICE_OBJECT device)
     if (it == devices_.end() || it->second->deleted) {
         return;
     }
+    ReportPendingFileRequestsLocked(device);
     DeviceRecord& r = *it->second;
     for (PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject; *link != nullptr;
          link = &(*link)->NextDevice) {

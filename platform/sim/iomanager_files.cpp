@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "format.h"
 #include "iomanager_records.h"
 #include "pool.h"
+#include "text.h"
 
 namespace sim {
 namespace {
@@ -17,6 +19,18 @@ constexpr uint32_t kSystemBufferTag = 0x66427249; // "IrBf": buffered I/O's syst
 bool IsError(NTSTATUS status)
 {
     return (static_cast<ULONG>(status) >> 30) == 3;
+}
+
+// Whether a driver on the way marked the request pending (IoMarkIrpPending) and returned, keeping it.
+bool Pended(PIRP irp)
+{
+    const auto* locations = reinterpret_cast<const IO_STACK_LOCATION*>(irp + 1);
+    for (CCHAR i = 0; i < irp->StackCount; i++) {
+        if (locations[i].Control & SL_PENDING_RETURNED) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -78,27 +92,59 @@ NTSTATUS IoManager::DeviceControl(PFILE_OBJECT file, ULONG code, const void* in,
     PDEVICE_OBJECT top;
     {
         std::lock_guard lk(mu_);
-        if (files_.count(file) == 0) {
+        auto it = files_.find(file);
+        if (it == files_.end() || it->second->handle_closed) {
             return STATUS_INVALID_HANDLE;
         }
+        it->second->references++; // the request's, taken with the handle's lookup
         // A deleted device still gets the requests of files open on it: its driver refuses them.
         top = TopLocked(file->DeviceObject);
     }
     // The driver defines buffered codes only; the direct and neither methods are not carried.
-    if ((code & 3) != METHOD_BUFFERED) {
-        return STATUS_INVALID_PARAMETER;
-    }
     const ULONG size = std::max(in_size, out_size);
     void* buffer = nullptr;
-    if (size != 0) {
+    NTSTATUS status = (code & 3) != METHOD_BUFFERED ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+    if (NT_SUCCESS(status) && size != 0) {
         buffer = pool_.Allocate(NonPagedPool, size, kSystemBufferTag);
         if (buffer == nullptr) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        if (in_size != 0) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else if (in_size != 0) {
             std::memcpy(buffer, in, in_size);
         }
     }
+    if (NT_SUCCESS(status)) {
+        ULONG_PTR information = 0;
+        status = SendControl(file, top, code, buffer, in_size, out, out_size, &information);
+        if (!IsError(status)) {
+            if (information > out_size) {
+                char text[160];
+                std::snprintf(
+                    text, sizeof text,
+                    "device control 0x%08X completed with IoStatus.Information %lu, more than its %u-byte "
+                    "output buffer",
+                    code, information, out_size);
+                Report(text);
+            }
+            const ULONG copied = static_cast<ULONG>(std::min<ULONG_PTR>(information, out_size));
+            if (copied != 0) {
+                std::memcpy(out, buffer, copied);
+            }
+            if (returned != nullptr) {
+                *returned = copied;
+            }
+        }
+    }
+    if (buffer != nullptr) {
+        pool_.Free(buffer, nullptr);
+    }
+    ReleaseFile(file);
+    return status;
+}
+
+// Sends the device control and waits for it; the file lists it while it is in flight.
+NTSTATUS IoManager::SendControl(PFILE_OBJECT file, PDEVICE_OBJECT top, ULONG code, void* buffer,
+                                ULONG in_size, void* out, ULONG out_size, ULONG_PTR* information)
+{
     PIRP irp = UserIrp(top, file, IRP_MJ_DEVICE_CONTROL);
     irp->AssociatedIrp.SystemBuffer = buffer;
     irp->UserBuffer = out;
@@ -106,30 +152,18 @@ NTSTATUS IoManager::DeviceControl(PFILE_OBJECT file, ULONG code, const void* in,
     next->Parameters.DeviceIoControl.OutputBufferLength = out_size;
     next->Parameters.DeviceIoControl.InputBufferLength = in_size;
     next->Parameters.DeviceIoControl.IoControlCode = code;
+    {
+        std::lock_guard lk(mu_);
+        files_.at(file)->requests.push_back({irp, top, code});
+    }
     const NTSTATUS status = Send(top, irp);
-    if (!IsError(status)) {
-        const ULONG_PTR information = irp->IoStatus.Information;
-        if (information > out_size) {
-            char text[160];
-            std::snprintf(
-                text, sizeof text,
-                "device control 0x%08X completed with IoStatus.Information %lu, more than its %u-byte "
-                "output buffer",
-                code, information, out_size);
-            Report(text);
-        }
-        const ULONG copied = static_cast<ULONG>(std::min<ULONG_PTR>(information, out_size));
-        if (copied != 0) {
-            std::memcpy(out, buffer, copied);
-        }
-        if (returned != nullptr) {
-            *returned = copied;
-        }
+    *information = irp->IoStatus.Information;
+    {
+        std::lock_guard lk(mu_);
+        std::vector<FileRequest>& requests = files_.at(file)->requests;
+        std::erase_if(requests, [irp](const FileRequest& r) { return r.irp == irp; });
     }
     FreeIrp(irp);
-    if (buffer != nullptr) {
-        pool_.Free(buffer, nullptr);
-    }
     return status;
 }
 
@@ -138,19 +172,38 @@ NTSTATUS IoManager::CloseFile(PFILE_OBJECT file)
     PDEVICE_OBJECT top = nullptr;
     {
         std::lock_guard lk(mu_);
-        if (files_.count(file) == 0) {
+        auto it = files_.find(file);
+        if (it == files_.end() || it->second->handle_closed) {
             return STATUS_INVALID_HANDLE;
+        }
+        it->second->handle_closed = true;
+        top = TopLocked(file->DeviceObject);
+    }
+    // The last handle is gone: the driver cleans up, and cancels what it keeps queued for the file.
+    PIRP irp = UserIrp(top, file, IRP_MJ_CLEANUP);
+    Send(top, irp);
+    FreeIrp(irp);
+    ReleaseFile(file);
+    return STATUS_SUCCESS;
+}
+
+// Drops one of the file's references. The last one sends IRP_MJ_CLOSE, on the calling thread, to the
+// top of the stack as it is now, and forgets the file.
+void IoManager::ReleaseFile(PFILE_OBJECT file)
+{
+    PDEVICE_OBJECT top = nullptr;
+    {
+        std::lock_guard lk(mu_);
+        if (--files_.at(file)->references > 0) {
+            return;
         }
         top = TopLocked(file->DeviceObject);
     }
-    for (UCHAR major : {IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
-        PIRP irp = UserIrp(top, file, major);
-        Send(top, irp);
-        FreeIrp(irp);
-    }
+    PIRP irp = UserIrp(top, file, IRP_MJ_CLOSE);
+    Send(top, irp);
+    FreeIrp(irp);
     std::lock_guard lk(mu_);
     ForgetFileLocked(file);
-    return STATUS_SUCCESS;
 }
 
 // A request from the user-mode side about the file, for the top of its device's stack.
@@ -173,6 +226,29 @@ void IoManager::ForgetFileLocked(PFILE_OBJECT file)
     DeviceRecord& d = *devices_.at(device);
     if (--d.open_files == 0 && d.deleted) {
         FreeDeviceLocked(device);
+    }
+}
+
+// A request on a file that a driver pended and still keeps when the device it was sent to is deleted:
+// the removal should have completed it, and now nothing will, so its sender waits for ever and the
+// file's IRP_MJ_CLOSE never comes. A request still inside a dispatch routine is left alone: it may yet be
+// refused there, by a remove lock that removal has closed.
+void IoManager::ReportPendingFileRequestsLocked(PDEVICE_OBJECT device)
+{
+    for (const auto& [file, f] : files_) {
+        for (const FileRequest& r : f->requests) {
+            auto irp = irps_.find(r.irp);
+            if (r.top != device || irp == irps_.end() || irp->second->completed || !Pended(r.irp)) {
+                continue;
+            }
+            char code[16];
+            std::snprintf(code, sizeof code, "0x%08X", r.code);
+            Report("IoDeleteDevice on " + NameLocked(device) + " while device control " + code + " (IRP " +
+                   Pointer(r.irp) + ") on the file " + NameLocked(file->DeviceObject) +
+                   Utf8FromUtf16(f->name) +
+                   " is still pending: nothing will complete it, so the file's IRP_MJ_CLOSE never comes" +
+                   (f->handle_closed ? " (its handle is closed and IRP_MJ_CLEANUP was sent)" : ""));
+        }
     }
 }
 

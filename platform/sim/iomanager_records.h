@@ -85,9 +85,21 @@ struct IoManager::IrpRecord {
     std::vector<PowerHolder> power; // in the order the request reached them
 };
 
+// A request in flight on a file, and what it holds: one of the file's references.
+struct IoManager::FileRequest {
+    PIRP irp;
+    PDEVICE_OBJECT top; // where it was sent
+    ULONG code;         // the device control's code
+};
+
+// The file object's references are its handle's and one per request in flight. IRP_MJ_CLEANUP comes when
+// the handle closes; IRP_MJ_CLOSE when the last reference goes, from the thread that drops it.
 struct IoManager::FileRecord {
     FILE_OBJECT object{};
     std::u16string name;
+    int references = 1;         // the handle's, from the create on
+    bool handle_closed = false; // IRP_MJ_CLEANUP has been sent: nothing new comes through the handle
+    std::vector<FileRequest> requests;
 };
 
 } // namespace sim

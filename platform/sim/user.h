@@ -28,7 +28,8 @@ public:
     // METHOD_BUFFERED: at most out_size bytes come back; `returned` says how many.
     NTSTATUS DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULONG in_size, void* out,
                              ULONG out_size, ULONG* returned);
-    NTSTATUS Close(HANDLE handle); // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE
+    // IRP_MJ_CLEANUP; IRP_MJ_CLOSE follows when the handle's requests in flight have completed.
+    NTSTATUS Close(HANDLE handle);
     size_t OpenHandles() const;
 
 private:

@@ -183,13 +183,36 @@ TEST_F(LifecycleTest, StartWaitsForALowerDriverThatPends)
     EXPECT_EQ(Extension()->Started, 1);
 }
 
+// A WMI query holds no file: nothing vetoes the removal, which waits for the query to finish before the
+// lower driver sees it.
 TEST_F(LifecycleTest, RemovalWaitsForARequestBlockedInTheHardware)
+{
+    BringUp();
+    // A sensor read held 30 s in the controller's address write of the VRM register.
+    machine_.bus().StallWrite(0x295, 0x2A, sim::Seconds(30));
+    sim::Ticks finished = 0;
+    PKTHREAD consumer = sim::StartThread("consumer", [&] {
+        const GUID block = QUAV_SENSOR_DATA_GUID_INIT;
+        std::vector<uint8_t> data;
+        EXPECT_EQ(machine_.wmi().QueryAllData(block, &data), STATUS_SUCCESS);
+        finished = sim::Now();
+    });
+    sim::Sleep(sim::Seconds(1));
+    ASSERT_EQ(finished, 0);
+    ASSERT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_GE(finished, sim::Seconds(30)); // the removal ended after the query
+    sim::JoinThread(consumer);
+}
+
+// A handle closed while its device control is blocked: the cleanup comes at once, the close only when
+// the request has finished. Until then the driver still counts the file open and refuses query-remove.
+TEST_F(LifecycleTest, AHandleClosedDuringItsRequestVetoesRemovalUntilTheRequestEnds)
 {
     BringUp();
     sim::UserClient user(true);
     HANDLE handle = nullptr;
     ASSERT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
-    // A sensor read held 30 s in the controller's address write of the VRM register.
     machine_.bus().StallWrite(0x295, 0x2A, sim::Seconds(30));
     sim::Ticks finished = 0;
     PKTHREAD client = sim::StartThread("client", [&] {
@@ -203,11 +226,13 @@ TEST_F(LifecycleTest, RemovalWaitsForARequestBlockedInTheHardware)
     });
     sim::Sleep(sim::Seconds(1));
     ASSERT_EQ(user.Close(handle), STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->OpenHandleCount, 1);
+    EXPECT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_UNSUCCESSFUL);
+    sim::JoinThread(client);
+    EXPECT_GE(finished, sim::Seconds(30));
+    EXPECT_EQ(Extension()->OpenHandleCount, 0);
     ASSERT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_SUCCESS);
     ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
-    EXPECT_GT(finished, 0);
-    EXPECT_GE(sim::Now(), finished); // the removal ended after the request
-    sim::JoinThread(client);
 }
 
 // The device's state after a sequence of Plug and Play requests, each completed with success: user-mode and
