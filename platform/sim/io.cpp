@@ -100,7 +100,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return Io().CallDriver(DeviceObject, Irp);
+    return Io().CallDriver(DeviceObject, Irp, "PoCallDriver");
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp)

@@ -108,7 +108,8 @@ NTSTATUS IoManager::DeviceControl(PFILE_OBJECT file, ULONG code, const void* in,
     next->Parameters.DeviceIoControl.IoControlCode = code;
     const NTSTATUS status = Send(top, irp);
     if (!IsError(status)) {
-        const ULONG_PTR information = irp->IoStatus.Information;
+        const std::optional<IO_STATUS_BLOCK> final = FinalStatus(irp); // none when abandoned
+        const ULONG_PTR information = final ? final->Information : 0;
         if (information > out_size) {
             char text[160];
             std::snprintf(
