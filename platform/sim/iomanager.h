@@ -4,10 +4,10 @@
 // drivers, build and send requests and watch what drivers hold.
 //
 // Checks run as the kernel's would, but report to the verifier instead of stopping the machine:
-// requests completed twice or with STATUS_PENDING, a dispatch routine's return value that does not
-// match what it did with the request, power requests that bypass the power manager or whose driver
-// never lets it send the next one, remove-lock misuse, devices deleted twice or left attached, a
-// driver unloaded with device objects left.
+// requests used after their final completion or completed with STATUS_PENDING, a dispatch routine's
+// return value that does not match what it did with the request, power requests that bypass the power
+// manager or whose driver never lets it send the next one, remove-lock misuse, devices deleted twice or
+// left attached, a driver unloaded with device objects left.
 //
 // Device objects are plain memory (not pool): the pool's accounting stays with the drivers' own tags.
 // Names compare case-insensitively; "\DosDevices\X" and "\??\X" are one name.
@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -104,13 +105,29 @@ public:
     // Requests. An IRP is followed by its stack locations and starts with the sender's location
     // current (CurrentLocation = StackSize + 1). Send calls the driver and, when it returns
     // STATUS_PENDING, waits on the calling thread until the request is completed; it returns the
-    // request's final status. CallDriver is IoCallDriver, or PoCallDriver with `po_call`; Send sends
-    // a power request as the power manager does, with PoCallDriver.
+    // request's final status. A request is sent once. CallDriver is IoCallDriver, or PoCallDriver with
+    // `po_call`; Send sends a power request as the power manager does, with PoCallDriver.
+    //
+    // The final completion kills the IRP: Windows may free it at once, so its bytes are poisoned (0xDD)
+    // and every later use through the kernel's routines is reported. Its sender reads the outcome from
+    // FinalStatus, until it frees the IRP. Using the IRP's address as a remove-lock tag stays allowed.
+    // A dispatch routine that returns without completing the request or STATUS_PENDING is reported and
+    // the request abandoned: Send returns what the routine returned, and the IRP is freed when it is
+    // finally completed (or with the I/O manager).
     PIRP AllocateIrp(CCHAR stack_size);
     void FreeIrp(PIRP irp);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool po_call = false);
     void CompleteRequest(PIRP irp);
     NTSTATUS Send(PDEVICE_OBJECT top, PIRP irp);
+    // The IoStatus the request was finally completed with; none while it is not (an abandoned request).
+    std::optional<IO_STATUS_BLOCK> FinalStatus(PIRP irp) const;
+    // For the kernel's routines that take an IRP: true, after reporting `routine`'s use of it, when the
+    // IRP's final completion has run; *final_status is then the status it completed with.
+    bool ReportIfDead(PIRP irp, const char* routine, NTSTATUS* final_status = nullptr);
+    // What a kernel library told the driver holding the request to do with it ("WmiSystemControl
+    // answered IrpNotCompleted: ..."), named if the driver's dispatch routine then leaves it in the air.
+    // Forgotten when the request is passed on to another driver.
+    void NoteDuty(PIRP irp, std::string duty);
     void StartNextPowerIrp(PIRP irp);
 
     // Files, as the user-mode side opens them. `path` is an object-namespace path ("\??\QUAVDSL\x"); what
@@ -180,6 +197,8 @@ private:
     void LeavePowerLocation(PIRP irp, IrpRecord* r); // the completion moves up past the current location
     Handoff ReleaseLocked(const PowerHolder& holder, PIRP irp);
     void Hand(Handoff handoff);
+    bool WalkCompletion(PIRP irp, IrpRecord* r);
+    void Retire(PIRP irp, IrpRecord* r);
     // Files.
     PIRP UserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major);
     NTSTATUS SendControl(PFILE_OBJECT file, PDEVICE_OBJECT top, ULONG code, void* buffer, ULONG in_size,

@@ -157,7 +157,8 @@ NTSTATUS IoManager::SendControl(PFILE_OBJECT file, PDEVICE_OBJECT top, ULONG cod
         files_.at(file)->requests.push_back({irp, top, code});
     }
     const NTSTATUS status = Send(top, irp);
-    *information = irp->IoStatus.Information;
+    const std::optional<IO_STATUS_BLOCK> final = FinalStatus(irp); // none when abandoned
+    *information = final ? final->Information : 0;
     {
         std::lock_guard lk(mu_);
         std::vector<FileRequest>& requests = files_.at(file)->requests;

@@ -182,6 +182,9 @@ void IoManager::Hand(Handoff handoff)
 void IoManager::StartNextPowerIrp(PIRP irp)
 {
     IrpRecord* r = RequireIrp(irp, "PoStartNextPowerIrp");
+    if (ReportIfDead(irp, "PoStartNextPowerIrp")) {
+        return;
+    }
     Handoff freed;
     {
         std::lock_guard lk(mu_);

@@ -78,10 +78,20 @@ struct IoManager::DeviceRecord {
     PowerSlot power[2];   // by kind: system power, device power
 };
 
+// A request's life as the I/O manager sees it. The IRP itself keeps the layout drivers know, so what the
+// kernel knows about it beyond that lives here: above all whether it is still alive. Once its final
+// completion hands it back to its sender it is dead (Windows may free it at once): its final IoStatus is
+// copied here for the sender and the IRP's bytes are poisoned until the sender frees it.
 struct IoManager::IrpRecord {
-    KEVENT done{}; // signalled when the request is back with its sender
-    bool completed = false;
+    KEVENT done{};          // signalled when the request is back with its sender
+    bool completed = false; // the final completion ran: the IRP is dead
+    IO_STATUS_BLOCK final{};
+    bool pending_returned = false; // the top location's SL_PENDING_RETURNED, at the final completion
+    bool abandoned = false;        // the sender gave up on it: the dispatch routine left it in the air
+    bool sender_freed = false;     // FreeIrp came while it was abandoned: it goes when it completes
+    std::string duty;              // what a library told the driver holding it to do (named in reports)
     void* storage = nullptr;
+    size_t bytes = 0;
     std::vector<PowerHolder> power; // in the order the request reached them
 };
 

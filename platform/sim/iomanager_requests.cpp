@@ -1,5 +1,6 @@
 // The I/O manager's requests (IRPs): allocation, the trip down a device stack and back up through the
-// completion routines, and the checks on what dispatch routines return.
+// completion routines, the checks on what dispatch routines return, and the end of an IRP's life at its
+// final completion.
 #include "format.h"
 #include "iomanager.h"
 
@@ -13,6 +14,14 @@
 
 namespace sim {
 namespace {
+
+// A dead IRP's bytes: a pointer read from it (0xDDDDDDDDDDDDDDDD) is not a canonical x86-64 address, so
+// following it faults; its status reads 0xDDDDDDDD, its stack counts -35 and its type 0xDDDD.
+constexpr int kDeadIrpByte = 0xDD;
+
+// What a use of a dead IRP is told: on Windows its memory may already be someone else's.
+constexpr const char* kAfterCompletion =
+    " after its final completion: the IRP was back with its sender, which may have freed it";
 
 const char* MajorName(UCHAR major)
 {
@@ -66,8 +75,14 @@ PIRP IoManager::AllocateIrp(CCHAR stack_size)
         free_irp_records_.pop_back();
     }
     r->storage = storage;
+    r->bytes = bytes;
     r->completed = false;
     r->power.clear();
+    r->final = {};
+    r->pending_returned = false;
+    r->abandoned = false;
+    r->sender_freed = false;
+    r->duty.clear();
     irps_[irp] = r;
     return irp;
 }
@@ -78,6 +93,10 @@ void IoManager::FreeIrp(PIRP irp)
     auto it = irps_.find(irp);
     if (it == irps_.end()) {
         Report("FreeIrp of " + Pointer(irp) + ", which is not an allocated IRP");
+        return;
+    }
+    if (it->second->abandoned && !it->second->completed) {
+        it->second->sender_freed = true; // its driver still holds it: it goes when it is completed
         return;
     }
     ::operator delete(it->second->storage);
@@ -106,13 +125,55 @@ std::string IoManager::Label(PIRP irp, PDEVICE_OBJECT top) const
     return "IRP " + Pointer(irp) + " " + MajorName(next->MajorFunction) + minor + " to " + Name(top);
 }
 
+std::optional<IO_STATUS_BLOCK> IoManager::FinalStatus(PIRP irp) const
+{
+    IrpRecord* r = RequireIrp(irp, "FinalStatus");
+    std::lock_guard lk(mu_);
+    if (!r->completed) {
+        return std::nullopt;
+    }
+    return r->final;
+}
+
+bool IoManager::ReportIfDead(PIRP irp, const char* routine, NTSTATUS* final_status)
+{
+    {
+        std::lock_guard lk(mu_);
+        auto it = irps_.find(irp);
+        if (it == irps_.end() || !it->second->completed) {
+            return false;
+        }
+        if (final_status != nullptr) {
+            *final_status = it->second->final.Status;
+        }
+    }
+    Report(std::string(routine) + " of IRP " + Pointer(irp) + kAfterCompletion);
+    return true;
+}
+
+void IoManager::NoteDuty(PIRP irp, std::string duty)
+{
+    std::lock_guard lk(mu_);
+    if (auto it = irps_.find(irp); it != irps_.end()) {
+        it->second->duty = std::move(duty);
+    }
+}
+
+// A dead IRP is not passed on: the caller gets the status it completed with, and the report.
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool po_call)
 {
     const char* routine = po_call ? "PoCallDriver" : "IofCallDriver";
     IrpRecord* r = RequireIrp(irp, routine);
+    if (NTSTATUS final = 0; ReportIfDead(irp, routine, &final)) {
+        return final;
+    }
     if (irp->CurrentLocation <= 1) {
         Fatal(std::string(routine) + " of IRP " + Pointer(irp) + " to " + Name(device) +
               ": no stack location left (NO_MORE_IRP_STACK_LOCATIONS)");
+    }
+    {
+        std::lock_guard lk(mu_);
+        r->duty.clear(); // another driver's now
     }
     const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
     if (major > IRP_MJ_MAXIMUM_FUNCTION) {
@@ -134,7 +195,8 @@ NTSTATUS IoManager::Dispatch(PDEVICE_OBJECT device, PIRP irp)
 
 // Walks the request up its stack as the kernel does: each location's completion routine runs in the
 // context of the location above it (no device at the top); a routine that returns
-// STATUS_MORE_PROCESSING_REQUIRED keeps the request, and will complete it again.
+// STATUS_MORE_PROCESSING_REQUIRED keeps the request, and will complete it again. The walk that reaches
+// the top is the final completion.
 void IoManager::CompleteRequest(PIRP irp)
 {
     IrpRecord* r = nullptr;
@@ -148,13 +210,23 @@ void IoManager::CompleteRequest(PIRP irp)
         }
         r = it->second;
         if (r->completed) {
-            Report("IRP " + Pointer(irp) + " completed twice: it was already back with its sender");
+            Report("IofCompleteRequest of IRP " + Pointer(irp) +
+                   ": completed after it was freed (its final completion had handed it back to its "
+                   "sender, which may free it at once)");
             return;
         }
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
         Report("IRP " + Pointer(irp) + " completed with STATUS_PENDING, which is not a final status");
     }
+    if (WalkCompletion(irp, r)) {
+        Retire(irp, r);
+    }
+}
+
+// False when a completion routine took the request back.
+bool IoManager::WalkCompletion(PIRP irp, IrpRecord* r)
+{
     while (irp->CurrentLocation <= irp->StackCount) {
         LeavePowerLocation(irp, r);
         const PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
@@ -170,53 +242,89 @@ void IoManager::CompleteRequest(PIRP irp)
         if (invoke) {
             PDEVICE_OBJECT device = at_top ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
             if (stack->CompletionRoutine(device, irp, stack->Context) == STATUS_MORE_PROCESSING_REQUIRED) {
-                return;
+                return false;
             }
         } else if (irp->PendingReturned && !at_top) {
             IoMarkIrpPending(irp); // no routine to pass the mark up: the kernel does it
         }
     }
+    return true;
+}
+
+// The final completion: the sender gets what it needs from the record, the IRP's bytes are poisoned so
+// that a driver still reading them fails, and an abandoned request whose sender is gone is freed.
+void IoManager::Retire(PIRP irp, IrpRecord* r)
+{
+    bool free_now;
     {
         std::lock_guard lk(mu_);
         r->completed = true;
+        r->final = irp->IoStatus;
+        r->pending_returned = irp->PendingReturned != FALSE;
+        std::memset(irp, kDeadIrpByte, r->bytes);
+        free_now = r->sender_freed;
     }
     scheduler_.SetEvent(&r->done);
+    if (free_now) {
+        FreeIrp(irp);
+    }
     scheduler_.PreemptionPoint();
 }
 
 NTSTATUS IoManager::Send(PDEVICE_OBJECT top, PIRP irp)
 {
     IrpRecord* r = RequireIrp(irp, "Send");
+    bool sent_before;
+    {
+        std::lock_guard lk(mu_);
+        sent_before = r->completed || r->abandoned;
+    }
+    if (sent_before) {
+        Fatal("Send of IRP " + Pointer(irp) + ", which was sent before: a request is sent once");
+    }
     const std::string label = Label(irp, top);
     scheduler_.NameObject(&r->done, label);
     scheduler_.ResetEvent(&r->done);
     {
-        std::lock_guard lk(mu_); // a new trip for a request sent before
-        r->completed = false;
+        std::lock_guard lk(mu_);
         r->power.clear();
     }
     const NTSTATUS returned = CallDriver(top, irp, true);
     if (returned == STATUS_PENDING) {
         scheduler_.Wait(&r->done.Header, Executive, nullptr);
-        if (!irp->PendingReturned) {
+        bool marked;
+        {
+            std::lock_guard lk(mu_);
+            marked = r->pending_returned;
+        }
+        if (!marked) {
             Report(label + ": the driver returned STATUS_PENDING without marking the IRP pending "
                            "(IoMarkIrpPending); the sender would never learn it completed");
         }
-        return irp->IoStatus.Status;
+        return FinalStatus(irp)->Status;
     }
     bool completed;
+    NTSTATUS final;
+    std::string duty;
     {
         std::lock_guard lk(mu_);
         completed = r->completed;
+        final = r->final.Status;
+        duty = r->duty;
+        r->abandoned = !completed;
     }
     if (!completed) {
-        Report(label + ": the driver returned " + Hex32(returned) + " without completing the IRP");
-        scheduler_.Wait(&r->done.Header, Executive, nullptr); // it may still: the sender must not free it
-    } else if (returned != irp->IoStatus.Status) {
-        Report(label + ": the driver returned " + Hex32(returned) + " but completed the IRP with " +
-               Hex32(irp->IoStatus.Status));
+        // On Windows the sender would wait for it forever; here it goes on, so that the test can.
+        Report(label + ": the driver returned " + Hex32(returned) +
+               " without completing the IRP or returning STATUS_PENDING" + (duty.empty() ? "" : "; " + duty) +
+               ". The request is abandoned");
+        return returned;
     }
-    return irp->IoStatus.Status;
+    if (returned != final) {
+        Report(label + ": the driver returned " + Hex32(returned) + " but completed the IRP with " +
+               Hex32(final));
+    }
+    return final;
 }
 
 } // namespace sim

@@ -44,6 +44,13 @@ bool ReadCounted(const std::vector<uint8_t>& buffer, uint32_t size, uint32_t off
     return true;
 }
 
+// A request that came back with an answer to read: STATUS_PENDING is a success code, but here it means
+// the provider never answered.
+bool Answered(NTSTATUS status)
+{
+    return NT_SUCCESS(status) && status != STATUS_PENDING;
+}
+
 bool SameGuid(const GUID& a, const GUID& b)
 {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
@@ -194,10 +201,12 @@ NTSTATUS WmiService::Send(PDEVICE_OBJECT device, UCHAR minor, const void* data_p
     stack->Parameters.WMI.DataPath = const_cast<void*>(data_path);
     stack->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
     stack->Parameters.WMI.Buffer = buffer.data();
-    NTSTATUS status = io_.Send(top, irp);
-    *information = irp->IoStatus.Information;
+    const NTSTATUS status = io_.Send(top, irp);
+    const std::optional<IO_STATUS_BLOCK> final = io_.FinalStatus(irp);
     io_.FreeIrp(irp);
-    return status;
+    *information = final ? final->Information : 0;
+    // A request the driver abandoned (reported by the I/O manager) never comes back to WMI.
+    return final ? status : STATUS_PENDING;
 }
 
 void WmiService::QueryRegInfo(PDEVICE_OBJECT device)
@@ -217,7 +226,7 @@ void WmiService::QueryRegInfo(PDEVICE_OBJECT device)
                 continue;
             }
         }
-        if (NT_SUCCESS(status) && !ParseRegInfo(buffer, information, &info)) {
+        if (Answered(status) && !ParseRegInfo(buffer, information, &info)) {
             verifier_.Report("wmi", "malformed registration information");
             status = STATUS_UNSUCCESSFUL;
         }
@@ -227,7 +236,7 @@ void WmiService::QueryRegInfo(PDEVICE_OBJECT device)
     for (WmiRegistration& r : registrations_) {
         if (r.device == device) {
             r.reginfo_status = status;
-            if (NT_SUCCESS(status)) {
+            if (Answered(status)) {
                 r.registry_path = std::move(info.registry_path);
                 r.mof_resource = std::move(info.mof_resource);
                 r.guids = std::move(info.guids);
@@ -288,7 +297,7 @@ NTSTATUS WmiService::QueryAllData(const GUID& guid, std::vector<uint8_t>* data, 
     InitHeader(buffer, guid, WNODE_FLAG_ALL_DATA);
     ULONG_PTR information = 0;
     NTSTATUS status = Send(device, IRP_MN_QUERY_ALL_DATA, &guid, buffer, &information);
-    if (!NT_SUCCESS(status)) {
+    if (!Answered(status)) {
         return status;
     }
     if (TooSmall(buffer, information, size_needed)) {
@@ -325,7 +334,7 @@ NTSTATUS WmiService::QuerySingleInstance(const GUID& guid, uint32_t instance, st
     wnode->DataBlockOffset = offset;
     ULONG_PTR information = 0;
     NTSTATUS status = Send(device, IRP_MN_QUERY_SINGLE_INSTANCE, &guid, buffer, &information);
-    if (!NT_SUCCESS(status)) {
+    if (!Answered(status)) {
         return status;
     }
     if (TooSmall(buffer, information, size_needed)) {
@@ -395,7 +404,7 @@ NTSTATUS WmiService::ExecuteMethod(const GUID& guid, uint32_t instance, uint32_t
     std::copy(in.begin(), in.end(), buffer.begin() + offset);
     ULONG_PTR information = 0;
     NTSTATUS status = Send(device, IRP_MN_EXECUTE_METHOD, &guid, buffer, &information);
-    if (!NT_SUCCESS(status)) {
+    if (!Answered(status)) {
         return status;
     }
     uint32_t needed = 0;

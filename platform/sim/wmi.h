@@ -2,7 +2,8 @@
 // service then asks the device for its registration information (IRP_MN_REGINFO_EX) and records the
 // GUIDs it provides. Consumers (tests, tools) query and change data blocks, call methods and switch
 // events and collection by GUID: each call builds the WNODE, sends the system-control request to the
-// top of the registered device's stack on the calling thread and returns the final status.
+// top of the registered device's stack on the calling thread and returns the final status
+// (STATUS_PENDING for a request the provider never completed).
 #pragma once
 
 #include <cstdint>
@@ -33,7 +34,9 @@ struct WmiGuidInfo {
 
 struct WmiRegistration {
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS reginfo_status = STATUS_PENDING; // the registration-information request's final status
+    // The registration-information request's final status; STATUS_PENDING while it never came back (the
+    // provider abandoned it).
+    NTSTATUS reginfo_status = STATUS_PENDING;
     std::u16string registry_path;
     std::u16string mof_resource;
     std::vector<WmiGuidInfo> guids; // empty when the registration information could not be had
@@ -81,7 +84,8 @@ public:
 private:
     PDEVICE_OBJECT ProviderOf(const GUID& guid) const;
     // Sends one system-control request for `device` with `buffer` as its WNODE (or registration
-    // information); returns the final status and the request's Information.
+    // information); returns the final status and the request's Information, or STATUS_PENDING when the
+    // provider abandoned the request.
     NTSTATUS Send(PDEVICE_OBJECT device, UCHAR minor, const void* data_path, std::vector<uint8_t>& buffer,
                   ULONG_PTR* information);
     void QueryRegInfo(PDEVICE_OBJECT device);

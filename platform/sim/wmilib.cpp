@@ -2,9 +2,16 @@
 // driver's callbacks with the pieces of the WNODE they work on, and fills in the WNODE when a callback
 // completes the request through WmiCompleteRequest.
 //
+// The library completes a request only through WmiCompleteRequest. What it answers itself (the
+// registration information, a GUID that is not the driver's, a malformed WNODE, an instance out of
+// range, a callback the driver lacks) it leaves in IoStatus with IrpNotCompleted: the driver completes
+// it. Requests for another provider (IrpForward) and minor codes it does not know (IrpNotWmi) it leaves
+// untouched for the driver to pass down.
+//
 // Nothing is kept between the two halves: a callback may complete the request later, on another thread,
 // so everything WmiCompleteRequest needs (which minor, where the data starts, the instance lengths) is
 // left in the request's stack location and in the WNODE itself.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -39,31 +46,62 @@ PULONG AllDataLengths(PWNODE_ALL_DATA wnode)
     return reinterpret_cast<PULONG>(Bytes(wnode) + kAllDataArray);
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR boost = IO_NO_INCREMENT)
+// The library's own answer, left for the driver to complete (IrpNotCompleted).
+NTSTATUS Answer(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
+    return status;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR boost = IO_NO_INCREMENT)
+{
+    Answer(irp, status, information);
     IofCompleteRequest(irp, boost);
     return status;
 }
 
 // The request succeeds with a WNODE_TOO_SMALL in place of the answer: WMI reads SizeNeeded and asks
 // again with a buffer that big.
-NTSTATUS CompleteTooSmall(PIRP irp, PWNODE_HEADER header, ULONG size_needed, CCHAR boost)
+NTSTATUS AnswerTooSmall(PIRP irp, PWNODE_HEADER header, ULONG size_needed)
 {
     auto* too_small = reinterpret_cast<PWNODE_TOO_SMALL>(header);
     too_small->WnodeHeader.BufferSize = sizeof(WNODE_TOO_SMALL);
     too_small->WnodeHeader.Flags |= WNODE_FLAG_TOO_SMALL;
     too_small->SizeNeeded = size_needed;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = sizeof(WNODE_TOO_SMALL);
-    IofCompleteRequest(irp, boost);
-    return STATUS_SUCCESS;
+    return Answer(irp, STATUS_SUCCESS, sizeof(WNODE_TOO_SMALL));
 }
 
 void Report(const std::string& text)
 {
     sim::Machine::Current().verifier().Report("wmi", text);
+}
+
+std::string MinorName(UCHAR minor)
+{
+    static const char* const kNames[] = {"IRP_MN_QUERY_ALL_DATA",
+                                         "IRP_MN_QUERY_SINGLE_INSTANCE",
+                                         "IRP_MN_CHANGE_SINGLE_INSTANCE",
+                                         "IRP_MN_CHANGE_SINGLE_ITEM",
+                                         "IRP_MN_ENABLE_EVENTS",
+                                         "IRP_MN_DISABLE_EVENTS",
+                                         "IRP_MN_ENABLE_COLLECTION",
+                                         "IRP_MN_DISABLE_COLLECTION",
+                                         "IRP_MN_REGINFO",
+                                         "IRP_MN_EXECUTE_METHOD",
+                                         nullptr,
+                                         "IRP_MN_REGINFO_EX"};
+    if (minor < sizeof kNames / sizeof kNames[0] && kNames[minor] != nullptr) {
+        return kNames[minor];
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "IRP_MJ_SYSTEM_CONTROL/0x%02X", minor);
+    return text;
+}
+
+bool KnownMinor(UCHAR minor)
+{
+    return minor <= IRP_MN_EXECUTE_METHOD || minor == IRP_MN_REGINFO_EX;
 }
 
 // A callback that claims more bytes than it was offered has written past the buffer, or lies.
@@ -100,7 +138,7 @@ ULONG CountedSize(const UNICODE_STRING* s)
 NTSTATUS RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)
 {
     if (context->QueryWmiRegInfo == nullptr) {
-        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return Answer(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     ULONG reg_flags = 0;
     UNICODE_STRING instance_name{};
@@ -120,12 +158,12 @@ NTSTATUS RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_S
         }
     } free_name{instance_name};
     if (!NT_SUCCESS(status)) {
-        return Complete(irp, status, 0);
+        return Answer(irp, status, 0);
     }
     bool by_pdo = (reg_flags & WMIREG_FLAG_INSTANCE_PDO) != 0;
     if (by_pdo && pdo == nullptr) {
         Report("QueryWmiRegInfo asked for PDO instance names without a PDO");
-        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        return Answer(irp, STATUS_INVALID_PARAMETER, 0);
     }
     const UNICODE_STRING* base_name = by_pdo ? nullptr : &instance_name;
 
@@ -135,10 +173,10 @@ NTSTATUS RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_S
     PUCHAR base = Bytes(stack->Parameters.WMI.Buffer);
     if (size < needed) {
         if (size < sizeof(ULONG)) {
-            return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+            return Answer(irp, STATUS_BUFFER_TOO_SMALL, 0);
         }
         std::memcpy(base, &needed, sizeof(needed));
-        return Complete(irp, STATUS_BUFFER_TOO_SMALL, sizeof(ULONG));
+        return Answer(irp, STATUS_BUFFER_TOO_SMALL, sizeof(ULONG));
     }
 
     std::memset(base, 0, needed);
@@ -164,7 +202,7 @@ NTSTATUS RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_S
             guids[i].BaseNameOffset = base_name_offset;
         }
     }
-    return Complete(irp, STATUS_SUCCESS, needed);
+    return Answer(irp, STATUS_SUCCESS, needed);
 }
 
 bool FindGuid(PWMILIB_CONTEXT context, PVOID data_path, ULONG* index)
@@ -215,6 +253,14 @@ struct DataBlockRequest {
     ULONG instances; // the GUID's instance count
     PUCHAR base;     // the WNODE
     ULONG size;      // the buffer's size
+    // Set to IrpProcessed as the request is handed to a callback, which completes it.
+    PSYSCTL_IRP_DISPOSITION disposition;
+
+    PWMILIB_CONTEXT Handed() const
+    {
+        *disposition = IrpProcessed;
+        return context;
+    }
 };
 
 // What a request on one instance checks first, in this order: its data lies inside the buffer, and the
@@ -233,37 +279,37 @@ NTSTATUS CheckInstance(const DataBlockRequest& r, ULONG offset, ULONG length, UL
 NTSTATUS QueryAllData(const DataBlockRequest& r)
 {
     if (r.context->QueryWmiDataBlock == nullptr) {
-        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     auto* wnode = reinterpret_cast<PWNODE_ALL_DATA>(r.base);
     unsigned long long wide = AllDataOffset(r.instances);
     if (r.size < wide) {
         // Not even the instance lengths fit: the data's size is unknown, so ask for the least.
-        return CompleteTooSmall(r.irp, &wnode->WnodeHeader, wide > ~0u ? ~0u : ULONG(wide), IO_NO_INCREMENT);
+        return AnswerTooSmall(r.irp, &wnode->WnodeHeader, wide > ~0u ? ~0u : ULONG(wide));
     }
     ULONG offset = ULONG(wide);
     wnode->DataBlockOffset = offset;
     wnode->InstanceCount = r.instances;
     wnode->OffsetInstanceNameOffsets = 0;
     std::memset(r.base + kAllDataArray, 0, offset - kAllDataArray);
-    return r.context->QueryWmiDataBlock(r.device, r.irp, r.guid, 0, r.instances, AllDataLengths(wnode),
-                                        r.size - offset, r.base + offset);
+    return r.Handed()->QueryWmiDataBlock(r.device, r.irp, r.guid, 0, r.instances, AllDataLengths(wnode),
+                                         r.size - offset, r.base + offset);
 }
 
 NTSTATUS QuerySingleInstance(const DataBlockRequest& r)
 {
     auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(r.base);
     if (NTSTATUS s = CheckInstance(r, wnode->DataBlockOffset, 0, wnode->InstanceIndex); !NT_SUCCESS(s)) {
-        return Complete(r.irp, s, 0);
+        return Answer(r.irp, s, 0);
     }
     if (r.context->QueryWmiDataBlock == nullptr) {
-        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     // The one instance length goes straight into SizeDataBlock.
     wnode->SizeDataBlock = 0;
-    return r.context->QueryWmiDataBlock(r.device, r.irp, r.guid, wnode->InstanceIndex, 1,
-                                        &wnode->SizeDataBlock, r.size - wnode->DataBlockOffset,
-                                        r.base + wnode->DataBlockOffset);
+    return r.Handed()->QueryWmiDataBlock(r.device, r.irp, r.guid, wnode->InstanceIndex, 1,
+                                         &wnode->SizeDataBlock, r.size - wnode->DataBlockOffset,
+                                         r.base + wnode->DataBlockOffset);
 }
 
 NTSTATUS ChangeSingleInstance(const DataBlockRequest& r)
@@ -271,13 +317,13 @@ NTSTATUS ChangeSingleInstance(const DataBlockRequest& r)
     auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(r.base);
     if (NTSTATUS s = CheckInstance(r, wnode->DataBlockOffset, wnode->SizeDataBlock, wnode->InstanceIndex);
         !NT_SUCCESS(s)) {
-        return Complete(r.irp, s, 0);
+        return Answer(r.irp, s, 0);
     }
     if (r.context->SetWmiDataBlock == nullptr) {
-        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
-    return r.context->SetWmiDataBlock(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->SizeDataBlock,
-                                      r.base + wnode->DataBlockOffset);
+    return r.Handed()->SetWmiDataBlock(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->SizeDataBlock,
+                                       r.base + wnode->DataBlockOffset);
 }
 
 NTSTATUS ChangeSingleItem(const DataBlockRequest& r)
@@ -285,13 +331,13 @@ NTSTATUS ChangeSingleItem(const DataBlockRequest& r)
     auto* wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(r.base);
     if (NTSTATUS s = CheckInstance(r, wnode->DataItemOffset, wnode->SizeDataItem, wnode->InstanceIndex);
         !NT_SUCCESS(s)) {
-        return Complete(r.irp, s, 0);
+        return Answer(r.irp, s, 0);
     }
     if (r.context->SetWmiDataItem == nullptr) {
-        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
-    return r.context->SetWmiDataItem(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->ItemId,
-                                     wnode->SizeDataItem, r.base + wnode->DataItemOffset);
+    return r.Handed()->SetWmiDataItem(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->ItemId,
+                                      wnode->SizeDataItem, r.base + wnode->DataItemOffset);
 }
 
 NTSTATUS ExecuteMethod(const DataBlockRequest& r)
@@ -299,42 +345,44 @@ NTSTATUS ExecuteMethod(const DataBlockRequest& r)
     auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(r.base);
     if (NTSTATUS s = CheckInstance(r, wnode->DataBlockOffset, wnode->SizeDataBlock, wnode->InstanceIndex);
         !NT_SUCCESS(s)) {
-        return Complete(r.irp, s, 0);
+        return Answer(r.irp, s, 0);
     }
     if (r.context->ExecuteWmiMethod == nullptr) {
-        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     // The output goes where the input was: the whole rest of the buffer is the output's room.
-    return r.context->ExecuteWmiMethod(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->MethodId,
-                                       wnode->SizeDataBlock, r.size - wnode->DataBlockOffset,
-                                       r.base + wnode->DataBlockOffset);
+    return r.Handed()->ExecuteWmiMethod(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->MethodId,
+                                        wnode->SizeDataBlock, r.size - wnode->DataBlockOffset,
+                                        r.base + wnode->DataBlockOffset);
 }
 
 // Enabling or disabling the GUID's events or its data collection.
 NTSTATUS FunctionControl(const DataBlockRequest& r, UCHAR minor)
 {
     if (r.context->WmiFunctionControl == nullptr) {
-        return Complete(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     bool events = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS;
     bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
-    return r.context->WmiFunctionControl(
+    return r.Handed()->WmiFunctionControl(
         r.device, r.irp, r.guid, events ? WmiEventControl : WmiDataBlockControl, enable ? TRUE : FALSE);
 }
 
-NTSTATUS DataRequest(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack)
+NTSTATUS DataRequest(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_STACK_LOCATION stack,
+                     PSYSCTL_IRP_DISPOSITION disposition)
 {
     UCHAR minor = stack->MinorFunction;
     ULONG index = 0;
     if (!FindGuid(context, stack->Parameters.WMI.DataPath, &index)) {
-        return Complete(irp, STATUS_WMI_GUID_NOT_FOUND, 0);
+        return Answer(irp, STATUS_WMI_GUID_NOT_FOUND, 0);
     }
     ULONG size = stack->Parameters.WMI.BufferSize;
     PUCHAR base = Bytes(stack->Parameters.WMI.Buffer);
     if (base == nullptr || size < MinimumWnode(minor)) {
-        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        return Answer(irp, STATUS_INVALID_PARAMETER, 0);
     }
-    const DataBlockRequest r{context, device, irp, index, context->GuidList[index].InstanceCount, base, size};
+    const ULONG instances = context->GuidList[index].InstanceCount;
+    const DataBlockRequest r{context, device, irp, index, instances, base, size, disposition};
     switch (minor) {
         case IRP_MN_QUERY_ALL_DATA:
             return QueryAllData(r);
@@ -396,7 +444,9 @@ NTSTATUS CompleteData(PIRP irp, Wnode* wnode, ULONG size, NTSTATUS status, ULONG
                       const char* minor, Finish finish)
 {
     if (status == STATUS_BUFFER_TOO_SMALL) {
-        return CompleteTooSmall(irp, &wnode->WnodeHeader, wnode->DataBlockOffset + used, boost);
+        AnswerTooSmall(irp, &wnode->WnodeHeader, wnode->DataBlockOffset + used);
+        IofCompleteRequest(irp, boost);
+        return STATUS_SUCCESS;
     }
     ULONG_PTR information = 0;
     if (NT_SUCCESS(status)) {
@@ -413,42 +463,47 @@ extern "C" {
 NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                           PSYSCTL_IRP_DISPOSITION IrpDisposition)
 {
+    sim::IoManager& io = sim::Machine::Current().io();
+    NTSTATUS status;
+    if (io.ReportIfDead(Irp, "WmiSystemControl", &status)) {
+        *IrpDisposition = IrpProcessed; // nothing is left to do with it
+        return status;
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const UCHAR minor = stack->MinorFunction;
+    SYSCTL_IRP_DISPOSITION disposition = IrpNotCompleted;
+    status = Irp->IoStatus.Status;
     if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL || stack->Parameters.WMI.ProviderId == 0) {
-        *IrpDisposition = IrpNotWmi;
-        return Irp->IoStatus.Status;
+        disposition = IrpNotWmi;
+    } else if (stack->Parameters.WMI.ProviderId != reinterpret_cast<ULONG_PTR>(DeviceObject)) {
+        disposition = IrpForward;
+    } else if (!KnownMinor(minor)) {
+        disposition = IrpNotWmi;
+    } else if (minor == IRP_MN_REGINFO || minor == IRP_MN_REGINFO_EX) {
+        status = RegInfo(WmiLibInfo, DeviceObject, Irp, stack);
+    } else {
+        status = DataRequest(WmiLibInfo, DeviceObject, Irp, stack, &disposition);
     }
-    if (stack->Parameters.WMI.ProviderId != reinterpret_cast<ULONG_PTR>(DeviceObject)) {
-        *IrpDisposition = IrpForward;
-        return Irp->IoStatus.Status;
+    *IrpDisposition = disposition;
+    // A callback may have completed the request already: only the others are looked at again.
+    if (disposition == IrpNotCompleted) {
+        io.NoteDuty(Irp, "WmiSystemControl answered " + MinorName(minor) +
+                             " with IrpNotCompleted, which leaves completing it to the driver");
+    } else if (disposition != IrpProcessed) {
+        io.NoteDuty(Irp, "WmiSystemControl answered " + MinorName(minor) + " with " +
+                             (disposition == IrpForward ? "IrpForward" : "IrpNotWmi") +
+                             ", which leaves passing it down to the driver");
     }
-    switch (stack->MinorFunction) {
-        case IRP_MN_REGINFO:
-        case IRP_MN_REGINFO_EX:
-            *IrpDisposition = IrpProcessed;
-            return RegInfo(WmiLibInfo, DeviceObject, Irp, stack);
-        case IRP_MN_QUERY_ALL_DATA:
-        case IRP_MN_QUERY_SINGLE_INSTANCE:
-        case IRP_MN_CHANGE_SINGLE_INSTANCE:
-        case IRP_MN_CHANGE_SINGLE_ITEM:
-        case IRP_MN_ENABLE_EVENTS:
-        case IRP_MN_DISABLE_EVENTS:
-        case IRP_MN_ENABLE_COLLECTION:
-        case IRP_MN_DISABLE_COLLECTION:
-        case IRP_MN_EXECUTE_METHOD:
-            *IrpDisposition = IrpProcessed;
-            return DataRequest(WmiLibInfo, DeviceObject, Irp, stack);
-        default:
-            *IrpDisposition = IrpNotCompleted;
-            Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-            return STATUS_INVALID_DEVICE_REQUEST;
-    }
+    return status;
 }
 
 NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
                             CCHAR PriorityBoost)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
+    if (NTSTATUS final = 0; sim::Machine::Current().io().ReportIfDead(Irp, "WmiCompleteRequest", &final)) {
+        return final;
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PUCHAR base = Bytes(stack->Parameters.WMI.Buffer);
     ULONG size = stack->Parameters.WMI.BufferSize;

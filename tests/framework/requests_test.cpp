@@ -214,6 +214,36 @@ TEST_F(RequestsTest, WmiFunctionControlAndOtherGuids)
     EXPECT_EQ(machine_.wmi().QueryAllData(kSensorEvent, &data), STATUS_WMI_GUID_NOT_FOUND);
 }
 
+// What WMI meant for another provider, and minor codes it does not define, go down the stack untouched:
+// the lower driver (here answering STATUS_NOT_IMPLEMENTED, which nobody above it uses) has the last word.
+TEST_F(RequestsTest, WmiRequestsNotForTheDriverGoDownTheStack)
+{
+    struct Case {
+        const char* name;
+        UCHAR minor;
+        PDEVICE_OBJECT provider;
+    };
+    const Case cases[] = {{"another provider's", IRP_MN_QUERY_ALL_DATA, pdo_},
+                          {"unknown minor", 0x0A, Fdo()}};
+    pdo_->DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_NOT_IMPLEMENTED;
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> buffer(64);
+        PIRP irp = machine_.io().AllocateIrp(Fdo()->StackSize);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+        stack->MinorFunction = c.minor;
+        stack->Parameters.WMI = {reinterpret_cast<ULONG_PTR>(c.provider), const_cast<GUID*>(&kSensorData),
+                                 ULONG(buffer.size()), buffer.data()};
+        EXPECT_EQ(machine_.io().Send(Fdo(), irp), STATUS_NOT_IMPLEMENTED) << c.name;
+        machine_.io().FreeIrp(irp);
+    }
+}
+
 TEST_F(RequestsTest, WmiRegistrationIsAnsweredBeforeTheStart)
 {
     const std::optional<sim::WmiRegistration> reg = machine_.wmi().Registration(Fdo());

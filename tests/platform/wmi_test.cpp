@@ -200,7 +200,7 @@ protected:
         stack->Parameters.WMI = {provider_id, const_cast<GUID*>(guid), ULONG(buffer.size()), buffer.data()};
         NTSTATUS status = machine_.io().Send(top, irp);
         if (information != nullptr) {
-            *information = irp->IoStatus.Information;
+            *information = machine_.io().FinalStatus(irp).value().Information;
         }
         machine_.io().FreeIrp(irp);
         return status;
@@ -221,6 +221,7 @@ TEST_F(WmiTest, RegistrationRecordsTheRegistrationInformationUntilDeregistration
 {
     Add();
     EXPECT_EQ(p_.minors, std::vector<UCHAR>{IRP_MN_REGINFO_EX});
+    EXPECT_EQ(p_.disposition, IrpNotCompleted); // the library fills the answer; the driver completes it
     auto reg = wmi().Registration(p_.device);
     ASSERT_TRUE(reg.has_value());
     EXPECT_EQ(reg->reginfo_status, STATUS_SUCCESS);
@@ -286,6 +287,7 @@ TEST_F(WmiTest, QueriesReturnTheCallbacksBytesOrTheSizeNeeded)
     Add();
     std::vector<uint8_t> data;
     ASSERT_EQ(wmi().QueryAllData(kBlockGuid, &data), STATUS_SUCCESS);
+    EXPECT_EQ(p_.disposition, IrpProcessed); // the callback completed it
     EXPECT_EQ(data, p_.instances[0]);
     EXPECT_EQ(p_.instance_index, 0u);
     EXPECT_EQ(p_.instance_count, 1u);
@@ -295,6 +297,7 @@ TEST_F(WmiTest, QueriesReturnTheCallbacksBytesOrTheSizeNeeded)
     EXPECT_EQ(data, p_.instances[0]);
     EXPECT_EQ(p_.instance_count, 1u);
     EXPECT_EQ(wmi().QuerySingleInstance(kBlockGuid, 1, &data), STATUS_WMI_INSTANCE_NOT_FOUND);
+    EXPECT_EQ(p_.disposition, IrpNotCompleted);
 
     // A buffer too small: the request succeeds with a WNODE_TOO_SMALL giving the size needed.
     uint32_t needed = 0;
@@ -302,6 +305,12 @@ TEST_F(WmiTest, QueriesReturnTheCallbacksBytesOrTheSizeNeeded)
     EXPECT_EQ(needed, kAllDataOffset + 12);
     ASSERT_EQ(wmi().QueryAllData(kBlockGuid, &data, needed), STATUS_SUCCESS);
     EXPECT_EQ(data, p_.instances[0]);
+    // Not even the instance lengths fit: the library answers that itself, without the callback.
+    p_.instance_count = 0;
+    EXPECT_EQ(wmi().QueryAllData(kBlockGuid, &data, kAllDataOffset - 8, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(needed, kAllDataOffset);
+    EXPECT_EQ(p_.disposition, IrpNotCompleted);
+    EXPECT_EQ(p_.instance_count, 0u);
 }
 
 TEST_F(WmiTest, AllDataWnodeGivesOneSizeForEqualInstancesAndOffsetsOtherwise)
@@ -343,22 +352,25 @@ TEST_F(WmiTest, RequestsTheLibraryDoesNotServe)
     EXPECT_EQ(wmi().QueryAllData(kUnknownGuid, &data), STATUS_WMI_GUID_NOT_FOUND);
     EXPECT_EQ(p_.minors.size(), 1u); // the service sent nothing
 
+    // What the library answers itself it leaves to the driver to complete.
     std::vector<uint8_t> buffer(256);
     EXPECT_EQ(Send(IRP_MN_QUERY_ALL_DATA, Id(), &kUnknownGuid, buffer), STATUS_WMI_GUID_NOT_FOUND);
-    EXPECT_EQ(p_.disposition, IrpProcessed);
-    // Another provider's request goes down the stack untouched (the bus driver leaves its status).
+    EXPECT_EQ(p_.disposition, IrpNotCompleted);
+    // Another provider's request, and a minor code WMI does not define, go down the stack untouched
+    // (the bus driver leaves their status).
     EXPECT_EQ(Send(IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(p_.pdo), &kBlockGuid, buffer),
               STATUS_NOT_SUPPORTED);
     EXPECT_EQ(p_.disposition, IrpForward);
     EXPECT_EQ(Send(IRP_MN_QUERY_ALL_DATA, 0, &kBlockGuid, buffer), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(p_.disposition, IrpNotWmi);
-    EXPECT_EQ(Send(0x0A, Id(), &kBlockGuid, buffer), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(p_.disposition, IrpNotCompleted);
+    EXPECT_EQ(Send(0x0A, Id(), &kBlockGuid, buffer), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(p_.disposition, IrpNotWmi);
     EXPECT_EQ(p_.instance_count, 0u); // no data callback ran
 
     p_.context.SetWmiDataItem = nullptr;
     const uint8_t value[] = {1};
     EXPECT_EQ(wmi().SetSingleItem(kBlockGuid, 0, 1, value), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(p_.disposition, IrpNotCompleted);
 }
 
 TEST_F(WmiTest, MethodAndChangeDataReachTheCallbacks)
