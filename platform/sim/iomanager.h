@@ -141,6 +141,11 @@ public:
     NTSTATUS DeviceControl(PFILE_OBJECT file, ULONG code, const void* in, ULONG in_size, void* out,
                            ULONG out_size, ULONG* returned);
     NTSTATUS CloseFile(PFILE_OBJECT file);
+    // The files open on the device objects of the stack from `pdo` up. SignalWhenStackClosed sets `event`
+    // when the last of them has closed (at once when none is open) and returns how many were open: what
+    // the PnP manager waits for before it removes a surprise-removed device.
+    size_t OpenFilesOnStack(PDEVICE_OBJECT pdo) const;
+    size_t SignalWhenStackClosed(PDEVICE_OBJECT pdo, KEVENT* event);
 
     // Remove locks.
     void InitializeRemoveLock(PIO_REMOVE_LOCK lock, ULONG tag, ULONG max_locked_minutes,
@@ -206,6 +211,7 @@ private:
     void ReleaseFile(PFILE_OBJECT file);
     void ForgetFileLocked(PFILE_OBJECT file);
     void ReportPendingFileRequestsLocked(PDEVICE_OBJECT device);
+    size_t OpenFilesOnStackLocked(PDEVICE_OBJECT pdo) const;
     // Remove locks.
     void ForgetRemoveLocksLocked(const void* memory, size_t bytes);
 
@@ -224,6 +230,7 @@ private:
     std::vector<std::unique_ptr<IrpRecord>> irp_records_; // kept for reuse: their events stay named
     std::vector<IrpRecord*> free_irp_records_;
     std::map<PFILE_OBJECT, std::unique_ptr<FileRecord>> files_;
+    std::vector<std::pair<PDEVICE_OBJECT, KEVENT*>> stack_close_waiters_; // by physical device object
     std::map<const IO_REMOVE_LOCK*, std::vector<RemoveLockHolder>> remove_locks_;
     std::map<const IO_REMOVE_LOCK*, size_t> remove_lock_peaks_;
 };

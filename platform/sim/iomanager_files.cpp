@@ -10,6 +10,7 @@
 #include "iomanager_records.h"
 #include "pool.h"
 #include "text.h"
+#include "scheduler.h"
 
 namespace sim {
 namespace {
@@ -219,7 +220,8 @@ PIRP IoManager::UserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major)
     return irp;
 }
 
-// The file's record goes; a deleted device goes with its last file.
+// The file's record goes; a deleted device goes with its last file, and a stack's last file wakes whoever
+// waits for it. Setting an event never gives the processor up, so it may be done under the lock.
 void IoManager::ForgetFileLocked(PFILE_OBJECT file)
 {
     PDEVICE_OBJECT device = file->DeviceObject;
@@ -228,6 +230,44 @@ void IoManager::ForgetFileLocked(PFILE_OBJECT file)
     if (--d.open_files == 0 && d.deleted) {
         FreeDeviceLocked(device);
     }
+    std::erase_if(stack_close_waiters_, [this](const std::pair<PDEVICE_OBJECT, KEVENT*>& w) {
+        if (OpenFilesOnStackLocked(w.first) != 0) {
+            return false;
+        }
+        scheduler_.SetEvent(w.second);
+        return true;
+    });
+}
+
+size_t IoManager::OpenFilesOnStackLocked(PDEVICE_OBJECT pdo) const
+{
+    size_t open = 0;
+    for (PDEVICE_OBJECT d = pdo; d != nullptr; d = d->AttachedDevice) {
+        auto it = devices_.find(d);
+        open += it != devices_.end() ? static_cast<size_t>(it->second->open_files) : 0;
+    }
+    return open;
+}
+
+size_t IoManager::OpenFilesOnStack(PDEVICE_OBJECT pdo) const
+{
+    std::lock_guard lk(mu_);
+    return OpenFilesOnStackLocked(pdo);
+}
+
+size_t IoManager::SignalWhenStackClosed(PDEVICE_OBJECT pdo, KEVENT* event)
+{
+    size_t open;
+    {
+        std::lock_guard lk(mu_);
+        open = OpenFilesOnStackLocked(pdo);
+        if (open != 0) {
+            stack_close_waiters_.emplace_back(pdo, event);
+            return open;
+        }
+    }
+    scheduler_.SetEvent(event);
+    return 0;
 }
 
 // A request on a file that a driver pended and still keeps when the device it was sent to is deleted:

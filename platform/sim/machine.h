@@ -51,7 +51,7 @@ private:
     EventLog eventlog_{verifier_, pool_, [this] { return scheduler_.Now(); }};
     ObjectManager objects_{verifier_};
     IoManager io_{verifier_, scheduler_, pool_, eventlog_};
-    PnpManager pnp_{io_, verifier_};
+    PnpManager pnp_{io_, scheduler_, verifier_};
     WmiService wmi_{verifier_, io_, pnp_};
 };
 

@@ -48,8 +48,8 @@ std::string MinorName(UCHAR minor)
 
 } // namespace
 
-PnpManager::PnpManager(IoManager& io, Verifier& verifier)
-    : io_(io), verifier_(verifier), bus_(io.CreateDriverObject("Root"))
+PnpManager::PnpManager(IoManager& io, Scheduler& scheduler, Verifier& verifier)
+    : io_(io), scheduler_(scheduler), verifier_(verifier), bus_(io.CreateDriverObject("Root"))
 {
     bus_->MajorFunction[IRP_MJ_PNP] = BusPnp;
     bus_->MajorFunction[IRP_MJ_POWER] = BusPower;
@@ -107,7 +107,12 @@ PDEVICE_OBJECT PnpManager::AddDevice(PDRIVER_OBJECT function_driver, NTSTATUS* s
         }
     }
     std::lock_guard lk(mu_);
-    nodes_[pdo] = Node{function_driver, path};
+    Node& node = nodes_[pdo];
+    node.driver = function_driver;
+    node.instance = path;
+    node.closed = std::make_unique<KEVENT>();
+    scheduler_.InitObject(&node.closed->Header, EventNotificationObject, 0);
+    scheduler_.NameObject(node.closed.get(), "the last handle on " + path + " to close");
     return pdo;
 }
 
@@ -118,13 +123,16 @@ std::string PnpManager::InstancePath(PDEVICE_OBJECT pdo) const
     return it != nodes_.end() ? it->second.instance : std::string();
 }
 
-NTSTATUS PnpManager::Request(PDEVICE_OBJECT pdo, UCHAR minor)
+PnpState PnpManager::State(PDEVICE_OBJECT pdo) const
 {
-    PDEVICE_OBJECT top = io_.AttachedTop(pdo);
-    std::vector<PDEVICE_OBJECT> stack;
-    for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr; d = d->AttachedDevice) {
-        stack.push_back(d);
-    }
+    std::lock_guard lk(mu_);
+    auto it = nodes_.find(pdo);
+    return it != nodes_.end() ? it->second.state : PnpState::Removed;
+}
+
+// One request down the stack from its top, freed once back: the final status.
+NTSTATUS PnpManager::Send(PDEVICE_OBJECT top, UCHAR minor)
+{
     PIRP irp = io_.AllocateIrp(top->StackSize);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
@@ -132,9 +140,41 @@ NTSTATUS PnpManager::Request(PDEVICE_OBJECT pdo, UCHAR minor)
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     const NTSTATUS status = io_.Send(top, irp);
     io_.FreeIrp(irp);
-    if ((minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) && !NT_SUCCESS(status)) {
-        Report(MinorName(minor) + " to " + io_.Name(top) + " completed with " + Hex32(status) +
-               ": the system does not let a driver fail a removal");
+    return status;
+}
+
+// The request, and the checks on how the stack answered it: the requests the system does not let a
+// driver fail, and what a removal must leave behind.
+NTSTATUS PnpManager::SendChecked(PDEVICE_OBJECT pdo, UCHAR minor)
+{
+    PDEVICE_OBJECT top = io_.AttachedTop(pdo);
+    std::vector<PDEVICE_OBJECT> stack;
+    for (PDEVICE_OBJECT d = pdo->AttachedDevice; d != nullptr; d = d->AttachedDevice) {
+        stack.push_back(d);
+    }
+    const std::string target = io_.Name(top) + " (" + io_.DriverName(top->DriverObject) + ")";
+    const NTSTATUS status = Send(top, minor);
+    if (!NT_SUCCESS(status)) {
+        const char* why = nullptr;
+        switch (minor) {
+            case IRP_MN_REMOVE_DEVICE:
+            case IRP_MN_SURPRISE_REMOVAL:
+                why = "a removal";
+                break;
+            case IRP_MN_STOP_DEVICE:
+                why = "a stop after its query succeeded (a driver that cannot stop vetoes the query)";
+                break;
+            case IRP_MN_CANCEL_STOP_DEVICE:
+            case IRP_MN_CANCEL_REMOVE_DEVICE:
+                why = "a cancel: it must take the device back to the state before the query";
+                break;
+            default:
+                break;
+        }
+        if (why != nullptr) {
+            Report(MinorName(minor) + " to " + target + " completed with " + Hex32(status) +
+                   ": the system does not let a driver fail " + why);
+        }
     }
     if (minor == IRP_MN_REMOVE_DEVICE) {
         CheckRemoval(pdo, stack);
@@ -153,10 +193,9 @@ void PnpManager::CheckRemoval(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJE
         std::lock_guard lk(mu_);
         auto it = nodes_.find(pdo);
         if (it != nodes_.end()) {
-            it->second.removed = true;
             driver = it->second.driver;
             for (const auto& [other, node] : nodes_) {
-                others |= other != pdo && node.driver == driver && !node.removed;
+                others |= other != pdo && node.driver == driver && node.state != PnpState::Removed;
             }
             unload = unload_when_unused_.count(driver) != 0;
         }

@@ -4,32 +4,77 @@
 // function driver's AddDevice for it; the requests below go to the top of the PDO's stack, preset to
 // STATUS_NOT_SUPPORTED as the system presets them, and return the final status.
 //
+// As on Windows, the requests for one device node reach its stack one at a time, in the order they were
+// asked for, whichever threads ask: a caller waits its turn on a dispatcher object. And each device node
+// goes through the states Windows gives it; a request its state does not allow is not sent at all (the
+// caller gets STATUS_INVALID_DEVICE_STATE, and nothing is reported: the order was the caller's mistake):
+//
+//   request          sent to a node that is                               and leaves it
+//   start            added (never started), stopped                       started, or start-failed
+//   query-stop       started                                              stop-pending (vetoed: the
+//                                                                         PnP manager sends cancel-stop)
+//   stop             stop-pending                                         stopped
+//   cancel-stop      stop-pending                                         as before the query-stop
+//   query-remove     started                                              remove-pending (vetoed: the
+//                                                                         PnP manager sends cancel-remove)
+//   cancel-remove    remove-pending                                       as before the query-remove
+//   surprise-removal started, stop-pending, stopped, remove-pending       surprise-removed
+//   remove           added, start-failed, stopped, remove-pending, and    removed, which takes nothing
+//                    surprise-removed once the last handle on the         more
+//                    stack has closed (the remove waits for it)
+//   any other minor  any state but removed                                as it was
+//
+// A stop is followed on Windows by a start (a rebalance), or by a removal when the device cannot start.
+// Remove() and Stop() are what the PnP manager does when asked to remove or stop a device: each sends
+// the query first where the state calls for one, and the cancel after a veto. Tests that need an order
+// Windows never sends ask for it with SendOutOfOrder.
+//
 // The bus driver completes start, stop, removal and their queries and cancels with STATUS_SUCCESS and
 // leaves any other minor function's status as it finds it; its power dispatch starts the next power
 // request and succeeds a set- or query-power request (others keep their status). The PDO stays after a
 // removal, as a root-enumerated one does. Power requests go to the top of the stack with PoCallDriver
 // (the I/O manager's checks on them are in iomanager_power.cpp).
 //
-// Reports: a removal or surprise removal completed with a failure (the system never lets a driver fail
-// them), a function driver's device object left after removal or still attached to the PDO, and
-// AddDevice returning with DO_DEVICE_INITIALIZING still set.
+// Reports: a removal, surprise removal, stop or cancel completed with a failure (the system never lets a
+// driver fail them), a function driver's device object left after removal or still attached to the PDO,
+// and AddDevice returning with DO_DEVICE_INITIALIZING still set.
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "iomanager.h"
 #include "time.h"
 
 namespace sim {
 
+class Scheduler;
 class Verifier;
+
+enum class PnpState {
+    Added,
+    Started,
+    StartFailed,
+    StopPending,
+    Stopped,
+    RemovePending,
+    SurpriseRemoved,
+    Removed
+};
+
+// "never started", "started", "start-failed", "stop-pending", "stopped", "remove-pending",
+// "surprise-removed", "removed".
+const char* PnpStateName(PnpState state);
+// "start", "query-remove", ... as a scenario names them; "IRP_MJ_PNP/0x09" for the others.
+std::string PnpRequestName(UCHAR minor);
 
 class PnpManager {
 public:
-    PnpManager(IoManager& io, Verifier& verifier);
+    PnpManager(IoManager& io, Scheduler& scheduler, Verifier& verifier);
     PnpManager(const PnpManager&) = delete;
     PnpManager& operator=(const PnpManager&) = delete;
 
@@ -38,16 +83,35 @@ public:
     // Null when the driver's AddDevice fails (its status in `status`); the PDO is deleted then.
     PDEVICE_OBJECT AddDevice(PDRIVER_OBJECT function_driver, NTSTATUS* status = nullptr);
     std::string InstancePath(PDEVICE_OBJECT pdo) const;
+    PnpState State(PDEVICE_OBJECT pdo) const;
 
+    // One request, if the node's state allows it (see above); the final status of the request, the
+    // veto's status for a vetoed query (whose cancel was sent), or STATUS_INVALID_DEVICE_STATE when
+    // nothing was sent. `account`, when given, gets a sentence of what was sent and what came back, or
+    // why nothing was: "sent query-remove: vetoed with 0xC0000001, then cancel-remove (0x00000000)".
+    NTSTATUS Request(PDEVICE_OBJECT pdo, UCHAR minor, std::string* account = nullptr);
     NTSTATUS Start(PDEVICE_OBJECT pdo) { return Request(pdo, IRP_MN_START_DEVICE); }
     NTSTATUS QueryStop(PDEVICE_OBJECT pdo) { return Request(pdo, IRP_MN_QUERY_STOP_DEVICE); }
-    NTSTATUS Stop(PDEVICE_OBJECT pdo) { return Request(pdo, IRP_MN_STOP_DEVICE); }
     NTSTATUS CancelStop(PDEVICE_OBJECT pdo) { return Request(pdo, IRP_MN_CANCEL_STOP_DEVICE); }
     NTSTATUS QueryRemove(PDEVICE_OBJECT pdo) { return Request(pdo, IRP_MN_QUERY_REMOVE_DEVICE); }
-    NTSTATUS Remove(PDEVICE_OBJECT pdo) { return Request(pdo, IRP_MN_REMOVE_DEVICE); }
     NTSTATUS CancelRemove(PDEVICE_OBJECT pdo) { return Request(pdo, IRP_MN_CANCEL_REMOVE_DEVICE); }
     NTSTATUS SurpriseRemoval(PDEVICE_OBJECT pdo) { return Request(pdo, IRP_MN_SURPRISE_REMOVAL); }
-    NTSTATUS Request(PDEVICE_OBJECT pdo, UCHAR minor); // any IRP_MJ_PNP minor function
+
+    // The removal of the device as the PnP manager carries it out, in one turn: a started device is
+    // asked first (query-remove; a veto ends it with cancel-remove and returns the veto's status); a
+    // stop left pending by an explicit query-stop is cancelled first; a surprise-removed device is
+    // removed once the last handle on its stack has closed; a never-started, start-failed or stopped
+    // device gets the remove directly.
+    NTSTATUS Remove(PDEVICE_OBJECT pdo, std::string* account = nullptr);
+    // The stop as the PnP manager carries it out: query-stop, then stop, or cancel-stop after a veto;
+    // a stop-pending device gets the stop directly.
+    NTSTATUS Stop(PDEVICE_OBJECT pdo, std::string* account = nullptr);
+
+    // Sends the request whatever the node's state, still in its turn, and moves the state as the request
+    // would; no cancel follows a veto and a remove does not wait for handles. For tests of a driver's
+    // handling of orders Windows does not send: each says why.
+    NTSTATUS SendOutOfOrder(PDEVICE_OBJECT pdo, UCHAR minor);
+
     NTSTATUS Power(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
     // The bus driver completes the next request of this minor function with `status`.
@@ -66,18 +130,39 @@ private:
     struct Node {
         PDRIVER_OBJECT driver;
         std::string instance;
-        bool removed = false;
+        PnpState state = PnpState::Added;
+        std::vector<PnpState> before_query; // what a cancel restores (nested only when out of order)
+        bool busy = false;                  // a caller has the node's turn
+        std::vector<KEVENT*> waiting;       // callers waiting for their turn, first come first
+        std::unique_ptr<KEVENT> closed;     // set when the last handle on the stack has closed
     };
+    class Turn;
+    class Account;
 
     static NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp);
     static NTSTATUS BusPassThrough(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS CompletePnp(PIRP irp);
     NTSTATUS CompletePower(PIRP irp);
+
+    // The node's turn and state (pnp_states.cpp).
+    void TakeTurn(PDEVICE_OBJECT pdo);
+    void EndTurn(PDEVICE_OBJECT pdo);
+    Node& NodeOf(PDEVICE_OBJECT pdo); // under mu_; stops the simulation for an unknown PDO
+    // Under the node's turn: the request, if the state allows it, and the PnP manager's cancel after a
+    // vetoed query.
+    NTSTATUS Deliver(PDEVICE_OBJECT pdo, UCHAR minor, Account& account);
+    void WaitForLastHandle(PDEVICE_OBJECT pdo, Account& account);
+    void Move(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS status);
+
+    // One request down the stack with the checks on its outcome (pnp.cpp).
+    NTSTATUS SendChecked(PDEVICE_OBJECT pdo, UCHAR minor);
+    NTSTATUS Send(PDEVICE_OBJECT top, UCHAR minor);
     void CheckRemoval(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT>& stack);
     void Report(std::string text);
 
     IoManager& io_;
+    Scheduler& scheduler_;
     Verifier& verifier_;
     PDRIVER_OBJECT bus_;
     mutable std::mutex mu_;
@@ -88,6 +173,9 @@ private:
     std::map<UCHAR, Ticks> delay_;
     std::map<POWER_STATE_TYPE, Ticks> power_delay_;
     std::set<PDRIVER_OBJECT> unload_when_unused_;
+    // The events callers wait on for their turn, kept for reuse so that their names stay true.
+    std::vector<std::unique_ptr<KEVENT>> turn_events_;
+    std::vector<KEVENT*> free_turn_events_;
 };
 
 } // namespace sim

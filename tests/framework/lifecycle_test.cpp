@@ -84,19 +84,30 @@ TEST_F(LifecycleTest, RequestsAreRefusedUntilTheStart)
     EXPECT_EQ(user.Close(handle), STATUS_SUCCESS);
 }
 
-TEST_F(LifecycleTest, QueryRemoveWithAnOpenHandleIsRefused)
+// The driver vetoes a removal while a handle is open; the PnP manager's cancel-remove puts it back to
+// work. Once the handle is closed the removal goes through.
+TEST_F(LifecycleTest, RemovalWithAnOpenHandleIsVetoed)
 {
     BringUp();
     sim::UserClient user(true);
     HANDLE handle = nullptr;
     ASSERT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
-    EXPECT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_UNSUCCESSFUL);
+    std::string account;
+    EXPECT_EQ(machine_.pnp().Remove(pdo_, &account), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(account, "sent query-remove: vetoed with 0xC0000001; then cancel-remove");
+    EXPECT_EQ(Extension()->PnpState, PnpStarted);
     EXPECT_EQ(Extension()->RejectRequests, 0);
+    ULONG returned = 0;
+    EXPECT_EQ(user.DeviceIoControl(handle, IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned),
+              STATUS_SUCCESS);
     ASSERT_EQ(user.Close(handle), STATUS_SUCCESS);
     EXPECT_EQ(machine_.pnp().QueryRemove(pdo_), STATUS_SUCCESS);
     EXPECT_EQ(Extension()->RejectRequests, 1);
     EXPECT_EQ(machine_.pnp().CancelRemove(pdo_), STATUS_SUCCESS);
     EXPECT_EQ(Extension()->RejectRequests, 0);
+    EXPECT_EQ(machine_.pnp().Remove(pdo_, &account), STATUS_SUCCESS);
+    EXPECT_EQ(account, "sent query-remove; sent remove");
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
 }
 
 TEST_F(LifecycleTest, FailedStartThenRemovalLogsTheStopOnce)
@@ -127,40 +138,76 @@ TEST_F(LifecycleTest, RemovalOfANeverStartedDeviceTearsEverythingDown)
     EXPECT_EQ(machine_.pool().Outstanding(0x72747355), 0u); // the interface name was freed
 }
 
-TEST_F(LifecycleTest, SurpriseRemovalThenRemoval)
+// The removal after a surprise removal waits for the last handle, whose requests the driver refuses
+// meanwhile; the monitor thread polls on until the removal.
+TEST_F(LifecycleTest, SurpriseRemovalThenRemovalOnceTheLastHandleCloses)
 {
     BringUp();
-    ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
     sim::UserClient user(true);
+    HANDLE kept = nullptr;
+    ASSERT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &kept), STATUS_SUCCESS);
+    ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
     HANDLE handle = nullptr;
     EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_OBJECT_NAME_NOT_FOUND); // the link is gone
     EXPECT_FALSE(machine_.io().Interfaces().at(0).enabled);
-    EXPECT_NE(Extension()->MonitorThreadObject, nullptr); // polling goes on until the removal
+    PKTHREAD closer = sim::StartThread("closer", [&] {
+        sim::Sleep(sim::Seconds(3));
+        ULONG returned = 0;
+        EXPECT_EQ(user.DeviceIoControl(kept, IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned),
+                  STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_NE(Extension()->MonitorThreadObject, nullptr); // polling goes on until the removal
+        EXPECT_EQ(user.Close(kept), STATUS_SUCCESS);
+    });
+    const sim::Ticks asked = sim::Now();
     ASSERT_NE(g_DeviceExtension, nullptr);
     ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(sim::Now() - asked, sim::Seconds(3));
+    sim::JoinThread(closer);
     EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u);
     EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
     EXPECT_TRUE(machine_.io().Devices(driver_).empty());
     EXPECT_EQ(g_DeviceExtension, nullptr); // nothing points into the freed device object
 }
 
-TEST_F(LifecycleTest, StopIsFinalButSurpriseRemovalAndRemovalStillTearDown)
+// A stop closes the remove lock for good, so a later start (Windows restarts a stopped device) fails,
+// and Windows removes the device; or the device is surprise-removed while stopped. Either way the
+// removal still tears everything down, the monitor thread too.
+struct AfterStop {
+    const char* what;
+    bool surprise;
+};
+
+class StopTest : public DriverLifeTest, public ::testing::WithParamInterface<AfterStop> {};
+
+TEST_P(StopTest, StopIsFinalButRemovalStillTearsDown)
 {
     BringUp();
-    ASSERT_EQ(machine_.pnp().QueryStop(pdo_), STATUS_SUCCESS);
     ASSERT_EQ(machine_.pnp().Stop(pdo_), STATUS_SUCCESS);
-    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
-    EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_DELETE_PENDING); // restarting would re-initialize locks
+    auto stops = [this] {
+        const std::vector<uint32_t> ids = EventIds();
+        return std::count(ids.begin(), ids.end(), static_cast<uint32_t>(QUAV_MSG_DEVICE_STOPPED));
+    };
+    EXPECT_EQ(stops(), 1);
     POWER_STATE d3;
     d3.DeviceState = PowerDeviceD3;
     EXPECT_EQ(machine_.pnp().Power(pdo_, IRP_MN_SET_POWER, DevicePowerState, d3), STATUS_SUCCESS);
-    ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
+    if (GetParam().surprise) {
+        ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
+    } else {
+        EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_DELETE_PENDING); // restarting would re-initialize locks
+        EXPECT_EQ(machine_.pnp().State(pdo_), sim::PnpState::StartFailed);
+    }
     ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
     EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u); // the monitor thread was ended
     EXPECT_TRUE(machine_.io().Devices(driver_).empty());
     EXPECT_TRUE(machine_.wmi().Registered().empty());
-    EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);
+    EXPECT_EQ(stops(), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, StopTest,
+                         ::testing::Values(AfterStop{"RestartFailsThenRemoval", false},
+                                           AfterStop{"SurpriseRemovalWhileStoppedThenRemoval", true}),
+                         [](const ::testing::TestParamInfo<AfterStop>& info) { return info.param.what; });
 
 TEST_F(LifecycleTest, PowerRequestsArePassedDown)
 {
@@ -237,37 +284,46 @@ TEST_F(LifecycleTest, AHandleClosedDuringItsRequestVetoesRemovalUntilTheRequestE
 
 // The device's state after a sequence of Plug and Play requests, each completed with success: user-mode and
 // WMI requests are admitted only in the started state, and a cancel restores the state before its query.
+// Most sequences are orders Windows does not send (out_of_order): the driver's dispatch is written to
+// keep its state sane through them all the same, and these rows hold it to that.
 struct PnpSequence {
     const char* what;
     bool start_first;
+    bool out_of_order;
     std::vector<UCHAR> requests;
     DEVICE_PNP_STATE state;
 };
 
 const PnpSequence kPnpSequences[] = {
+    // The cancel reaches a device that never saw its query when a driver above it vetoed first.
     {"removal vetoed elsewhere before any start",
      false,
+     true,
      {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
      PnpNotStarted},
     {"stop cancelled before any start",
      false,
+     true,
      {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
      PnpNotStarted},
-    {"stop cancelled", true, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, PnpStarted},
-    {"removal cancelled", true, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, PnpStarted},
-    {"cancel-remove without its query", false, {IRP_MN_CANCEL_REMOVE_DEVICE}, PnpNotStarted},
-    {"cancel-stop without its query", false, {IRP_MN_CANCEL_STOP_DEVICE}, PnpNotStarted},
+    {"stop cancelled", true, false, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, PnpStarted},
+    {"removal cancelled", true, false, {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, PnpStarted},
+    {"cancel-remove without its query", false, true, {IRP_MN_CANCEL_REMOVE_DEVICE}, PnpNotStarted},
+    {"cancel-stop without its query", false, true, {IRP_MN_CANCEL_STOP_DEVICE}, PnpNotStarted},
     {"removal queried and cancelled while a stop is pending",
+     true,
      true,
      {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
      PnpStopPending},
     {"stop before any start, then a start",
      false,
+     true,
      {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE},
      PnpStarted},
-    {"start of a started device", true, {IRP_MN_START_DEVICE}, PnpStarted},
-    {"stop", true, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, PnpStopped},
+    {"start of a started device", true, true, {IRP_MN_START_DEVICE}, PnpStarted},
+    {"stop", true, false, {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, PnpStopped},
     {"surprise removal, then cancels",
+     true,
      true,
      {IRP_MN_SURPRISE_REMOVAL, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
      PnpSurpriseRemoved},
@@ -289,8 +345,9 @@ TEST_P(PnpSequenceTest, RequestsAreAdmittedOnlyWhenStarted)
         ASSERT_EQ(machine_.pnp().Start(pdo_), STATUS_SUCCESS);
     }
     for (UCHAR minor : sequence.requests) {
-        ASSERT_EQ(machine_.pnp().Request(pdo_, minor), STATUS_SUCCESS)
-            << "minor 0x" << std::hex << int(minor);
+        const NTSTATUS status = sequence.out_of_order ? machine_.pnp().SendOutOfOrder(pdo_, minor)
+                                                      : machine_.pnp().Request(pdo_, minor);
+        ASSERT_EQ(status, STATUS_SUCCESS) << "minor 0x" << std::hex << int(minor);
     }
     EXPECT_EQ(Extension()->PnpState, sequence.state);
     const bool started = sequence.state == PnpStarted;
@@ -320,7 +377,9 @@ INSTANTIATE_TEST_SUITE_P(Lifecycle, PnpSequenceTest, ::testing::ValuesIn(kPnpSeq
                          });
 
 // After a surprise removal nothing reopens the device: handles opened before it stay refused through a
-// cancel-remove and a start, and the removal still tears down once.
+// cancel-remove and a start, and the removal still tears down once. Windows sends neither after a
+// surprise removal, and the PnP manager refuses them; the driver refuses to be reopened all the same when
+// they are sent out of order.
 TEST_F(LifecycleTest, NothingReopensASurpriseRemovedDevice)
 {
     BringUp();
@@ -331,11 +390,13 @@ TEST_F(LifecycleTest, NothingReopensASurpriseRemovedDevice)
     ULONG returned = 0;
     const GUID block = QUAV_SENSOR_DATA_GUID_INIT;
     std::vector<uint8_t> data;
-    EXPECT_EQ(machine_.pnp().CancelRemove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(machine_.pnp().CancelRemove(pdo_), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(machine_.pnp().SendOutOfOrder(pdo_, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(user.DeviceIoControl(handle, IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned),
               STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(machine_.wmi().QueryAllData(block, &data), STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_DELETE_PENDING);
+    EXPECT_EQ(machine_.pnp().SendOutOfOrder(pdo_, IRP_MN_START_DEVICE), STATUS_DELETE_PENDING);
     EXPECT_EQ(user.DeviceIoControl(handle, IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned),
               STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(machine_.wmi().QueryAllData(block, &data), STATUS_DEVICE_NOT_CONNECTED);

@@ -1,6 +1,7 @@
 // The driver's whole life under load: loaded, added and started; ten clients send device-control and WMI
 // requests while the monitor polls; surprise removal, removal, unload. Run over many seeds of thread
 // timing: every interleaving must leave no pool under the driver's tags, no verifier report and no thread.
+#include <algorithm>
 #include <cstring>
 
 #include "driver_life.h"
@@ -24,7 +25,7 @@ protected:
 
     // One client: open, a mix of requests, close. Requests may meet a device being removed: then they
     // are refused, never lost or left hanging.
-    void Client(int index, int* served)
+    void Client(int index, int* served, sim::Ticks* closed)
     {
         sim::UserClient user(true);
         HANDLE handle = nullptr;
@@ -56,6 +57,7 @@ protected:
             sim::Sleep(sim::Ms(700 + 100 * index));
         }
         user.Close(handle);
+        *closed = std::max(*closed, sim::Now());
     }
 };
 
@@ -66,15 +68,19 @@ TEST_P(WholeLifeTest, LoadServeRemoveUnloadLeavesNothingBehind)
     BringUp();
 
     int served = 0;
+    sim::Ticks last_close = 0;
     std::vector<PKTHREAD> clients;
     for (int i = 0; i < 10; i++) {
-        clients.push_back(
-            sim::StartThread("client " + std::to_string(i), [this, i, &served] { Client(i, &served); }));
+        clients.push_back(sim::StartThread("client " + std::to_string(i), [this, i, &served, &last_close] {
+            Client(i, &served, &last_close);
+        }));
     }
     sim::Sleep(sim::Seconds(3));
     ASSERT_EQ(machine_.pnp().SurpriseRemoval(pdo_), STATUS_SUCCESS);
     sim::Sleep(sim::Ms(500));
     ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+    EXPECT_GT(last_close, sim::Seconds(4)); // the clients still held their handles at the removal's request
+    EXPECT_GE(sim::Now(), last_close);      // and the removal waited for the last of them
     for (PKTHREAD t : clients) {
         sim::JoinThread(t);
     }

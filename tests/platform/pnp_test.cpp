@@ -1,7 +1,10 @@
-// The Plug and Play manager and the root bus driver, with a small function driver written here: the bus
-// driver's knobs, device interfaces, removal and unload, and the reports a driver that breaks the rules
-// of removal, power or AddDevice earns.
+// The Plug and Play manager and the root bus driver, with the small function driver: the bus driver's
+// knobs, device interfaces, removal and unload, the reports a driver that breaks the rules of removal,
+// power or AddDevice earns; and the order Windows keeps: one request at a time per device node, first
+// come first served, only the requests the node's state allows, the cancel after a veto, and a removal
+// after a surprise removal only once the last handle has closed.
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +14,7 @@
 
 namespace {
 
+using small_driver::Complete;
 using small_driver::Flaw;
 using small_driver::Lower;
 using PnpTest = SmallDriverTest;
@@ -98,6 +102,434 @@ TEST_F(PnpTest, DriversBreakingTheRulesAreReported)
             IoDetachDevice(Lower(left));
             IoDeleteDevice(left);
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A Plug and Play request as it reached the small driver: by whom and when.
+struct Arrival {
+    UCHAR minor;
+    std::string thread;
+    sim::Ticks time;
+};
+
+std::vector<Arrival> g_arrivals;
+PDRIVER_DISPATCH g_pnp;   // the small driver's own routine, or a broken one a test puts in its place
+PDRIVER_DISPATCH g_small; // the small driver's own
+
+NTSTATUS Recording(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    sim::Scheduler& scheduler = sim::Machine::Current().scheduler();
+    g_arrivals.push_back({IoGetCurrentIrpStackLocation(irp)->MinorFunction,
+                          scheduler.ThreadName(scheduler.CurrentId()), sim::Now()});
+    return g_pnp(fdo, irp);
+}
+
+NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp)
+{
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+// The small driver with every Plug and Play request it gets written down, and files it can open.
+class PnpOrderTest : public SmallDriverTest {
+protected:
+    void SetUp() override
+    {
+        SmallDriverTest::SetUp();
+        g_arrivals.clear();
+        g_small = g_pnp = driver_->MajorFunction[IRP_MJ_PNP];
+        driver_->MajorFunction[IRP_MJ_PNP] = Recording;
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}) {
+            driver_->MajorFunction[major] = Succeed;
+        }
+    }
+
+    static std::vector<UCHAR> Minors()
+    {
+        std::vector<UCHAR> minors;
+        for (const Arrival& a : g_arrivals) {
+            minors.push_back(a.minor);
+        }
+        return minors;
+    }
+
+    // A node of the small driver, started.
+    PDEVICE_OBJECT Started()
+    {
+        PDEVICE_OBJECT pdo = AddNode();
+        EXPECT_EQ(pnp().Start(pdo), STATUS_SUCCESS);
+        g_arrivals.clear();
+        return pdo;
+    }
+
+    // The object-namespace path of the node's physical device object, which opens its stack.
+    std::u16string PathOf(PDEVICE_OBJECT pdo) { return sim::Utf16FromUtf8(machine_.io().Name(pdo)); }
+};
+
+using Operation = std::function<NTSTATUS(sim::PnpManager&, PDEVICE_OBJECT)>;
+
+struct SameInstant {
+    const char* what;
+    UCHAR delayed; // the bus driver holds this request 10 ms, so that the first caller is still inside
+    Operation first;
+    Operation second;
+    NTSTATUS first_status;
+    NTSTATUS second_status;
+    std::vector<UCHAR> minors;        // as they reached the driver
+    std::vector<const char*> callers; // whose each was
+};
+
+const Operation kRemove = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) { return p.Remove(pdo); };
+const Operation kStop = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) { return p.Stop(pdo); };
+const Operation kSurprise = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) { return p.SurpriseRemoval(pdo); };
+const Operation kCapabilities = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) {
+    return p.Request(pdo, IRP_MN_QUERY_CAPABILITIES);
+};
+
+// Two threads ask for requests to one started device node at the same instant: the second reaches the
+// driver only once the first is back, and is sent only if the state the first left allows it.
+TEST_F(PnpOrderTest, RequestsAskedAtOneInstantAreDeliveredOneAfterAnother)
+{
+    const SameInstant cases[] = {
+        {"two queries",
+         IRP_MN_QUERY_CAPABILITIES,
+         kCapabilities,
+         kCapabilities,
+         STATUS_NOT_SUPPORTED,
+         STATUS_NOT_SUPPORTED,
+         {IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_CAPABILITIES},
+         {"first", "second"}},
+        {"two removals: the second finds the device removed",
+         IRP_MN_QUERY_REMOVE_DEVICE,
+         kRemove,
+         kRemove,
+         STATUS_SUCCESS,
+         STATUS_INVALID_DEVICE_STATE,
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
+         {"first", "first"}},
+        {"a removal and a stop",
+         IRP_MN_QUERY_REMOVE_DEVICE,
+         kRemove,
+         kStop,
+         STATUS_SUCCESS,
+         STATUS_INVALID_DEVICE_STATE,
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
+         {"first", "first"}},
+        {"a stop and a removal: a stopped device is removed without a query",
+         IRP_MN_QUERY_STOP_DEVICE,
+         kStop,
+         kRemove,
+         STATUS_SUCCESS,
+         STATUS_SUCCESS,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_REMOVE_DEVICE},
+         {"first", "first", "second"}},
+        {"a surprise removal and a removal",
+         IRP_MN_SURPRISE_REMOVAL,
+         kSurprise,
+         kRemove,
+         STATUS_SUCCESS,
+         STATUS_SUCCESS,
+         {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
+         {"first", "second"}},
+    };
+    for (const SameInstant& c : cases) {
+        SCOPED_TRACE(c.what);
+        PDEVICE_OBJECT pdo = Started();
+        pnp().Delay(c.delayed, sim::Ms(10));
+        const sim::Ticks asked = sim::Now();
+        NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
+        PKTHREAD a = sim::StartThread("first", [&] { first = c.first(pnp(), pdo); });
+        PKTHREAD b = sim::StartThread("second", [&] { second = c.second(pnp(), pdo); });
+        sim::JoinThread(a);
+        sim::JoinThread(b);
+        pnp().Delay(c.delayed, 0);
+        EXPECT_EQ(first, c.first_status);
+        EXPECT_EQ(second, c.second_status);
+        EXPECT_EQ(Minors(), c.minors);
+        ASSERT_EQ(g_arrivals.size(), c.callers.size());
+        for (size_t i = 0; i < c.callers.size(); i++) {
+            EXPECT_EQ(g_arrivals[i].thread, c.callers[i]) << i;
+        }
+        // Both asked at once; what the second sent waited for the first's delayed request.
+        if (c.callers.back() == std::string("second")) {
+            EXPECT_EQ(g_arrivals.back().time, asked + sim::Ms(10));
+        }
+        if (pnp().State(pdo) != sim::PnpState::Removed) {
+            EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
+        }
+        g_arrivals.clear();
+    }
+}
+
+// Three callers queue behind a slow request in the order they arrive, not the order their threads began.
+TEST_F(PnpOrderTest, CallersAreServedFirstComeFirstServed)
+{
+    PDEVICE_OBJECT pdo = Started();
+    pnp().Delay(IRP_MN_QUERY_CAPABILITIES, sim::Ms(10));
+    std::vector<PKTHREAD> threads;
+    for (int i = 0; i < 3; i++) {
+        threads.push_back(sim::StartThread("caller " + std::to_string(i), [this, pdo, i] {
+            sim::Sleep(sim::Ms(3 - i)); // caller 2 arrives first, caller 0 last
+            pnp().Request(pdo, IRP_MN_QUERY_CAPABILITIES);
+        }));
+    }
+    for (PKTHREAD t : threads) {
+        sim::JoinThread(t);
+    }
+    ASSERT_EQ(g_arrivals.size(), 3u);
+    const char* order[] = {"caller 2", "caller 1", "caller 0"};
+    const sim::Ticks at[] = {sim::Ms(1), sim::Ms(11), sim::Ms(21)};
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(g_arrivals[i].thread, order[i]) << i;
+        EXPECT_EQ(g_arrivals[i].time, at[i]) << i;
+    }
+    pnp().Delay(IRP_MN_QUERY_CAPABILITIES, 0);
+    EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
+}
+
+struct StateCase {
+    const char* state;
+    std::vector<Operation> path; // from a fresh node
+    std::vector<UCHAR> sent;     // the state-changing requests Windows sends a node in that state
+};
+
+const Operation kStart = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) { return p.Start(pdo); };
+const Operation kFailedStart = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) {
+    p.FailNext(IRP_MN_START_DEVICE, STATUS_UNSUCCESSFUL);
+    return p.Start(pdo);
+};
+const Operation kQueryStop = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) { return p.QueryStop(pdo); };
+const Operation kQueryRemove = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) { return p.QueryRemove(pdo); };
+
+// Every state-changing request in every state: those Windows does not send in it are not delivered, and
+// the caller hears STATUS_INVALID_DEVICE_STATE without a report.
+TEST_F(PnpOrderTest, RequestsTheStateDoesNotAllowAreNotSent)
+{
+    const UCHAR kRequests[] = {
+        IRP_MN_START_DEVICE,         IRP_MN_QUERY_STOP_DEVICE,   IRP_MN_STOP_DEVICE,
+        IRP_MN_CANCEL_STOP_DEVICE,   IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE,
+        IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL,    IRP_MN_QUERY_CAPABILITIES};
+    const StateCase cases[] = {
+        {"never started", {}, {IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE, IRP_MN_QUERY_CAPABILITIES}},
+        {"started",
+         {kStart},
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL,
+          IRP_MN_QUERY_CAPABILITIES}},
+        {"start-failed", {kFailedStart}, {IRP_MN_REMOVE_DEVICE, IRP_MN_QUERY_CAPABILITIES}},
+        {"stop-pending",
+         {kStart, kQueryStop},
+         {IRP_MN_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_QUERY_CAPABILITIES}},
+        {"stopped",
+         {kStart, kStop},
+         {IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_QUERY_CAPABILITIES}},
+        {"remove-pending",
+         {kStart, kQueryRemove},
+         {IRP_MN_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL,
+          IRP_MN_QUERY_CAPABILITIES}},
+        {"surprise-removed", {kStart, kSurprise}, {IRP_MN_REMOVE_DEVICE, IRP_MN_QUERY_CAPABILITIES}},
+        {"removed", {kRemove}, {}},
+    };
+    for (const StateCase& c : cases) {
+        for (UCHAR minor : kRequests) {
+            SCOPED_TRACE(std::string(c.state) + ", " + sim::PnpRequestName(minor));
+            PDEVICE_OBJECT pdo = AddNode();
+            for (const Operation& step : c.path) {
+                step(pnp(), pdo);
+            }
+            ASSERT_EQ(sim::PnpStateName(pnp().State(pdo)), std::string(c.state));
+            g_arrivals.clear();
+            std::string account;
+            const NTSTATUS status = pnp().Request(pdo, minor, &account);
+            const bool sent = std::find(c.sent.begin(), c.sent.end(), minor) != c.sent.end();
+            EXPECT_EQ(Minors(), sent ? std::vector<UCHAR>{minor} : std::vector<UCHAR>{});
+            if (!sent) {
+                EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+                EXPECT_EQ(account, sim::PnpRequestName(minor) + " not sent: the device is " + c.state);
+                EXPECT_EQ(sim::PnpStateName(pnp().State(pdo)), std::string(c.state));
+            }
+            if (pnp().State(pdo) != sim::PnpState::Removed) {
+                EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
+            }
+        }
+    }
+}
+
+struct LastHandle {
+    const char* what;
+    std::vector<sim::Ticks> closes; // when each handle open at the surprise removal is closed
+    sim::Ticks removed;             // when the removal reaches the driver
+    const char* account;
+};
+
+// After a surprise removal the remove waits until no handle is open on the stack, and then goes at once.
+TEST_F(PnpOrderTest, RemovalAfterSurpriseRemovalWaitsForTheLastHandle)
+{
+    const LastHandle cases[] = {
+        {"no handle open", {}, 0, "sent remove"},
+        {"one handle, closed after 5 s",
+         {sim::Seconds(5)},
+         sim::Seconds(5),
+         "waited 5.0000000 s for 1 open handle to close; sent remove"},
+        {"two handles, closed after 7 s and 2 s",
+         {sim::Seconds(7), sim::Seconds(2)},
+         sim::Seconds(7),
+         "waited 7.0000000 s for 2 open handles to close; sent remove"},
+    };
+    for (const LastHandle& c : cases) {
+        SCOPED_TRACE(c.what);
+        PDEVICE_OBJECT pdo = Started();
+        sim::UserClient user(true);
+        std::vector<PKTHREAD> closers;
+        for (sim::Ticks after : c.closes) {
+            HANDLE handle = nullptr;
+            ASSERT_EQ(user.Open(PathOf(pdo), &handle), STATUS_SUCCESS);
+            closers.push_back(sim::StartThread("closer", [&user, handle, after] {
+                sim::Sleep(after);
+                user.Close(handle);
+            }));
+        }
+        EXPECT_EQ(machine_.io().OpenFilesOnStack(pdo), c.closes.size());
+        ASSERT_EQ(pnp().SurpriseRemoval(pdo), STATUS_SUCCESS);
+        const sim::Ticks start = sim::Now();
+        std::string account;
+        EXPECT_EQ(pnp().Remove(pdo, &account), STATUS_SUCCESS);
+        EXPECT_EQ(account, c.account);
+        EXPECT_EQ(Minors(), (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+        EXPECT_EQ(g_arrivals.back().time - start, c.removed);
+        EXPECT_EQ(machine_.io().OpenFilesOnStack(pdo), 0u);
+        for (PKTHREAD t : closers) {
+            sim::JoinThread(t);
+        }
+        g_arrivals.clear();
+    }
+}
+
+// Marks the device removing (or stopping) at the query, and from then on refuses every request but the
+// removal, its cancel too: after a veto further down, the device stays refusing and the PnP manager's
+// cancel fails.
+bool g_leaving;
+
+NTSTATUS RefusesTheCancel(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    if (g_leaving && minor != IRP_MN_REMOVE_DEVICE) {
+        return Complete(irp, STATUS_DELETE_PENDING);
+    }
+    g_leaving = g_leaving || minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_QUERY_STOP_DEVICE;
+    return g_small(fdo, irp);
+}
+
+// Vetoes the removal itself, as a driver with a handle open does.
+NTSTATUS VetoesTheRemoval(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE) {
+        return Complete(irp, STATUS_UNSUCCESSFUL);
+    }
+    return g_small(fdo, irp);
+}
+
+// Believes it can always stop, and finds at the stop that it cannot.
+NTSTATUS FailsTheStop(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_STOP_DEVICE) {
+        return Complete(irp, STATUS_UNSUCCESSFUL);
+    }
+    return g_small(fdo, irp);
+}
+
+struct Veto {
+    const char* what;
+    PDRIVER_DISPATCH routine;
+    UCHAR bus_vetoes; // 0: the bus driver lets it through
+    Operation operation;
+    NTSTATUS status;
+    std::vector<UCHAR> minors;
+    sim::PnpState state;
+    std::vector<std::string> reports;
+};
+
+// A vetoed query is followed by its cancel, to the whole stack and so to the driver that vetoed too; a
+// driver that fails the cancel, or the stop it agreed to, is named.
+TEST_F(PnpOrderTest, AVetoIsFollowedByItsCancelAndAFailedCancelIsReported)
+{
+    const Veto cases[] = {
+        {"the bus driver vetoes the removal",
+         g_small,
+         IRP_MN_QUERY_REMOVE_DEVICE,
+         kRemove,
+         STATUS_DEVICE_BUSY,
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+         sim::PnpState::Started,
+         {}},
+        {"the driver vetoes the removal",
+         VetoesTheRemoval,
+         0,
+         kRemove,
+         STATUS_UNSUCCESSFUL,
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+         sim::PnpState::Started,
+         {}},
+        {"the bus driver vetoes the stop",
+         g_small,
+         IRP_MN_QUERY_STOP_DEVICE,
+         kStop,
+         STATUS_DEVICE_BUSY,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+         sim::PnpState::Started,
+         {}},
+        {"a driver still removing fails the cancel-remove",
+         RefusesTheCancel,
+         IRP_MN_QUERY_REMOVE_DEVICE,
+         kRemove,
+         STATUS_DEVICE_BUSY,
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+         sim::PnpState::Started,
+         {"IRP_MN_CANCEL_REMOVE_DEVICE to device object", "(\\Driver\\Quav) completed with 0xC0000056",
+          "does not let a driver fail a cancel"}},
+        {"a driver still stopping fails the cancel-stop",
+         RefusesTheCancel,
+         IRP_MN_QUERY_STOP_DEVICE,
+         kStop,
+         STATUS_DEVICE_BUSY,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+         sim::PnpState::Started,
+         {"IRP_MN_CANCEL_STOP_DEVICE to device object", "does not let a driver fail a cancel"}},
+        {"a driver fails the stop it agreed to",
+         FailsTheStop,
+         0,
+         kStop,
+         STATUS_UNSUCCESSFUL,
+         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE},
+         sim::PnpState::Stopped,
+         {"IRP_MN_STOP_DEVICE to device object", "does not let a driver fail a stop"}},
+    };
+    for (const Veto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PDEVICE_OBJECT pdo = Started();
+        g_pnp = c.routine;
+        g_leaving = false;
+        if (c.bus_vetoes != 0) {
+            pnp().FailNext(c.bus_vetoes, STATUS_DEVICE_BUSY);
+        }
+        EXPECT_EQ(c.operation(pnp(), pdo), c.status);
+        EXPECT_EQ(Minors(), c.minors);
+        EXPECT_EQ(pnp().State(pdo), c.state);
+        const std::vector<sim::VerifierReport> reports = TakeReports();
+        if (c.reports.empty()) {
+            EXPECT_TRUE(reports.empty()) << reports.front().text;
+        } else {
+            ASSERT_EQ(reports.size(), 1u);
+            EXPECT_EQ(reports[0].source, "pnp");
+            for (const std::string& needle : c.reports) {
+                EXPECT_NE(reports[0].text.find(needle), std::string::npos) << reports[0].text;
+            }
+        }
+        g_pnp = g_small;
+        EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
+        g_arrivals.clear();
     }
 }
 

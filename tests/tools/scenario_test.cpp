@@ -208,21 +208,76 @@ TEST(ScenarioRun, SensorsFaultsAndActionsHappenOnTime)
     EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
 }
 
-// The surprise-removal reproductions: a cancel-remove or a start after it once reopened the device, so the
-// data block answered again. The link is gone, so a new open finds no name.
-TEST(ScenarioRun, NothingReopensASurpriseRemovedDevice)
+struct PnpPlay {
+    const char* what;
+    const char* actions;
+    std::vector<std::string> details; // each pnp action's, in the scenario's order
+};
+
+// Plug and Play actions as the PnP manager carries them out, each saying what was sent or why nothing was.
+// The first rows are reproductions: two requests at one instant once ran at once, and the second read
+// the device extension the first had freed (a heap-use-after-free under ASan); a cancel-remove or a start
+// after a surprise removal once reached the driver. Every run must end without a verifier report and
+// with every status the scenario expects.
+TEST(ScenarioRun, PnpActionsGoInTheOrderWindowsKeepsAndSayWhatWasSent)
 {
-    Played p(R"({"duration": 60, "actions": [
-          {"at": 10, "action": "pnp", "request": "surprise-removal", "expect": "STATUS_SUCCESS"},
-          {"at": 11, "action": "pnp", "request": "cancel-remove", "expect": "STATUS_SUCCESS"},
-          {"at": 12, "action": "wmi-query", "expect": "STATUS_DEVICE_NOT_CONNECTED"},
-          {"at": 13, "action": "pnp", "request": "start", "expect": "STATUS_DELETE_PENDING"},
-          {"at": 14, "action": "wmi-query", "expect": "STATUS_DEVICE_NOT_CONNECTED"},
-          {"at": 15, "action": "read-sensor", "sensor": "CPU", "expect": "STATUS_OBJECT_NAME_NOT_FOUND"},
-          {"at": 16, "action": "pnp", "request": "remove", "expect": "STATUS_SUCCESS"}]})");
-    EXPECT_EQ(p.run->results().size(), 7u);
-    EXPECT_EQ(p.run->Unexpected(), 0u) << p.run->Summary();
-    EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+    const PnpPlay cases[] = {
+        {"two removals at one instant",
+         R"({"at": 10, "action": "pnp", "request": "remove", "expect": "STATUS_SUCCESS"},
+            {"at": 10, "action": "pnp", "request": "remove", "expect": "STATUS_INVALID_DEVICE_STATE"})",
+         {"sent query-remove; sent remove", "remove not sent: the device is removed"}},
+        {"a removal and a stop at one instant",
+         R"({"at": 10, "action": "pnp", "request": "remove", "expect": "STATUS_SUCCESS"},
+            {"at": 10, "action": "pnp", "request": "stop", "expect": "STATUS_INVALID_DEVICE_STATE"})",
+         {"sent query-remove; sent remove", "stop not sent: the device is removed"}},
+        {"a surprise removal and a removal at one instant, under requests",
+         R"({"at": 10, "action": "pnp", "request": "surprise-removal", "expect": "STATUS_SUCCESS"},
+            {"at": 10, "action": "pnp", "request": "remove", "expect": "STATUS_SUCCESS"},
+            {"at": 10, "action": "read-sensor", "sensor": "CPU", "repeat": 20, "every": 0.01},
+            {"at": 10, "action": "wmi-query", "repeat": 20, "every": 0.01})",
+         {"sent surprise-removal", "sent remove"}},
+        {"nothing reopens a surprise-removed device",
+         R"({"at": 10, "action": "pnp", "request": "surprise-removal", "expect": "STATUS_SUCCESS"},
+            {"at": 11, "action": "pnp", "request": "cancel-remove", "expect": "STATUS_INVALID_DEVICE_STATE"},
+            {"at": 12, "action": "wmi-query", "expect": "STATUS_DEVICE_NOT_CONNECTED"},
+            {"at": 13, "action": "pnp", "request": "start", "expect": "STATUS_INVALID_DEVICE_STATE"},
+            {"at": 15, "action": "read-sensor", "sensor": "CPU", "expect": "STATUS_OBJECT_NAME_NOT_FOUND"},
+            {"at": 16, "action": "pnp", "request": "remove", "expect": "STATUS_SUCCESS"})",
+         {"sent surprise-removal", "cancel-remove not sent: the device is surprise-removed",
+          "start not sent: the device is surprise-removed", "sent remove"}},
+        {"a stop, a restart the driver refuses, and the removal Windows then sends",
+         R"({"at": 10, "action": "pnp", "request": "stop", "expect": "STATUS_SUCCESS"},
+            {"at": 11, "action": "pnp", "request": "start", "expect": "STATUS_DELETE_PENDING"},
+            {"at": 12, "action": "read-sensor", "sensor": "CPU", "expect": "STATUS_DEVICE_NOT_CONNECTED"},
+            {"at": 13, "action": "pnp", "request": "stop", "expect": "STATUS_INVALID_DEVICE_STATE"},
+            {"at": 14, "action": "pnp", "request": "remove", "expect": "STATUS_SUCCESS"},
+            {"at": 15, "action": "pnp", "request": "start", "expect": "STATUS_INVALID_DEVICE_STATE"})",
+         {"sent query-stop; sent stop", "sent start: failed with 0xC0000056",
+          "stop not sent: the device is start-failed", "sent remove",
+          "start not sent: the device is removed"}},
+        {"a second query-stop while one is pending, and the removal that cancels the pending stop",
+         R"({"at": 10, "action": "pnp", "request": "query-stop", "expect": "STATUS_SUCCESS"},
+            {"at": 11, "action": "pnp", "request": "query-stop", "expect": "STATUS_INVALID_DEVICE_STATE"},
+            {"at": 12, "action": "pnp", "request": "remove", "expect": "STATUS_SUCCESS"})",
+         {"sent query-stop", "query-stop not sent: the device is stop-pending",
+          "sent cancel-stop; sent query-remove; sent remove"}},
+    };
+    for (const PnpPlay& c : cases) {
+        SCOPED_TRACE(c.what);
+        Played p(std::string(R"({"duration": 30, "actions": [)") + c.actions + "]}");
+        EXPECT_EQ(p.run->Unexpected(), 0u) << p.run->Summary();
+        std::vector<std::string> details;
+        for (const quavsim::ActionResult& r : p.run->results()) {
+            if (r.action == "pnp") {
+                details.push_back(r.detail);
+            }
+        }
+        EXPECT_EQ(details, c.details);
+        for (const std::string& detail : c.details) {
+            EXPECT_NE(p.run->Summary().find(detail), std::string::npos) << p.run->Summary();
+        }
+        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+    }
 }
 
 // What an action's own fields were read into.

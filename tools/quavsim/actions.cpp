@@ -266,11 +266,31 @@ void ReadPnp(const ActionFields& f, Action& action)
     action.pnp_minor = it->second;
 }
 
-NTSTATUS PerformPnp(Simulation& simulation, const Action& action, std::ostream&)
+// "remove" and "stop" are carried out as the PnP manager does when asked to remove or stop a device
+// (with the query first, and the cancel after a veto); the others are the one request, sent only when the
+// device's state allows it. The detail says what was sent and what came back, or why nothing was.
+NTSTATUS PerformPnp(Simulation& simulation, const Action& action, std::ostream& detail)
 {
-    return simulation.pdo() != nullptr
-               ? simulation.machine().pnp().Request(simulation.pdo(), action.pnp_minor)
-               : STATUS_NO_SUCH_DEVICE;
+    if (simulation.pdo() == nullptr) {
+        detail << "not sent: there is no device";
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    sim::PnpManager& pnp = simulation.machine().pnp();
+    std::string account;
+    NTSTATUS status;
+    switch (action.pnp_minor) {
+        case IRP_MN_REMOVE_DEVICE:
+            status = pnp.Remove(simulation.pdo(), &account);
+            break;
+        case IRP_MN_STOP_DEVICE:
+            status = pnp.Stop(simulation.pdo(), &account);
+            break;
+        default:
+            status = pnp.Request(simulation.pdo(), action.pnp_minor, &account);
+            break;
+    }
+    detail << account;
+    return status;
 }
 
 } // namespace
@@ -285,15 +305,15 @@ uint32_t ActionFields::Unsigned(const char* key, int64_t low, int64_t high) cons
 const std::vector<ActionKind>& ActionKinds()
 {
     static const std::vector<ActionKind> kinds = {
-        {"read-sensor", {"sensor", "value"}, ReadReadSensor, PerformReadSensor},
-        {"set-pwm", {"sensor", "value"}, ReadSetPwm, PerformSetPwm},
-        {"read-control", {"class", "index", "code"}, ReadReadControl, PerformReadControl},
-        {"set-control", {"class", "index", "code"}, ReadSetControl, PerformSetControl},
-        {"device-control", {"code", "input", "output_size"}, ReadDeviceControl, PerformDeviceControl},
-        {"wmi-query", {}, ReadNothing, PerformWmiQuery},
-        {"wmi-set-critical-upper", {"sensor", "value"}, ReadWmiUpper, PerformWmiMethod},
-        {"wmi-set-critical-lower", {"sensor", "value"}, ReadWmiLower, PerformWmiMethod},
-        {"pnp", {"request"}, ReadPnp, PerformPnp},
+        {"read-sensor", {"sensor", "value"}, ReadReadSensor, PerformReadSensor, false},
+        {"set-pwm", {"sensor", "value"}, ReadSetPwm, PerformSetPwm, false},
+        {"read-control", {"class", "index", "code"}, ReadReadControl, PerformReadControl, false},
+        {"set-control", {"class", "index", "code"}, ReadSetControl, PerformSetControl, false},
+        {"device-control", {"code", "input", "output_size"}, ReadDeviceControl, PerformDeviceControl, false},
+        {"wmi-query", {}, ReadNothing, PerformWmiQuery, false},
+        {"wmi-set-critical-upper", {"sensor", "value"}, ReadWmiUpper, PerformWmiMethod, false},
+        {"wmi-set-critical-lower", {"sensor", "value"}, ReadWmiLower, PerformWmiMethod, false},
+        {"pnp", {"request"}, ReadPnp, PerformPnp, true},
     };
     return kinds;
 }

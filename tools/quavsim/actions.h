@@ -33,6 +33,9 @@ struct ActionKind {
     void (*read)(const ActionFields& fields, Action& action);
     // Runs the action on the calling thread; what came back goes to `detail`, readably.
     NTSTATUS (*perform)(Simulation& simulation, const Action& action, std::ostream& detail);
+    // Whether the end-of-run summary shows each outcome's detail, not only its status: a Plug and Play
+    // request's says what was sent, or why nothing was.
+    bool detail_in_summary;
 };
 
 // Every kind, in the order they are documented.

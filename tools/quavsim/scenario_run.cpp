@@ -273,10 +273,15 @@ std::string ScenarioRun::Summary() const
     // Actions by place in the scenario: how often each status came back.
     std::map<std::string, std::map<std::string, int>> outcomes;
     std::map<std::string, std::string> names;
+    std::map<std::string, std::vector<std::string>> details; // of the kinds that show them
     for (const ActionResult& r : results_) {
         outcomes[r.where][quavtools::StatusText(static_cast<uint32_t>(r.status)) +
                           (r.unexpected ? " UNEXPECTED" : "")]++;
         names[r.where] = r.action;
+        const ActionKind* kind = FindActionKind(r.action);
+        if (kind != nullptr && kind->detail_in_summary) {
+            details[r.where].push_back(sim::FormatTicks(r.time - start_) + ": " + r.detail);
+        }
     }
     out << "actions         " << results_.size() << "\n";
     for (const auto& [where, statuses] : outcomes) {
@@ -285,6 +290,9 @@ std::string ScenarioRun::Summary() const
             out << " " << count << " x " << status;
         }
         out << "\n";
+        for (const std::string& detail : details[where]) {
+            out << "    " << detail << "\n";
+        }
     }
     return out.str();
 }
