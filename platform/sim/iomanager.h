@@ -5,9 +5,10 @@
 //
 // Checks run as the kernel's would, but report to the verifier instead of stopping the machine:
 // requests used after their final completion or completed with STATUS_PENDING, a dispatch routine's
-// return value that does not match what it did with the request, power requests that bypass the power
-// manager or whose driver never lets it send the next one, remove-lock misuse, devices deleted twice or
-// left attached, a driver unloaded with device objects left.
+// return value that does not match what it did with the request (or that leaves it neither completed nor
+// pending), power requests that bypass the power manager or whose driver never lets it send the next
+// one, remove-lock misuse, devices deleted twice or left attached, a driver unloaded with device objects
+// left, and a device deleted while a file's request on it is still pending.
 //
 // Device objects are plain memory (not pool): the pool's accounting stays with the drivers' own tags.
 // Names compare case-insensitively; "\DosDevices\X" and "\??\X" are one name.

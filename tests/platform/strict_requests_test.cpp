@@ -17,13 +17,13 @@ using D = PDEVICE_OBJECT;
 
 const GUID kGuid = {0x5A1E0101, 0x0E6B, 0x4C1D, {0x9A, 0x11, 0x20, 0x31, 0x42, 0x53, 0x64, 0x75}};
 const GUID kOtherGuid = {0x5A1E0102, 0x0E6B, 0x4C1D, {0x9A, 0x11, 0x20, 0x31, 0x42, 0x53, 0x64, 0x75}};
-constexpr auto kHonoursAll = static_cast<SYSCTL_IRP_DISPOSITION>(-1);
+constexpr int kHonoursAll = -1; // no disposition is ignored
 
 struct State {
-    SYSCTL_IRP_DISPOSITION ignored = kHonoursAll; // what the system-control routine fails to act on
-    SYSCTL_IRP_DISPOSITION last = kHonoursAll;    // what WmiSystemControl answered last
-    size_t reports_at_misuse = 0;                 // the verifier's count right after the misuse
-    PIRP held = nullptr;                          // a request the routine kept
+    int ignored = kHonoursAll;                  // the disposition the system-control routine fails to act on
+    SYSCTL_IRP_DISPOSITION last = IrpProcessed; // what WmiSystemControl answered last
+    size_t reports_at_misuse = 0;               // the verifier's count right after the misuse
+    PIRP held = nullptr;                        // a request the routine kept
     IO_REMOVE_LOCK lock{};
 } g;
 
@@ -46,7 +46,7 @@ WMILIB_CONTEXT g_wmi = {1, g_guids, QueryRegInfo, nullptr, nullptr, nullptr, nul
 NTSTATUS SystemControl(D fdo, PIRP irp)
 {
     const NTSTATUS status = WmiSystemControl(&g_wmi, fdo, irp, &g.last);
-    if (g.last == g.ignored || g.last == IrpProcessed) {
+    if (static_cast<int>(g.last) == g.ignored || g.last == IrpProcessed) {
         return status;
     }
     if (g.last == IrpNotCompleted) {
@@ -310,7 +310,7 @@ TEST_F(StrictRequestsTest, DispositionTheDriverIgnoresIsNamed)
 TEST_F(StrictRequestsTest, RegistrationInformationIsTheDriversToComplete)
 {
     for (const bool ignored : {true, false}) {
-        g.ignored = ignored ? IrpNotCompleted : kHonoursAll;
+        g.ignored = ignored ? static_cast<int>(IrpNotCompleted) : kHonoursAll;
         ASSERT_EQ(IoWMIRegistrationControl(fdo_, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
         const auto registration = machine_.wmi().Registration(fdo_);
         ASSERT_TRUE(registration.has_value());
