@@ -39,12 +39,6 @@ void Log(const std::string& event)
     g.events.push_back(event);
 }
 
-std::string CurrentThreadName()
-{
-    sim::Scheduler& s = sim::Machine::Current().scheduler();
-    return s.ThreadName(s.CurrentId());
-}
-
 // The request's work, on the file's state as it is now.
 NTSTATUS Finish(PIRP irp, ULONG ms)
 {
@@ -79,7 +73,7 @@ NTSTATUS Close(PDEVICE_OBJECT, PIRP irp)
     ExFreePoolWithTag(state, kFileStateTag);
     file->FsContext = nullptr;
     Log("close");
-    g.closer = CurrentThreadName();
+    g.closer = small_driver::ThreadName();
     return small_driver::Complete(irp, STATUS_SUCCESS);
 }
 

@@ -1,6 +1,6 @@
 // The Plug and Play manager and the root bus driver, with the small function driver: the bus driver's
-// knobs, device interfaces, removal and unload, the reports a driver that breaks the rules of removal,
-// power or AddDevice earns; and the order Windows keeps: one request at a time per device node, first
+// knobs, device interfaces, removal and unload, the reports a driver that breaks the rules of removal
+// or AddDevice earns; and the order Windows keeps: one request at a time per device node, first
 // come first served, only the requests the node's state allows, the cancel after a veto, and a removal
 // after a surprise removal only once the last handle has closed.
 #include <algorithm>
@@ -77,17 +77,13 @@ TEST_F(PnpTest, DriversBreakingTheRulesAreReported)
 {
     const std::pair<Flaw, std::vector<std::string>> cases[] = {
         {Flaw::KeepsInitializing, {"DO_DEVICE_INITIALIZING still set"}},
-        {Flaw::SkipsPoStart, {"without calling PoStartNextPowerIrp"}},
         {Flaw::FailsRemove, {"does not let a driver fail a removal", "still exists", "still attached"}},
         {Flaw::KeepsDevice, {"still exists", "still attached"}},
     };
-    POWER_STATE d0;
-    d0.DeviceState = PowerDeviceD0;
     for (const auto& [flaw, expected] : cases) {
         SetFlaw(flaw);
         PDEVICE_OBJECT pdo = AddNode();
         ASSERT_NE(pdo, nullptr);
-        pnp().Power(pdo, IRP_MN_SET_POWER, DevicePowerState, d0);
         pnp().Remove(pdo);
         std::string reports;
         for (const sim::VerifierReport& r : TakeReports()) {
@@ -105,10 +101,6 @@ TEST_F(PnpTest, DriversBreakingTheRulesAreReported)
     }
 }
 
-} // namespace
-
-namespace {
-
 // A Plug and Play request as it reached the small driver: by whom and when.
 struct Arrival {
     UCHAR minor;
@@ -122,9 +114,8 @@ PDRIVER_DISPATCH g_small; // the small driver's own
 
 NTSTATUS Recording(PDEVICE_OBJECT fdo, PIRP irp)
 {
-    sim::Scheduler& scheduler = sim::Machine::Current().scheduler();
-    g_arrivals.push_back({IoGetCurrentIrpStackLocation(irp)->MinorFunction,
-                          scheduler.ThreadName(scheduler.CurrentId()), sim::Now()});
+    g_arrivals.push_back(
+        {IoGetCurrentIrpStackLocation(irp)->MinorFunction, small_driver::ThreadName(), sim::Now()});
     return g_pnp(fdo, irp);
 }
 
@@ -156,6 +147,25 @@ protected:
         return minors;
     }
 
+    // The threads the requests came from, in order, separated by spaces.
+    static std::string Callers()
+    {
+        std::string callers;
+        for (const Arrival& a : g_arrivals) {
+            callers += (callers.empty() ? "" : " ") + a.thread;
+        }
+        return callers;
+    }
+
+    // Ends a case: the node removed unless it already is, and the record cleared for the next.
+    void RemoveIfPresent(PDEVICE_OBJECT pdo)
+    {
+        if (pnp().State(pdo) != sim::PnpState::Removed) {
+            EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
+        }
+        g_arrivals.clear();
+    }
+
     // A node of the small driver, started.
     PDEVICE_OBJECT Started()
     {
@@ -171,6 +181,15 @@ protected:
 
 using Operation = std::function<NTSTATUS(sim::PnpManager&, PDEVICE_OBJECT)>;
 
+using Minors = std::vector<UCHAR>;
+const Minors kQueries{IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_CAPABILITIES};
+const Minors kRemoval{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE};
+const Minors kStopThenRemoval{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_REMOVE_DEVICE};
+const Minors kSurpriseThenRemoval{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE};
+const Minors kRemovalVetoed{IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE};
+const Minors kStopVetoed{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE};
+const Minors kStopped{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE};
+
 struct SameInstant {
     const char* what;
     UCHAR delayed; // the bus driver holds this request 10 ms, so that the first caller is still inside
@@ -178,8 +197,8 @@ struct SameInstant {
     Operation second;
     NTSTATUS first_status;
     NTSTATUS second_status;
-    std::vector<UCHAR> minors;        // as they reached the driver
-    std::vector<const char*> callers; // whose each was
+    Minors minors;       // as they reached the driver
+    const char* callers; // whose each was
 };
 
 const Operation kRemove = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) { return p.Remove(pdo); };
@@ -194,46 +213,16 @@ const Operation kCapabilities = [](sim::PnpManager& p, PDEVICE_OBJECT pdo) {
 TEST_F(PnpOrderTest, RequestsAskedAtOneInstantAreDeliveredOneAfterAnother)
 {
     const SameInstant cases[] = {
-        {"two queries",
-         IRP_MN_QUERY_CAPABILITIES,
-         kCapabilities,
-         kCapabilities,
-         STATUS_NOT_SUPPORTED,
-         STATUS_NOT_SUPPORTED,
-         {IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_CAPABILITIES},
-         {"first", "second"}},
-        {"two removals: the second finds the device removed",
-         IRP_MN_QUERY_REMOVE_DEVICE,
-         kRemove,
-         kRemove,
-         STATUS_SUCCESS,
-         STATUS_INVALID_DEVICE_STATE,
-         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
-         {"first", "first"}},
-        {"a removal and a stop",
-         IRP_MN_QUERY_REMOVE_DEVICE,
-         kRemove,
-         kStop,
-         STATUS_SUCCESS,
-         STATUS_INVALID_DEVICE_STATE,
-         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE},
-         {"first", "first"}},
-        {"a stop and a removal: a stopped device is removed without a query",
-         IRP_MN_QUERY_STOP_DEVICE,
-         kStop,
-         kRemove,
-         STATUS_SUCCESS,
-         STATUS_SUCCESS,
-         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_REMOVE_DEVICE},
-         {"first", "first", "second"}},
-        {"a surprise removal and a removal",
-         IRP_MN_SURPRISE_REMOVAL,
-         kSurprise,
-         kRemove,
-         STATUS_SUCCESS,
-         STATUS_SUCCESS,
-         {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE},
-         {"first", "second"}},
+        {"two queries", IRP_MN_QUERY_CAPABILITIES, kCapabilities, kCapabilities, STATUS_NOT_SUPPORTED,
+         STATUS_NOT_SUPPORTED, kQueries, "first second"},
+        {"two removals: the second finds the device removed", IRP_MN_QUERY_REMOVE_DEVICE, kRemove, kRemove,
+         STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE, kRemoval, "first first"},
+        {"a removal and a stop", IRP_MN_QUERY_REMOVE_DEVICE, kRemove, kStop, STATUS_SUCCESS,
+         STATUS_INVALID_DEVICE_STATE, kRemoval, "first first"},
+        {"a stop and a removal: a stopped device is removed without a query", IRP_MN_QUERY_STOP_DEVICE, kStop,
+         kRemove, STATUS_SUCCESS, STATUS_SUCCESS, kStopThenRemoval, "first first second"},
+        {"a surprise removal and a removal", IRP_MN_SURPRISE_REMOVAL, kSurprise, kRemove, STATUS_SUCCESS,
+         STATUS_SUCCESS, kSurpriseThenRemoval, "first second"},
     };
     for (const SameInstant& c : cases) {
         SCOPED_TRACE(c.what);
@@ -249,18 +238,12 @@ TEST_F(PnpOrderTest, RequestsAskedAtOneInstantAreDeliveredOneAfterAnother)
         EXPECT_EQ(first, c.first_status);
         EXPECT_EQ(second, c.second_status);
         EXPECT_EQ(Minors(), c.minors);
-        ASSERT_EQ(g_arrivals.size(), c.callers.size());
-        for (size_t i = 0; i < c.callers.size(); i++) {
-            EXPECT_EQ(g_arrivals[i].thread, c.callers[i]) << i;
-        }
+        EXPECT_EQ(Callers(), c.callers);
         // Both asked at once; what the second sent waited for the first's delayed request.
-        if (c.callers.back() == std::string("second")) {
+        if (!g_arrivals.empty() && g_arrivals.back().thread == "second") {
             EXPECT_EQ(g_arrivals.back().time, asked + sim::Ms(10));
         }
-        if (pnp().State(pdo) != sim::PnpState::Removed) {
-            EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
-        }
-        g_arrivals.clear();
+        RemoveIfPresent(pdo);
     }
 }
 
@@ -279,12 +262,10 @@ TEST_F(PnpOrderTest, CallersAreServedFirstComeFirstServed)
     for (PKTHREAD t : threads) {
         sim::JoinThread(t);
     }
+    EXPECT_EQ(Callers(), "caller 2 caller 1 caller 0");
     ASSERT_EQ(g_arrivals.size(), 3u);
-    const char* order[] = {"caller 2", "caller 1", "caller 0"};
-    const sim::Ticks at[] = {sim::Ms(1), sim::Ms(11), sim::Ms(21)};
-    for (size_t i = 0; i < 3; i++) {
-        EXPECT_EQ(g_arrivals[i].thread, order[i]) << i;
-        EXPECT_EQ(g_arrivals[i].time, at[i]) << i;
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(g_arrivals[i].time, sim::Ms(1 + 10 * i)) << i; // each after the one before it is done
     }
     pnp().Delay(IRP_MN_QUERY_CAPABILITIES, 0);
     EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
@@ -350,9 +331,7 @@ TEST_F(PnpOrderTest, RequestsTheStateDoesNotAllowAreNotSent)
                 EXPECT_EQ(account, sim::PnpRequestName(minor) + " not sent: the device is " + c.state);
                 EXPECT_EQ(sim::PnpStateName(pnp().State(pdo)), std::string(c.state));
             }
-            if (pnp().State(pdo) != sim::PnpState::Removed) {
-                EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
-            }
+            RemoveIfPresent(pdo);
         }
     }
 }
@@ -397,13 +376,13 @@ TEST_F(PnpOrderTest, RemovalAfterSurpriseRemovalWaitsForTheLastHandle)
         std::string account;
         EXPECT_EQ(pnp().Remove(pdo, &account), STATUS_SUCCESS);
         EXPECT_EQ(account, c.account);
-        EXPECT_EQ(Minors(), (std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+        EXPECT_EQ(Minors(), kSurpriseThenRemoval);
         EXPECT_EQ(g_arrivals.back().time - start, c.removed);
         EXPECT_EQ(machine_.io().OpenFilesOnStack(pdo), 0u);
         for (PKTHREAD t : closers) {
             sim::JoinThread(t);
         }
-        g_arrivals.clear();
+        RemoveIfPresent(pdo);
     }
 }
 
@@ -446,65 +425,32 @@ struct Veto {
     UCHAR bus_vetoes; // 0: the bus driver lets it through
     Operation operation;
     NTSTATUS status;
-    std::vector<UCHAR> minors;
+    Minors minors;
     sim::PnpState state;
-    std::vector<std::string> reports;
+    const char* request; // the request the one report names; null: no report
+    const char* rule;    // the rule it names
 };
 
 // A vetoed query is followed by its cancel, to the whole stack and so to the driver that vetoed too; a
 // driver that fails the cancel, or the stop it agreed to, is named.
 TEST_F(PnpOrderTest, AVetoIsFollowedByItsCancelAndAFailedCancelIsReported)
 {
+    constexpr sim::PnpState kStarted = sim::PnpState::Started;
     const Veto cases[] = {
-        {"the bus driver vetoes the removal",
-         g_small,
-         IRP_MN_QUERY_REMOVE_DEVICE,
-         kRemove,
-         STATUS_DEVICE_BUSY,
-         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
-         sim::PnpState::Started,
-         {}},
-        {"the driver vetoes the removal",
-         VetoesTheRemoval,
-         0,
-         kRemove,
-         STATUS_UNSUCCESSFUL,
-         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
-         sim::PnpState::Started,
-         {}},
-        {"the bus driver vetoes the stop",
-         g_small,
-         IRP_MN_QUERY_STOP_DEVICE,
-         kStop,
-         STATUS_DEVICE_BUSY,
-         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
-         sim::PnpState::Started,
-         {}},
-        {"a driver still removing fails the cancel-remove",
-         RefusesTheCancel,
-         IRP_MN_QUERY_REMOVE_DEVICE,
-         kRemove,
-         STATUS_DEVICE_BUSY,
-         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
-         sim::PnpState::Started,
-         {"IRP_MN_CANCEL_REMOVE_DEVICE to device object", "(\\Driver\\Quav) completed with 0xC0000056",
-          "does not let a driver fail a cancel"}},
-        {"a driver still stopping fails the cancel-stop",
-         RefusesTheCancel,
-         IRP_MN_QUERY_STOP_DEVICE,
-         kStop,
-         STATUS_DEVICE_BUSY,
-         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
-         sim::PnpState::Started,
-         {"IRP_MN_CANCEL_STOP_DEVICE to device object", "does not let a driver fail a cancel"}},
-        {"a driver fails the stop it agreed to",
-         FailsTheStop,
-         0,
-         kStop,
-         STATUS_UNSUCCESSFUL,
-         {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE},
-         sim::PnpState::Stopped,
-         {"IRP_MN_STOP_DEVICE to device object", "does not let a driver fail a stop"}},
+        {"the bus driver vetoes the removal", g_small, IRP_MN_QUERY_REMOVE_DEVICE, kRemove,
+         STATUS_DEVICE_BUSY, kRemovalVetoed, kStarted, nullptr, nullptr},
+        {"the driver vetoes the removal", VetoesTheRemoval, 0, kRemove, STATUS_UNSUCCESSFUL, kRemovalVetoed,
+         kStarted, nullptr, nullptr},
+        {"the bus driver vetoes the stop", g_small, IRP_MN_QUERY_STOP_DEVICE, kStop, STATUS_DEVICE_BUSY,
+         kStopVetoed, kStarted, nullptr, nullptr},
+        {"a driver still removing fails the cancel-remove", RefusesTheCancel, IRP_MN_QUERY_REMOVE_DEVICE,
+         kRemove, STATUS_DEVICE_BUSY, kRemovalVetoed, kStarted,
+         "IRP_MN_CANCEL_REMOVE_DEVICE to device object", "does not let a driver fail a cancel"},
+        {"a driver still stopping fails the cancel-stop", RefusesTheCancel, IRP_MN_QUERY_STOP_DEVICE, kStop,
+         STATUS_DEVICE_BUSY, kStopVetoed, kStarted, "IRP_MN_CANCEL_STOP_DEVICE to device object",
+         "does not let a driver fail a cancel"},
+        {"a driver fails the stop it agreed to", FailsTheStop, 0, kStop, STATUS_UNSUCCESSFUL, kStopped,
+         sim::PnpState::Stopped, "IRP_MN_STOP_DEVICE to device object", "does not let a driver fail a stop"},
     };
     for (const Veto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -518,18 +464,15 @@ TEST_F(PnpOrderTest, AVetoIsFollowedByItsCancelAndAFailedCancelIsReported)
         EXPECT_EQ(Minors(), c.minors);
         EXPECT_EQ(pnp().State(pdo), c.state);
         const std::vector<sim::VerifierReport> reports = TakeReports();
-        if (c.reports.empty()) {
-            EXPECT_TRUE(reports.empty()) << reports.front().text;
-        } else {
-            ASSERT_EQ(reports.size(), 1u);
-            EXPECT_EQ(reports[0].source, "pnp");
-            for (const std::string& needle : c.reports) {
-                EXPECT_NE(reports[0].text.find(needle), std::string::npos) << reports[0].text;
+        ASSERT_EQ(reports.size(), c.request != nullptr ? 1u : 0u);
+        for (const sim::VerifierReport& r : reports) {
+            EXPECT_EQ(r.source, "pnp");
+            for (const char* needle : {c.request, "(\\Driver\\Quav) completed with 0x", c.rule}) {
+                EXPECT_NE(r.text.find(needle), std::string::npos) << r.text;
             }
         }
         g_pnp = g_small;
-        EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
-        g_arrivals.clear();
+        RemoveIfPresent(pdo);
     }
 }
 

@@ -10,6 +10,7 @@ namespace {
 
 using small_driver::Complete;
 using small_driver::Lower;
+using small_driver::PoPassDown;
 using PowerTest = SmallDriverTest;
 
 // The verifier's count as the routine returns: a check made only once the request is back with the
@@ -19,14 +20,8 @@ int g_calls; // power requests the function driver's dispatch routine has seen
 
 NTSTATUS Noted(NTSTATUS status)
 {
-    g_reports_then = sim::Machine::Current().verifier().Count();
+    g_reports_then = small_driver::ReportsNow();
     return status;
-}
-
-NTSTATUS Pass(PDEVICE_OBJECT fdo, PIRP irp)
-{
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(Lower(fdo), irp);
 }
 
 NTSTATUS CompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID start)
@@ -57,7 +52,7 @@ NTSTATUS SendsWithIoCallDriver(PDEVICE_OBJECT fdo, PIRP irp)
 
 NTSTATUS PassesWithoutStarting(PDEVICE_OBJECT fdo, PIRP irp)
 {
-    return Noted(Pass(fdo, irp));
+    return Noted(PoPassDown(fdo, irp));
 }
 
 NTSTATUS FailsWithoutStarting(PDEVICE_OBJECT, PIRP irp)
@@ -81,7 +76,7 @@ NTSTATUS StartsTwice(PDEVICE_OBJECT fdo, PIRP irp)
 {
     PoStartNextPowerIrp(irp);
     PoStartNextPowerIrp(irp);
-    return Noted(Pass(fdo, irp));
+    return Noted(PoPassDown(fdo, irp));
 }
 
 NTSTATUS StartsInCompletion(PDEVICE_OBJECT fdo, PIRP irp)
@@ -100,7 +95,7 @@ NTSTATUS StartsAndPasses(PDEVICE_OBJECT fdo, PIRP irp)
 {
     g_calls++;
     PoStartNextPowerIrp(irp);
-    return Pass(fdo, irp);
+    return PoPassDown(fdo, irp);
 }
 
 POWER_STATE State(POWER_STATE_TYPE type)
@@ -121,45 +116,28 @@ TEST_F(PowerTest, PowerDispatchRoutinesBreakingTheRulesAreReportedWhenTheyDo)
         PDRIVER_DISPATCH routine;
         UCHAR minor;
         NTSTATUS status;
-        std::vector<std::string> needles; // one report each, in order; none: what the power manager allows
+        const char* first;            // the first report's needle; null: what the power manager allows
+        const char* second = nullptr; // the second report's, if the routine earns two
     };
+    constexpr NTSTATUS kOk = STATUS_SUCCESS, kFailed = STATUS_UNSUCCESSFUL,
+                       kNotSupported = STATUS_NOT_SUPPORTED;
+    const char* const kTooEarly = "before its driver called PoStartNextPowerIrp";
     const Case cases[] = {
-        {"IoCallDriver", SendsWithIoCallDriver, IRP_MN_SET_POWER, STATUS_SUCCESS, {"with IoCallDriver"}},
-        {"IoCallDriver, wait-wake",
-         SendsWithIoCallDriver,
-         IRP_MN_WAIT_WAKE,
-         STATUS_NOT_SUPPORTED,
-         {"with IoCallDriver"}},
-        {"passed down", PassesWithoutStarting, IRP_MN_SET_POWER, STATUS_SUCCESS, {" down to "}},
-        {"query passed down",
-         PassesWithoutStarting,
-         IRP_MN_QUERY_POWER,
-         STATUS_SUCCESS,
-         {"without calling PoStartNextPowerIrp"}},
-        {"failed",
-         FailsWithoutStarting,
-         IRP_MN_QUERY_POWER,
-         STATUS_UNSUCCESSFUL,
-         {"before its driver called PoStartNextPowerIrp"}},
-        {"completion routine",
-         CompletionForgetsToStart,
-         IRP_MN_SET_POWER,
-         STATUS_SUCCESS,
-         {"before its driver called PoStartNextPowerIrp"}},
-        {"after skipping",
-         StartsAfterSkipping,
-         IRP_MN_SET_POWER,
-         STATUS_SUCCESS,
-         {"no current stack location", "without calling PoStartNextPowerIrp"}},
-        {"twice", StartsTwice, IRP_MN_SET_POWER, STATUS_SUCCESS, {"had called it already"}},
-        {"wait-wake passed down", PassesWithoutStarting, IRP_MN_WAIT_WAKE, STATUS_NOT_SUPPORTED, {}},
-        {"power sequence passed down",
-         PassesWithoutStarting,
-         IRP_MN_POWER_SEQUENCE,
-         STATUS_NOT_SUPPORTED,
-         {}},
-        {"started in the completion routine", StartsInCompletion, IRP_MN_SET_POWER, STATUS_SUCCESS, {}},
-        {"failed after starting", FailsAfterStarting, IRP_MN_SET_POWER, STATUS_UNSUCCESSFUL, {}},
+        {"IoCallDriver", SendsWithIoCallDriver, IRP_MN_SET_POWER, kOk, "with IoCallDriver"},
+        {"IoCallDriver, wait-wake", SendsWithIoCallDriver, IRP_MN_WAIT_WAKE, kNotSupported,
+         "with IoCallDriver"},
+        {"passed down", PassesWithoutStarting, IRP_MN_SET_POWER, kOk, " down to "},
+        {"query passed down", PassesWithoutStarting, IRP_MN_QUERY_POWER, kOk,
+         "without calling PoStartNextPowerIrp"},
+        {"failed", FailsWithoutStarting, IRP_MN_QUERY_POWER, kFailed, kTooEarly},
+        {"completion routine", CompletionForgetsToStart, IRP_MN_SET_POWER, kOk, kTooEarly},
+        {"after skipping", StartsAfterSkipping, IRP_MN_SET_POWER, kOk, "no current stack location",
+         "without calling PoStartNextPowerIrp"},
+        {"twice", StartsTwice, IRP_MN_SET_POWER, kOk, "had called it already"},
+        {"wait-wake passed down", PassesWithoutStarting, IRP_MN_WAIT_WAKE, kNotSupported, nullptr},
+        {"power sequence passed down", PassesWithoutStarting, IRP_MN_POWER_SEQUENCE, kNotSupported, nullptr},
+        {"started in the completion routine", StartsInCompletion, IRP_MN_SET_POWER, kOk, nullptr},
+        {"failed after starting", FailsAfterStarting, IRP_MN_SET_POWER, kFailed, nullptr},
     };
     PDEVICE_OBJECT pdo = AddNode();
     ASSERT_NE(pdo, nullptr);
@@ -172,12 +150,18 @@ TEST_F(PowerTest, PowerDispatchRoutinesBreakingTheRulesAreReportedWhenTheyDo)
             driver_->MajorFunction[IRP_MJ_POWER] = c.routine;
             g_reports_then = 0;
             EXPECT_EQ(pnp().Power(pdo, c.minor, type, State(type)), c.status);
-            EXPECT_EQ(g_reports_then, c.needles.size()); // made by the time the routine returned
+            std::vector<const char*> needles;
+            for (const char* needle : {c.first, c.second}) {
+                if (needle != nullptr) {
+                    needles.push_back(needle);
+                }
+            }
+            EXPECT_EQ(g_reports_then, needles.size()); // made by the time the routine returned
             const std::vector<sim::VerifierReport> reports = TakeReports();
-            ASSERT_EQ(reports.size(), c.needles.size());
+            ASSERT_EQ(reports.size(), needles.size());
             for (size_t i = 0; i < reports.size(); i++) {
                 const std::string& text = reports[i].text;
-                EXPECT_NE(text.find(c.needles[i]), std::string::npos) << text;
+                EXPECT_NE(text.find(needles[i]), std::string::npos) << text;
                 EXPECT_NE(text.find(fdo), std::string::npos) << text;
                 EXPECT_NE(text.find(sim::Format("IRP_MJ_POWER/0x%02X", c.minor)), std::string::npos) << text;
             }
@@ -199,29 +183,22 @@ TEST_F(PowerTest, OneSetOrQueryPowerRequestOfAKindIsActiveAtADeviceObject)
         UCHAR minor;
         POWER_STATE_TYPE type;
         NTSTATUS status;
-        sim::Ticks done;
+        int done_ms;
         int calls_at_once; // power requests the function driver has seen once the second is sent
     };
+    constexpr POWER_STATE_TYPE kD = DevicePowerState, kS = SystemPowerState;
+    constexpr NTSTATUS kOk = STATUS_SUCCESS, kNotSupported = STATUS_NOT_SUPPORTED;
     const Case cases[] = {
-        {StartsAndPasses, DevicePowerState, IRP_MN_SET_POWER, DevicePowerState, STATUS_SUCCESS, sim::Ms(20),
-         2},
-        {StartsAndPasses, DevicePowerState, IRP_MN_QUERY_POWER, DevicePowerState, STATUS_SUCCESS, sim::Ms(20),
-         2},
-        {StartsAndPasses, DevicePowerState, IRP_MN_SET_POWER, SystemPowerState, STATUS_SUCCESS, sim::Ms(10),
-         2},
-        {StartsAndPasses, DevicePowerState, IRP_MN_QUERY_POWER, SystemPowerState, STATUS_SUCCESS, sim::Ms(10),
-         2},
-        {StartsAndPasses, DevicePowerState, IRP_MN_WAIT_WAKE, DevicePowerState, STATUS_NOT_SUPPORTED, 0, 2},
-        {StartsAndPasses, DevicePowerState, IRP_MN_POWER_SEQUENCE, DevicePowerState, STATUS_NOT_SUPPORTED, 0,
-         2},
-        {StartsAndPasses, SystemPowerState, IRP_MN_QUERY_POWER, SystemPowerState, STATUS_SUCCESS, sim::Ms(20),
-         2},
-        {StartsAndPasses, SystemPowerState, IRP_MN_SET_POWER, DevicePowerState, STATUS_SUCCESS, sim::Ms(10),
-         2},
-        {StartsInCompletion, DevicePowerState, IRP_MN_SET_POWER, DevicePowerState, STATUS_SUCCESS,
-         sim::Ms(20), 1},
-        {StartsInCompletion, DevicePowerState, IRP_MN_SET_POWER, SystemPowerState, STATUS_SUCCESS,
-         sim::Ms(10), 2},
+        {StartsAndPasses, kD, IRP_MN_SET_POWER, kD, kOk, 20, 2},
+        {StartsAndPasses, kD, IRP_MN_QUERY_POWER, kD, kOk, 20, 2},
+        {StartsAndPasses, kD, IRP_MN_SET_POWER, kS, kOk, 10, 2},
+        {StartsAndPasses, kD, IRP_MN_QUERY_POWER, kS, kOk, 10, 2},
+        {StartsAndPasses, kD, IRP_MN_WAIT_WAKE, kD, kNotSupported, 0, 2},
+        {StartsAndPasses, kD, IRP_MN_POWER_SEQUENCE, kD, kNotSupported, 0, 2},
+        {StartsAndPasses, kS, IRP_MN_QUERY_POWER, kS, kOk, 20, 2},
+        {StartsAndPasses, kS, IRP_MN_SET_POWER, kD, kOk, 10, 2},
+        {StartsInCompletion, kD, IRP_MN_SET_POWER, kD, kOk, 20, 1},
+        {StartsInCompletion, kD, IRP_MN_SET_POWER, kS, kOk, 10, 2},
     };
     PDEVICE_OBJECT pdo = AddNode();
     ASSERT_NE(pdo, nullptr);
@@ -251,7 +228,7 @@ TEST_F(PowerTest, OneSetOrQueryPowerRequestOfAKindIsActiveAtADeviceObject)
         sim::JoinThread(first);
         EXPECT_EQ(first_done, sim::Ms(10));
         EXPECT_EQ(second_status, c.status);
-        EXPECT_EQ(second_done, c.done);
+        EXPECT_EQ(second_done, sim::Ms(c.done_ms));
         EXPECT_EQ(g_calls, 2);
     }
 }

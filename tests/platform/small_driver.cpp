@@ -41,11 +41,8 @@ NTSTATUS Pnp(PDEVICE_OBJECT fdo, PIRP irp)
 
 NTSTATUS Power(PDEVICE_OBJECT fdo, PIRP irp)
 {
-    if (g_flaw != Flaw::SkipsPoStart) {
-        PoStartNextPowerIrp(irp);
-    }
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(Lower(fdo), irp);
+    PoStartNextPowerIrp(irp);
+    return PoPassDown(fdo, irp);
 }
 
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
@@ -76,6 +73,23 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+NTSTATUS PoPassDown(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Lower(fdo), irp);
+}
+
+std::string ThreadName()
+{
+    sim::Scheduler& scheduler = sim::Machine::Current().scheduler();
+    return scheduler.ThreadName(scheduler.CurrentId());
+}
+
+size_t ReportsNow()
+{
+    return sim::Machine::Current().verifier().Count();
 }
 
 } // namespace small_driver

@@ -10,7 +10,7 @@
 
 namespace small_driver {
 
-enum class Flaw { None, KeepsInitializing, SkipsPoStart, FailsRemove, KeepsDevice };
+enum class Flaw { None, KeepsInitializing, FailsRemove, KeepsDevice };
 
 // The device extension: only the device the small driver attached to.
 PDEVICE_OBJECT Lower(PDEVICE_OBJECT fdo);
@@ -18,6 +18,13 @@ PDEVICE_OBJECT Lower(PDEVICE_OBJECT fdo);
 NTSTATUS PassDown(PDEVICE_OBJECT fdo, PIRP irp);
 // Completes the request with `status` and no information; returns `status`.
 NTSTATUS Complete(PIRP irp, NTSTATUS status);
+// Skips the current stack location and passes the power request down (PoCallDriver).
+NTSTATUS PoPassDown(PDEVICE_OBJECT fdo, PIRP irp);
+// The name of the thread running now.
+std::string ThreadName();
+// The verifier's report count now: a broken routine notes it at its misuse, to prove the report came at
+// the call and not once the request was back with its sender.
+size_t ReportsNow();
 
 } // namespace small_driver
 

@@ -16,7 +16,6 @@ using small_driver::PassDown;
 using D = PDEVICE_OBJECT;
 
 const GUID kGuid = {0x5A1E0101, 0x0E6B, 0x4C1D, {0x9A, 0x11, 0x20, 0x31, 0x42, 0x53, 0x64, 0x75}};
-const GUID kOtherGuid = {0x5A1E0102, 0x0E6B, 0x4C1D, {0x9A, 0x11, 0x20, 0x31, 0x42, 0x53, 0x64, 0x75}};
 constexpr int kHonoursAll = -1; // no disposition is ignored
 
 struct State {
@@ -58,7 +57,7 @@ NTSTATUS SystemControl(D fdo, PIRP irp)
 
 void Misused()
 {
-    g.reports_at_misuse = sim::Machine::Current().verifier().Count();
+    g.reports_at_misuse = small_driver::ReportsNow();
 }
 
 class StrictRequestsTest : public SmallDriverTest {
@@ -73,15 +72,14 @@ protected:
         fdo_ = Fdo(pdo_);
     }
 
-    // A WMI request built by hand, with a WNODE_SINGLE_INSTANCE header for `instance` when it fits.
-    NTSTATUS SendWmi(UCHAR minor, D provider, const GUID* guid, ULONG buffer_size, ULONG instance = 0)
+    // A WMI request for the GUID built by hand, with a WNODE_SINGLE_INSTANCE header when it fits.
+    NTSTATUS SendWmi(UCHAR minor, D provider, ULONG buffer_size)
     {
         std::vector<uint8_t> buffer(buffer_size);
         constexpr ULONG kData = (FIELD_OFFSET(WNODE_SINGLE_INSTANCE, VariableData) + 7) & ~7u;
         if (buffer_size >= kData) {
             auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer.data());
             wnode->WnodeHeader.BufferSize = buffer_size;
-            wnode->InstanceIndex = instance;
             wnode->DataBlockOffset = kData;
         }
         PIRP irp = machine_.io().AllocateIrp(fdo_->StackSize);
@@ -89,8 +87,8 @@ protected:
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
         stack->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
         stack->MinorFunction = minor;
-        stack->Parameters.WMI = {reinterpret_cast<ULONG_PTR>(provider), const_cast<GUID*>(guid), buffer_size,
-                                 buffer.data()};
+        stack->Parameters.WMI = {reinterpret_cast<ULONG_PTR>(provider), const_cast<GUID*>(&kGuid),
+                                 buffer_size, buffer.data()};
         const NTSTATUS status = machine_.io().Send(fdo_, irp);
         machine_.io().FreeIrp(irp);
         return status;
@@ -105,7 +103,7 @@ protected:
             case IRP_MJ_POWER:
                 return pnp().Power(pdo_, IRP_MN_POWER_SEQUENCE, DevicePowerState, POWER_STATE{});
             default:
-                return SendWmi(IRP_MN_QUERY_ALL_DATA, fdo_, &kGuid, 256);
+                return SendWmi(IRP_MN_QUERY_ALL_DATA, fdo_, 256);
         }
     }
 
@@ -256,26 +254,20 @@ struct Disposition {
     const char* name;
     UCHAR minor;
     bool other_provider;
-    const GUID* guid;
     ULONG buffer_size;
-    ULONG instance;
     SYSCTL_IRP_DISPOSITION disposition;
     NTSTATUS status; // the final status when the driver does what the library says
     const char* duty;
 };
 
 const Disposition kDispositions[] = {
-    {"unknown GUID", IRP_MN_QUERY_ALL_DATA, false, &kOtherGuid, 256, 0, IrpNotCompleted,
-     STATUS_WMI_GUID_NOT_FOUND, "IRP_MN_QUERY_ALL_DATA with IrpNotCompleted"},
-    {"WNODE too small", IRP_MN_CHANGE_SINGLE_INSTANCE, false, &kGuid, 8, 0, IrpNotCompleted,
-     STATUS_INVALID_PARAMETER, "IRP_MN_CHANGE_SINGLE_INSTANCE with IrpNotCompleted"},
-    {"instance out of range", IRP_MN_QUERY_SINGLE_INSTANCE, false, &kGuid, 256, 3, IrpNotCompleted,
-     STATUS_WMI_INSTANCE_NOT_FOUND, "IRP_MN_QUERY_SINGLE_INSTANCE with IrpNotCompleted"},
-    {"no callback for it", IRP_MN_CHANGE_SINGLE_INSTANCE, false, &kGuid, 256, 0, IrpNotCompleted,
+    {"WNODE too small", IRP_MN_CHANGE_SINGLE_INSTANCE, false, 8, IrpNotCompleted, STATUS_INVALID_PARAMETER,
+     "IRP_MN_CHANGE_SINGLE_INSTANCE with IrpNotCompleted"},
+    {"no callback for it", IRP_MN_CHANGE_SINGLE_INSTANCE, false, 256, IrpNotCompleted,
      STATUS_INVALID_DEVICE_REQUEST, "IRP_MN_CHANGE_SINGLE_INSTANCE with IrpNotCompleted"},
-    {"another provider's", IRP_MN_QUERY_ALL_DATA, true, &kGuid, 256, 0, IrpForward, STATUS_NOT_SUPPORTED,
+    {"another provider's", IRP_MN_QUERY_ALL_DATA, true, 256, IrpForward, STATUS_NOT_SUPPORTED,
      "IRP_MN_QUERY_ALL_DATA with IrpForward"},
-    {"unknown minor code", 0x0A, false, &kGuid, 256, 0, IrpNotWmi, STATUS_NOT_SUPPORTED,
+    {"unknown minor code", 0x0A, false, 256, IrpNotWmi, STATUS_NOT_SUPPORTED,
      "IRP_MJ_SYSTEM_CONTROL/0x0A with IrpNotWmi"},
 };
 
@@ -286,19 +278,19 @@ TEST_F(StrictRequestsTest, DispositionTheDriverIgnoresIsNamed)
     for (const Disposition& c : kDispositions) {
         const D provider = c.other_provider ? pdo_ : fdo_;
         g.ignored = kHonoursAll;
-        EXPECT_EQ(SendWmi(c.minor, provider, c.guid, c.buffer_size, c.instance), c.status) << c.name;
+        EXPECT_EQ(SendWmi(c.minor, provider, c.buffer_size), c.status) << c.name;
         EXPECT_EQ(g.last, c.disposition) << c.name;
         EXPECT_TRUE(TakeReports().empty()) << c.name;
 
         g.ignored = c.disposition;
-        EXPECT_EQ(SendWmi(c.minor, provider, c.guid, c.buffer_size, c.instance), c.status) << c.name;
+        EXPECT_EQ(SendWmi(c.minor, provider, c.buffer_size), c.status) << c.name;
         EXPECT_TRUE(ReportedBy("io", {c.duty})) << c.name;
     }
 
     // Passed down as told, then left in the air below: the lower driver's fault, not a disposition's.
     g.ignored = kHonoursAll;
     pdo_->DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = [](D, PIRP) { return STATUS_SUCCESS; };
-    EXPECT_EQ(SendWmi(IRP_MN_QUERY_ALL_DATA, pdo_, &kGuid, 256), STATUS_SUCCESS);
+    EXPECT_EQ(SendWmi(IRP_MN_QUERY_ALL_DATA, pdo_, 256), STATUS_SUCCESS);
     const auto reports = TakeReports();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_NE(reports[0].text.find("without completing"), std::string::npos) << reports[0].text;
