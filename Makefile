@@ -28,9 +28,11 @@ demo: build
 # quav.sys and its package, cross-built with mingw-w64, then checked.
 sys: build
 	@scripts/install-deps.sh kernel
-	@cmake -S kernel -B $(SYS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake >/dev/null
+	@cmake -S kernel -B $(SYS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake \
+		-DQUAV_PEMARK=$(abspath $(BUILD))/tools/pecheck/pemark >/dev/null
 	@cmake --build $(SYS_BUILD) -j $(JOBS)
-	@$(BUILD)/tools/pecheck/pecheck $(SYS_BUILD)/quav.sys --operations platform/operations.txt
+	@$(BUILD)/tools/pecheck/pecheck $(SYS_BUILD)/quav.sys --operations platform/operations.txt \
+		--objects $(SYS_BUILD)/objects.txt --sections kernel/sections.txt
 	@mkdir -p $(SYS_BUILD)/package
 	@cp $(SYS_BUILD)/quav.sys $(SYS_BUILD)/quavctl.exe $(BUILD)/package/quav.inf $(BUILD)/package/quav.mof \
 		$(SYS_BUILD)/package/

@@ -129,8 +129,10 @@ static const VALUE_MAP* FindByHardware(const VALUE_MAP* Map, ULONG Count, ULONG 
 //
 // Points ControlItems, in (class, index) order, at the stored records.
 //
-VOID LinkControlItems(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") VOID LinkControlItems(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     for (ULONG i = 0; i < CONTROL_COUNT; i++) {
         Extension->ControlItems[i] = &Extension->ControlRecords[ControlTable[i].Storage];
     }
@@ -139,8 +141,10 @@ VOID LinkControlItems(PDEVICE_EXTENSION Extension)
 //
 // Fills the stored control records in storage order, each read once.
 //
-VOID InitStoredControls(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") VOID InitStoredControls(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     for (ULONG storage = 0; storage < CONTROL_COUNT; storage++) {
         for (ULONG i = 0; i < CONTROL_COUNT; i++) {
             if (ControlTable[i].Storage == storage) {
@@ -154,8 +158,10 @@ VOID InitStoredControls(PDEVICE_EXTENSION Extension)
 //
 // The driver's own record of the FWP mode signal.
 //
-PCONTROL_RECORD FwpModeRecord(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") PCONTROL_RECORD FwpModeRecord(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     return &Extension->ControlRecords[STORED_FWP_MODE];
 }
 
@@ -200,9 +206,12 @@ Return Value:
     unknown item (the record untouched); the read's failure status.
 
 --*/
+CODE_SEG("PAGE")
 NTSTATUS InitControlRecord(PDEVICE_EXTENSION Extension, PCONTROL_RECORD Record, ULONG ControlClass,
                            ULONG ControlIndex)
 {
+    PAGED_CODE();
+
     if (Extension == NULL || Record == NULL || !ControlItemValid((LONG)ControlClass, (LONG)ControlIndex)) {
         return STATUS_INVALID_PARAMETER;
     }

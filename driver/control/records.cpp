@@ -70,8 +70,10 @@ Routine Description:
     logical order, ControlItems in (class, index) order.
 
 --*/
-VOID LinkRecordTables(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") VOID LinkRecordTables(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     for (ULONG i = 0; i < SENSOR_COUNT; i++) {
         Extension->Sensors[SensorTable[i].Slot] = &Extension->SensorRecords[SensorTable[i].Storage];
     }
@@ -87,8 +89,10 @@ Routine Description:
     records in logical order. Failed reads leave a record with what it has.
 
 --*/
-VOID InitStoredRecords(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") VOID InitStoredRecords(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     LinkRecordTables(Extension);
     InitStoredControls(Extension);
     for (ULONG i = 0; i < SENSOR_COUNT; i++) {
@@ -112,9 +116,12 @@ Return Value:
     read's failure status (the record keeps Value 0).
 
 --*/
-NTSTATUS InitSensorRecord(PDEVICE_EXTENSION Extension, PSENSOR_RECORD Record, ULONG SensorType,
-                          ULONG SensorId)
+CODE_SEG("PAGE")
+NTSTATUS
+    InitSensorRecord(PDEVICE_EXTENSION Extension, PSENSOR_RECORD Record, ULONG SensorType, ULONG SensorId)
 {
+    PAGED_CODE();
+
     const SENSOR_ENTRY* entry;
     PTHRESHOLD_SET limits;
 

@@ -161,7 +161,7 @@ Routine Description:
     writes "Event logging enabled for QUAV Driver.".
 
 --*/
-VOID InitEventLog(PVOID DriverObject)
+CODE_SEG("INIT") VOID InitEventLog(PVOID DriverObject)
 {
     EventLogObject = DriverObject;
     WriteEventLogEntry(DriverObject, EVENT_KIND_LIFECYCLE, EVENT_LEVEL_NORMAL, EVENT_CODE_LOGGING_ENABLED,

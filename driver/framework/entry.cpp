@@ -46,7 +46,8 @@ Return Value:
     allocated (no routine is installed then and the driver does not load).
 
 --*/
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+extern "C" CODE_SEG("INIT") NTSTATUS NTAPI
+    DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     InitEventLog(DriverObject);
 
@@ -95,8 +96,10 @@ Return Value:
     there is no device stack to attach to.
 
 --*/
-NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+CODE_SEG("PAGE") NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    PAGED_CODE();
+
     UNICODE_STRING deviceName;
     UNICODE_STRING linkName;
     PDEVICE_OBJECT deviceObject;
@@ -160,8 +163,10 @@ Routine Description:
     it owns were torn down by the removal request before the unload.
 
 --*/
-VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
+CODE_SEG("PAGE") VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(DriverObject);
     if (RegistryPathCopy.Buffer != NULL) {
         ExFreePool(RegistryPathCopy.Buffer);

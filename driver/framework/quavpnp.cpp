@@ -48,8 +48,10 @@ Routine Description:
     WMI requests in the started state only.
 
 --*/
-VOID SetPnpState(PDEVICE_EXTENSION Extension, DEVICE_PNP_STATE State)
+CODE_SEG("PAGE") VOID SetPnpState(PDEVICE_EXTENSION Extension, DEVICE_PNP_STATE State)
 {
+    PAGED_CODE();
+
     Extension->PreviousPnpState = Extension->PnpState;
     Extension->PnpState = State;
     WriteUCharNoFence(&Extension->RejectRequests, State == PnpStarted ? 0 : 1);
@@ -60,31 +62,39 @@ VOID SetPnpState(PDEVICE_EXTENSION Extension, DEVICE_PNP_STATE State)
 // device that never saw the query (another driver vetoed it first) leaves
 // the state as it is.
 //
-static VOID CancelPendingState(PDEVICE_EXTENSION Extension, DEVICE_PNP_STATE Pending)
+CODE_SEG("PAGE") static VOID CancelPendingState(PDEVICE_EXTENSION Extension, DEVICE_PNP_STATE Pending)
 {
+    PAGED_CODE();
+
     if (Extension->PnpState == Pending) {
         SetPnpState(Extension, Extension->PreviousPnpState);
     }
 }
 
-static NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+CODE_SEG("PAGE") static NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     IoSkipCurrentIrpStackLocation(Irp);
     return IofCallDriver(extension->LowerDeviceObject, Irp);
 }
 
-static VOID DeleteSymbolicLink(VOID)
+CODE_SEG("PAGE") static VOID DeleteSymbolicLink(VOID)
 {
+    PAGED_CODE();
+
     UNICODE_STRING link;
 
     RtlInitUnicodeString(&link, WSTR(QUAV_LINK_NAME_TEXT));
     IoDeleteSymbolicLink(&link);
 }
 
-static VOID DisableInterface(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") static VOID DisableInterface(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
     RtlFreeUnicodeString(&Extension->InterfaceName);
 }
@@ -115,8 +125,10 @@ Routine Description:
     the device to requests and enables its interface.
 
 --*/
-static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+CODE_SEG("PAGE") static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     KEVENT event;
     NTSTATUS status;
@@ -137,8 +149,10 @@ static NTSTATUS HandleStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompleteRequest(Irp, status, 0);
 }
 
-static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+CODE_SEG("PAGE") static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     if (extension->OpenHandleCount > 0) {
@@ -148,8 +162,10 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return PassDown(DeviceObject, Irp);
 }
 
-static VOID ReportDeviceStopped(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") static VOID ReportDeviceStopped(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     if (Extension->Started) {
         Extension->Started = 0;
         WriteEventLogEntry(NULL, EVENT_KIND_LIFECYCLE, EVENT_LEVEL_NORMAL, EVENT_CODE_DEVICE_STOPPED, NULL);
@@ -172,8 +188,11 @@ Arguments:
     LockReleased - set to TRUE when this request's hold was given up here.
 
 --*/
+CODE_SEG("PAGE")
 static VOID StopDevice(PDEVICE_EXTENSION Extension, PIRP Irp, DEVICE_PNP_STATE State, PBOOLEAN LockReleased)
 {
+    PAGED_CODE();
+
     SetPnpState(Extension, State);
     if (Extension->Started) {
         IoReleaseRemoveLockAndWaitEx(&Extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
@@ -182,8 +201,11 @@ static VOID StopDevice(PDEVICE_EXTENSION Extension, PIRP Irp, DEVICE_PNP_STATE S
     }
 }
 
+CODE_SEG("PAGE")
 static NTSTATUS HandleStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PBOOLEAN LockReleased)
 {
+    PAGED_CODE();
+
     StopDevice((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, Irp, PnpStopped, LockReleased);
     return PassDown(DeviceObject, Irp);
 }
@@ -196,8 +218,10 @@ Routine Description:
     to reach it. The monitor thread runs on until the removal request.
 
 --*/
-static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+CODE_SEG("PAGE") static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     SetPnpState(extension, PnpSurpriseRemoved);
@@ -210,8 +234,10 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Tells the monitor thread to end, wakes it from its polling wait, and waits
 // until it has ended, so that the extension outlives it.
 //
-static VOID EndMonitorThread(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") static VOID EndMonitorThread(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     if (Extension->MonitorThreadObject == NULL) {
         return;
     }
@@ -246,8 +272,10 @@ Return Value:
     The lower drivers' status.
 
 --*/
-static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN LockHeld)
+CODE_SEG("PAGE") static NTSTATUS HandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN LockHeld)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     BOOLEAN released = FALSE;
     NTSTATUS status;
@@ -281,8 +309,11 @@ Routine Description:
     device to its old handles, and the rest are passed down unchanged.
 
 --*/
+CODE_SEG("PAGE")
 static NTSTATUS HandleAfterSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Minor)
 {
+    PAGED_CODE();
+
     if (Minor == IRP_MN_START_DEVICE) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
@@ -300,8 +331,10 @@ Routine Description:
     device, its names and the monitor thread do not leak.
 
 --*/
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+CODE_SEG("PAGE") NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     BOOLEAN released = FALSE;
@@ -368,8 +401,10 @@ Routine Description:
     request without the lower drivers.
 
 --*/
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+CODE_SEG("PAGE") NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     NTSTATUS status;
     BOOLEAN held;

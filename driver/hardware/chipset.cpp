@@ -303,8 +303,10 @@ Return Value:
     STATUS_SUCCESS or STATUS_NO_SUCH_DEVICE.
 
 --*/
-NTSTATUS ChipsetInitialize(VOID)
+CODE_SEG("PAGE") NTSTATUS ChipsetInitialize(VOID)
 {
+    PAGED_CODE();
+
     USHORT vendor = 0;
     USHORT device = 0;
     USHORT base = 0;

@@ -237,8 +237,10 @@ Return Value:
     transfer's status; STATUS_IO_TIMEOUT when the bus could not be reached.
 
 --*/
-NTSTATUS SmbusSensorInitialize(VOID)
+CODE_SEG("PAGE") NTSTATUS SmbusSensorInitialize(VOID)
 {
+    PAGED_CODE();
+
     NTSTATUS status;
     UCHAR identity1 = 0;
     UCHAR identity2 = 0;

@@ -300,8 +300,10 @@ Routine Description:
     settings, then learns the GPIO block and sets up the signal pins.
 
 --*/
-static NTSTATUS SioInitializeInConfig(VOID)
+CODE_SEG("PAGE") static NTSTATUS SioInitializeInConfig(VOID)
 {
+    PAGED_CODE();
+
     NTSTATUS status;
     UCHAR high;
     UCHAR low;
@@ -368,8 +370,10 @@ Return Value:
     the controller stays busy.
 
 --*/
-NTSTATUS SioInitialize(VOID)
+CODE_SEG("PAGE") NTSTATUS SioInitialize(VOID)
 {
+    PAGED_CODE();
+
     const SIO_PROBE_SITE* site = NULL;
     NTSTATUS status;
 

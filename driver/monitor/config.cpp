@@ -47,8 +47,10 @@ Return Value:
     value of another type, or any other failed query.
 
 --*/
-NTSTATUS ReadRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
+CODE_SEG("PAGE") NTSTATUS ReadRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
 {
+    PAGED_CODE();
+
     RTL_QUERY_REGISTRY_TABLE table[2];
     ULONG cell = 0;
     ULONG zero = 0;
@@ -91,8 +93,10 @@ NTSTATUS WriteRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, ULONG Value)
     return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-static ULONG ReadDword(PCWSTR KeyPath, PCWSTR ValueName)
+CODE_SEG("PAGE") static ULONG ReadDword(PCWSTR KeyPath, PCWSTR ValueName)
 {
+    PAGED_CODE();
+
     ULONG value;
 
     ReadRegistryDword(KeyPath, ValueName, &value);
@@ -102,8 +106,10 @@ static ULONG ReadDword(PCWSTR KeyPath, PCWSTR ValueName)
 //
 // Numbered names: "FANCNTL_RU_PWM_%d" and the like, n counting up from 0.
 //
-static VOID ReadNumbered(PCWSTR KeyPath, PCWSTR Format, ULONG Count, PULONG Values)
+CODE_SEG("PAGE") static VOID ReadNumbered(PCWSTR KeyPath, PCWSTR Format, ULONG Count, PULONG Values)
 {
+    PAGED_CODE();
+
     WCHAR name[REGISTRY_NAME_CHARS];
 
     for (ULONG n = 0; n < Count; n++) {
@@ -154,8 +160,10 @@ static const PCWSTR ThresholdSuffixes[4] = {
     WSTR("%s_CRIT_THD_LOWER"),
 };
 
-static VOID LoadFanProfile(PFAN_CONTROL_PROFILE Profile, const FAN_PROFILE_NAMES* Names)
+CODE_SEG("PAGE") static VOID LoadFanProfile(PFAN_CONTROL_PROFILE Profile, const FAN_PROFILE_NAMES* Names)
 {
+    PAGED_CODE();
+
     Profile->Mode = ReadDword(QUAV_FANCONTROL_KEY, Names->Mode);
     Profile->CurrentStage = ReadDword(QUAV_FANCONTROL_KEY, Names->CurrentStage);
     Profile->CurrentTemp = 0;
@@ -165,8 +173,10 @@ static VOID LoadFanProfile(PFAN_CONTROL_PROFILE Profile, const FAN_PROFILE_NAMES
     Profile->TempCushion = (LONG)ReadDword(QUAV_FANCONTROL_KEY, Names->TempCushion);
 }
 
-static VOID LoadThresholds(PTHRESHOLD_SET Set, const THRESHOLD_NAMES* Names)
+CODE_SEG("PAGE") static VOID LoadThresholds(PTHRESHOLD_SET Set, const THRESHOLD_NAMES* Names)
 {
+    PAGED_CODE();
+
     WCHAR name[REGISTRY_NAME_CHARS];
     LONG* limits[4] = {&Set->WarnUpper, &Set->WarnLower, &Set->CritUpper, &Set->CritLower};
 
@@ -186,8 +196,10 @@ Routine Description:
     stored 0, so no status is examined.
 
 --*/
-VOID LoadConfiguration(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") VOID LoadConfiguration(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     ULONG seconds = ReadDword(QUAV_PARAMETERS_KEY, WSTR("POLLING_INTERVAL"));
 
     Extension->PollInterval = -(LONGLONG)seconds * 10000000;

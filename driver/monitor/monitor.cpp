@@ -66,13 +66,17 @@ typedef struct _SENSOR_BAND {
     ULONG Level;
 } SENSOR_BAND;
 
-static BOOLEAN IsErrorStatus(NTSTATUS Status)
+CODE_SEG("PAGE") static BOOLEAN IsErrorStatus(NTSTATUS Status)
 {
+    PAGED_CODE();
+
     return ((ULONG)Status >> 30) == 3;
 }
 
-static VOID AskMonitorToStop(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") static VOID AskMonitorToStop(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     if (!ReadUCharNoFence(&Extension->StopMonitor)) {
         WriteUCharNoFence(&Extension->StopMonitor, 1);
         KeReleaseSemaphore(&Extension->MonitorSemaphore, 0, 1, FALSE);
@@ -93,8 +97,10 @@ Return Value:
     thread is told to end at once.
 
 --*/
-NTSTATUS CreateMonitorThread(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") NTSTATUS CreateMonitorThread(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     OBJECT_ATTRIBUTES attributes;
     HANDLE handle;
     NTSTATUS status;

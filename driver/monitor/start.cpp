@@ -24,8 +24,10 @@ Environment:
 #include "monitor/config.h"
 #include "monitor/monitor.h"
 
-static ULONG FanStartupGroup(const FAN_CONTROL_PROFILE* Profile)
+CODE_SEG("PAGE") static ULONG FanStartupGroup(const FAN_CONTROL_PROFILE* Profile)
 {
+    PAGED_CODE();
+
     return (Profile->Mode & FAN_MODE_CONTROLLER) ? SIO_FAN_INIT_AUTO : SIO_FAN_INIT;
 }
 
@@ -43,8 +45,10 @@ Return Value:
     STATUS_SUCCESS, or the first failing command's status.
 
 --*/
-static NTSTATUS StartOutputs(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") static NTSTATUS StartOutputs(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     ULONG scratch = 0;
     NTSTATUS status;
 
@@ -73,8 +77,10 @@ Return Value:
     thread creation are not reported: the device then runs with what it has.
 
 --*/
-NTSTATUS StartDevice(PDEVICE_EXTENSION Extension)
+CODE_SEG("PAGE") NTSTATUS StartDevice(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
+
     NTSTATUS status;
 
     if (Extension->Started) {

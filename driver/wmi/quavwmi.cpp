@@ -62,8 +62,10 @@ Routine Description:
     registration's status is not examined.
 
 --*/
-VOID RegisterWmi(PDEVICE_OBJECT DeviceObject)
+CODE_SEG("PAGE") VOID RegisterWmi(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PWMILIB_CONTEXT context = &extension->WmiLibInfo;
 
@@ -78,8 +80,10 @@ VOID RegisterWmi(PDEVICE_OBJECT DeviceObject)
     IoWMIRegistrationControl(DeviceObject, WMIREG_ACTION_REGISTER);
 }
 
-VOID DeregisterWmi(PDEVICE_OBJECT DeviceObject)
+CODE_SEG("PAGE") VOID DeregisterWmi(PDEVICE_OBJECT DeviceObject)
 {
+    PAGED_CODE();
+
     IoWMIRegistrationControl(DeviceObject, WMIREG_ACTION_DEREGISTER);
 }
 
@@ -93,8 +97,10 @@ Routine Description:
     block unregistered for good.
 
 --*/
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+CODE_SEG("PAGE") NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     SYSCTL_IRP_DISPOSITION disposition;
@@ -134,10 +140,13 @@ Routine Description:
     object, the driver's service key as registry path, and the MOF resource.
 
 --*/
-static NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
-                                   PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName,
-                                   PDEVICE_OBJECT* Pdo)
+CODE_SEG("PAGE")
+static NTSTATUS NTAPI
+    QueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
+                 PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName, PDEVICE_OBJECT* Pdo)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     UNREFERENCED_PARAMETER(InstanceName);
@@ -156,10 +165,13 @@ Routine Description:
     the last reading), then its reading and critical limits are reported.
 
 --*/
-static NTSTATUS NTAPI QueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                                     ULONG InstanceIndex, ULONG InstanceCount, PULONG InstanceLengthArray,
-                                     ULONG BufferAvail, PUCHAR Buffer)
+CODE_SEG("PAGE")
+static NTSTATUS NTAPI
+    QueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
+                   ULONG InstanceCount, PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     UNREFERENCED_PARAMETER(InstanceIndex);
@@ -194,10 +206,13 @@ Routine Description:
     limits). Method 1 refuses a zero value.
 
 --*/
-static NTSTATUS NTAPI ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
-                                    ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
-                                    ULONG OutBufferSize, PUCHAR Buffer)
+CODE_SEG("PAGE")
+static NTSTATUS NTAPI
+    ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex, ULONG MethodId,
+                  ULONG InBufferSize, ULONG OutBufferSize, PUCHAR Buffer)
 {
+    PAGED_CODE();
+
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     SENSOR_METHOD_INPUT input;
     NTSTATUS status = STATUS_INVALID_PARAMETER_MIX;
@@ -227,16 +242,21 @@ static NTSTATUS NTAPI ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG
 // Requests the driver does not serve: the GUIDs it registered refuse them as
 // invalid, any other GUID is not found.
 //
-static NTSTATUS RefuseWmiRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex)
+CODE_SEG("PAGE") static NTSTATUS RefuseWmiRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex)
 {
+    PAGED_CODE();
+
     NTSTATUS status = GuidIndex < QUAV_GUID_COUNT ? STATUS_INVALID_DEVICE_REQUEST : STATUS_WMI_GUID_NOT_FOUND;
 
     return WmiCompleteRequest(DeviceObject, Irp, status, 0, IO_NO_INCREMENT);
 }
 
+CODE_SEG("PAGE")
 static NTSTATUS NTAPI FunctionControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                       WMIENABLEDISABLECONTROL Function, BOOLEAN Enable)
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(Enable);
     if (GuidIndex == SENSOR_EVENT_GUID_INDEX && Function == WmiEventControl) {
         return WmiCompleteRequest(DeviceObject, Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
@@ -244,18 +264,24 @@ static NTSTATUS NTAPI FunctionControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULO
     return RefuseWmiRequest(DeviceObject, Irp, GuidIndex);
 }
 
+CODE_SEG("PAGE")
 static NTSTATUS NTAPI SetDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
                                    ULONG InstanceIndex, ULONG BufferSize, PUCHAR Buffer)
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(InstanceIndex);
     UNREFERENCED_PARAMETER(BufferSize);
     UNREFERENCED_PARAMETER(Buffer);
     return RefuseWmiRequest(DeviceObject, Irp, GuidIndex);
 }
 
+CODE_SEG("PAGE")
 static NTSTATUS NTAPI SetDataItem(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
                                   ULONG DataItemId, ULONG BufferSize, PUCHAR Buffer)
 {
+    PAGED_CODE();
+
     UNREFERENCED_PARAMETER(InstanceIndex);
     UNREFERENCED_PARAMETER(DataItemId);
     UNREFERENCED_PARAMETER(BufferSize);

@@ -83,6 +83,9 @@ Image::Image(std::span<const uint8_t> file) : file_(file)
     // The two layouts differ after the image base; the fields read here sit at the same offsets up to
     // the stack and heap sizes, which are 64-bit in PE32+.
     const size_t directories = magic_ == kMagicPe32 ? 96 : 112;
+    entry_point_ = U32(header, 16, "optional header");
+    image_base_ =
+        magic_ == kMagicPe32 ? U32(header, 28, "optional header") : U64(header, 24, "optional header");
     size_of_headers_ = U32(header, 60, "optional header");
     checksum_ = U32(header, 64, "optional header");
     checksum_offset_ = opt + 64;
@@ -105,6 +108,7 @@ Image::Image(std::span<const uint8_t> file) : file_(file)
         sec.raw_size = U32(file, s + 16, "section table");
         sec.raw_offset = U32(file, s + 20, "section table");
         sec.characteristics = U32(file, s + 36, "section table");
+        sec.header_offset = s;
         // A long name is "/" and a decimal offset into the string table after the symbol table.
         if (sec.name.size() > 1 && sec.name[0] == '/' && symbols != 0 &&
             std::all_of(sec.name.begin() + 1, sec.name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
@@ -133,6 +137,48 @@ std::span<const uint8_t> Image::AtRva(uint32_t rva, const char* what) const
         }
     }
     throw PeError(std::string(what) + " at RVA " + Hex(rva) + " lies in no section's file data");
+}
+
+const Section* Image::SectionAt(uint32_t rva) const
+{
+    const auto found = std::ranges::find_if(sections_, [&](const Section& s) { return s.Holds(rva); });
+    return found == sections_.end() ? nullptr : &*found;
+}
+
+std::vector<Image::Relocation> Image::Relocations() const
+{
+    std::vector<Relocation> out;
+    const auto dir = DataDirectory(kDirectoryRelocations);
+    if (!dir) {
+        return out;
+    }
+    const auto blocks = AtRva(dir->rva, "base relocations");
+    Need(blocks, 0, dir->size, "base relocations");
+    // Blocks of one 4 KB page each: the page's RVA, the block's size, then 16-bit entries of a type (high
+    // four bits) and an offset in the page. Type 0 pads a block to four bytes.
+    for (uint64_t b = 0; b < dir->size;) {
+        const uint32_t page = U32(blocks, b, "base relocation block");
+        const uint32_t size = U32(blocks, b + 4, "base relocation block");
+        if (size < 8 || b + size > dir->size) {
+            throw PeError("base relocation block at " + Hex(b) + " has size " + Hex(size));
+        }
+        for (uint64_t e = b + 8; e + 2 <= b + size; e += 2) {
+            const uint16_t entry = U16(blocks, e, "base relocation");
+            const uint32_t site = page + (entry & 0xFFF);
+            if (entry >> 12 == 0) {
+                continue;
+            }
+            if (entry >> 12 != 3 || magic_ != kMagicPe32) {
+                throw PeError("base relocation of type " + std::to_string(entry >> 12) + " at RVA " +
+                              Hex(site));
+            }
+            const uint32_t address =
+                U32(AtRva(site, "relocated address"), 0, "relocated address at " + Hex(site));
+            out.push_back({site, static_cast<uint32_t>(address - image_base_)});
+        }
+        b += size;
+    }
+    return out;
 }
 
 std::string Image::StringAtRva(uint32_t rva, const char* what) const
@@ -290,6 +336,25 @@ uint32_t Checksum(std::span<const uint8_t> file, size_t checksum_offset)
     }
     sum = (sum & 0xFFFF) + (sum >> 16);
     return sum + static_cast<uint32_t>(file.size());
+}
+
+std::vector<uint8_t> SetSectionCharacteristics(std::span<const uint8_t> file, const std::string& section,
+                                               uint32_t characteristics)
+{
+    const Image image(file);
+    const auto found = std::ranges::find(image.sections(), section, &Section::name);
+    if (found == image.sections().end()) {
+        throw PeError("no section " + section);
+    }
+    std::vector<uint8_t> out(file.begin(), file.end());
+    for (int i = 0; i < 4; i++) {
+        out[found->header_offset + 36 + i] = static_cast<uint8_t>(characteristics >> 8 * i);
+    }
+    const uint32_t sum = Checksum(out, image.checksum_offset());
+    for (int i = 0; i < 4; i++) {
+        out[image.checksum_offset() + i] = static_cast<uint8_t>(sum >> 8 * i);
+    }
+    return out;
 }
 
 std::vector<Message> ParseMessageTable(std::span<const uint8_t> data)

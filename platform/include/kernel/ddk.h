@@ -26,6 +26,14 @@ Abstract:
 extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
 
 //
+// Code placement: GCC has no #pragma alloc_text, so a routine names its
+// section. CODE_SEG("PAGE"): pageable, entered at IRQL <= APC_LEVEL only;
+// CODE_SEG("INIT"): discarded once DriverEntry has returned. ld cannot mark
+// a section discardable: the build sets INIT's flag after the link.
+//
+#define CODE_SEG(Section) __attribute__((section(Section)))
+
+//
 // Type checking of direct registry queries: the flag and the shift of the
 // expected type in DefaultType, as later kernels define them.
 //

@@ -109,3 +109,11 @@ typedef struct _LIST_ENTRY {
 #define RtlFillMemory(D, L, F)    __builtin_memset((D), (F), (L))
 #define RtlCopyMemory(D, S, L)    __builtin_memcpy((D), (S), (L))
 #define RtlMoveMemory(D, S, L)    __builtin_memmove((D), (S), (L))
+
+//
+// Code placement. CODE_SEG("PAGE") puts a routine in the pageable section,
+// CODE_SEG("INIT") in the section the kernel discards once DriverEntry has
+// returned (what #pragma alloc_text does for the Microsoft compiler). Only
+// the kernel image has the sections; here every routine stays resident.
+//
+#define CODE_SEG(Section)
