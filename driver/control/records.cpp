@@ -118,7 +118,7 @@ Return Value:
 --*/
 CODE_SEG("PAGE")
 NTSTATUS
-    InitSensorRecord(PDEVICE_EXTENSION Extension, PSENSOR_RECORD Record, ULONG SensorType, ULONG SensorId)
+InitSensorRecord(PDEVICE_EXTENSION Extension, PSENSOR_RECORD Record, ULONG SensorType, ULONG SensorId)
 {
     PAGED_CODE();
 

@@ -141,9 +141,9 @@ Routine Description:
 
 --*/
 CODE_SEG("PAGE")
-static NTSTATUS NTAPI
-    QueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
-                 PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName, PDEVICE_OBJECT* Pdo)
+static NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags, PUNICODE_STRING InstanceName,
+                                   PUNICODE_STRING* RegistryPath, PUNICODE_STRING MofResourceName,
+                                   PDEVICE_OBJECT* Pdo)
 {
     PAGED_CODE();
 
@@ -166,9 +166,9 @@ Routine Description:
 
 --*/
 CODE_SEG("PAGE")
-static NTSTATUS NTAPI
-    QueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex,
-                   ULONG InstanceCount, PULONG InstanceLengthArray, ULONG BufferAvail, PUCHAR Buffer)
+static NTSTATUS NTAPI QueryDataBlock(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                     ULONG InstanceIndex, ULONG InstanceCount, PULONG InstanceLengthArray,
+                                     ULONG BufferAvail, PUCHAR Buffer)
 {
     PAGED_CODE();
 
@@ -207,9 +207,9 @@ Routine Description:
 
 --*/
 CODE_SEG("PAGE")
-static NTSTATUS NTAPI
-    ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex, ULONG InstanceIndex, ULONG MethodId,
-                  ULONG InBufferSize, ULONG OutBufferSize, PUCHAR Buffer)
+static NTSTATUS NTAPI ExecuteMethod(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG GuidIndex,
+                                    ULONG InstanceIndex, ULONG MethodId, ULONG InBufferSize,
+                                    ULONG OutBufferSize, PUCHAR Buffer)
 {
     PAGED_CODE();
 

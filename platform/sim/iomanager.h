@@ -89,9 +89,11 @@ public:
 
     // A physical device object's device node ("ROOT\QUAV\0000"); device interfaces are named after it.
     void SetInstancePath(PDEVICE_OBJECT pdo, std::string instance);
-    // What the package's INF asks for (package/quav.inf.in, the device's .HW AddReg), applied as the
-    // installer would to every device object of the stack: SYSTEM and Administrators only, and
-    // FILE_DEVICE_SECURE_OPEN.
+    // A security descriptor (SDDL, see ParseDeviceSecurity) and characteristics applied to every device
+    // object of the stack, as the PnP manager applies a device's registry properties.
+    // ApplyPackageSecurity applies what quav.inf installs (device_security.h); the PnP manager does
+    // when it installs a device, unless told not to.
+    void ApplyDeviceSecurity(PDEVICE_OBJECT device, std::string_view sddl, ULONG characteristics);
     void ApplyPackageSecurity(PDEVICE_OBJECT device);
 
     // Symbolic links and device interfaces (IoCreateSymbolicLink, IoDeleteSymbolicLink,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "device_security.h"
 #include "iomanager_records.h"
 #include "text.h"
 
@@ -200,6 +201,12 @@ void IoManager::SetInstancePath(PDEVICE_OBJECT pdo, std::string instance)
 
 void IoManager::ApplyPackageSecurity(PDEVICE_OBJECT device)
 {
+    ApplyDeviceSecurity(device, kPackageDeviceSecurity, kPackageDeviceCharacteristics);
+}
+
+void IoManager::ApplyDeviceSecurity(PDEVICE_OBJECT device, std::string_view sddl, ULONG characteristics)
+{
+    const DeviceAccess access = ParseDeviceSecurity(sddl);
     std::lock_guard lk(mu_);
     for (auto it = devices_.find(device); it != devices_.end() && it->second->lower != nullptr;
          it = devices_.find(device)) {
@@ -207,9 +214,9 @@ void IoManager::ApplyPackageSecurity(PDEVICE_OBJECT device)
     }
     for (PDEVICE_OBJECT d = device; d != nullptr; d = d->AttachedDevice) {
         if (auto it = devices_.find(d); it != devices_.end()) {
-            it->second->restricted = true;
+            it->second->access = access;
         }
-        d->Characteristics |= FILE_DEVICE_SECURE_OPEN;
+        d->Characteristics |= characteristics;
     }
 }
 

@@ -54,7 +54,7 @@ NTSTATUS IoManager::OpenFile(std::u16string_view path, bool administrator, PFILE
         // A name inside the device's namespace is the driver's business unless the device asks the
         // I/O manager to apply its own security there too.
         const bool checked = rest.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN);
-        if (checked && d.restricted && !administrator) {
+        if (checked && !(administrator ? d.access.administrators : d.access.users)) {
             return STATUS_ACCESS_DENIED;
         }
         if ((device->Flags & DO_EXCLUSIVE) && d.open_files > 0) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device_security.h"
 #include "iomanager.h"
 
 namespace sim {
@@ -72,7 +73,7 @@ struct IoManager::DeviceRecord {
     size_t bytes = 0;
     PDEVICE_OBJECT lower = nullptr; // what it attached to
     std::string instance;           // a physical device object's device node
-    bool restricted = false;        // SYSTEM and Administrators only
+    DeviceAccess access;            // who may open it: everyone, until security is applied
     int open_files = 0;
     bool deleted = false; // IoDeleteDevice ran; the memory goes when the last file on it is closed
     PowerSlot power[2];   // by kind: system power, device power

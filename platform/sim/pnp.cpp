@@ -73,8 +73,10 @@ PDEVICE_OBJECT PnpManager::AddDevice(PDRIVER_OBJECT function_driver, NTSTATUS* s
     }
     char name[24];
     char instance[16];
+    bool secure;
     {
         std::lock_guard lk(mu_);
+        secure = package_security_;
         std::snprintf(name, sizeof name, "\\Device\\%08X", next_name_++);
         std::snprintf(instance, sizeof instance, "%04d", instances_[service]++);
     }
@@ -106,6 +108,9 @@ PDEVICE_OBJECT PnpManager::AddDevice(PDRIVER_OBJECT function_driver, NTSTATUS* s
                    ": nothing can open it");
         }
     }
+    if (secure) {
+        io_.ApplyPackageSecurity(pdo);
+    }
     std::lock_guard lk(mu_);
     Node& node = nodes_[pdo];
     node.driver = function_driver;
@@ -114,6 +119,12 @@ PDEVICE_OBJECT PnpManager::AddDevice(PDRIVER_OBJECT function_driver, NTSTATUS* s
     scheduler_.InitObject(&node.closed->Header, EventNotificationObject, 0);
     scheduler_.NameObject(node.closed.get(), "the last handle on " + path + " to close");
     return pdo;
+}
+
+void PnpManager::SetPackageSecurity(bool apply)
+{
+    std::lock_guard lk(mu_);
+    package_security_ = apply;
 }
 
 std::string PnpManager::InstancePath(PDEVICE_OBJECT pdo) const

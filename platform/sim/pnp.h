@@ -2,7 +2,10 @@
 // (Machine::pnp()). AddDevice makes a physical device object (PDO) of the stand-in bus driver
 // "\Driver\Root", named "\Device\NNNNNNNN" with the device node "ROOT\<SERVICE>\NNNN", and calls the
 // function driver's AddDevice for it; the requests below go to the top of the PDO's stack, preset to
-// STATUS_NOT_SUPPORTED as the system presets them, and return the final status.
+// STATUS_NOT_SUPPORTED as the system presets them, and return the final status. Once the driver's
+// AddDevice has built the stack, AddDevice applies the security quav.inf installs (device_security.h) to
+// every device object of it, as Windows applies the device's registry properties: SYSTEM and
+// Administrators only, also for names below the device.
 //
 // As on Windows, the requests for one device node reach its stack one at a time, in the order they were
 // asked for, whichever threads ask: a caller waits its turn on a dispatcher object. And each device node
@@ -83,6 +86,9 @@ public:
     // Null when the driver's AddDevice fails (its status in `status`); the PDO is deleted then.
     PDEVICE_OBJECT AddDevice(PDRIVER_OBJECT function_driver, NTSTATUS* status = nullptr);
     std::string InstancePath(PDEVICE_OBJECT pdo) const;
+    // Whether AddDevice applies the package's security (the default), or leaves the stack with what its
+    // drivers gave it (a named device then opens to everyone): a device installed without quav.inf.
+    void SetPackageSecurity(bool apply);
     PnpState State(PDEVICE_OBJECT pdo) const;
 
     // One request, if the node's state allows it (see above); the final status of the request, the
@@ -169,6 +175,7 @@ private:
     std::map<PDEVICE_OBJECT, Node> nodes_;
     std::map<std::string, int> instances_; // next instance number by service
     unsigned next_name_ = 1;
+    bool package_security_ = true;
     std::map<UCHAR, NTSTATUS> fail_next_;
     std::map<UCHAR, Ticks> delay_;
     std::map<POWER_STATE_TYPE, Ticks> power_delay_;

@@ -406,22 +406,47 @@ namespace {
 
 class AccessTest : public DriverLifeTest {};
 
+struct AccessCase {
+    bool package; // installed with the package's device security (the PnP manager's default)
+    bool administrator;
+    const char16_t* path;
+    NTSTATUS expected;
+};
+
+// As on Windows once quav.inf has installed the device: SYSTEM and Administrators only, also for names
+// below the device. Without the package a named device object opens to anyone, who could then set the
+// fans' PWM.
 TEST_F(AccessTest, PackageSecurityKeepsOrdinaryUsersOutWithOrWithoutATrailingName)
 {
-    BringUp();
-    sim::UserClient user(false);
-    sim::UserClient admin(true);
-    HANDLE handle = nullptr;
-    // The default a named device object gets: anyone may open it, and set the fans' PWM.
-    ASSERT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
-    ASSERT_EQ(user.Close(handle), STATUS_SUCCESS);
-
-    machine_.io().ApplyPackageSecurity(Fdo());
-    EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(user.Open(u"" QUAV_USER_PATH_TEXT "\\anything", &handle), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Extension()->OpenHandleCount, 0); // refused before the driver saw a create
-    ASSERT_EQ(admin.Open(u"" QUAV_USER_PATH_TEXT, &handle), STATUS_SUCCESS);
-    EXPECT_EQ(admin.Close(handle), STATUS_SUCCESS);
+    const AccessCase cases[] = {
+        {true, false, u"" QUAV_USER_PATH_TEXT, STATUS_ACCESS_DENIED},
+        {true, false, u"" QUAV_USER_PATH_TEXT "\\anything", STATUS_ACCESS_DENIED},
+        {true, true, u"" QUAV_USER_PATH_TEXT, STATUS_SUCCESS},
+        {true, true, u"" QUAV_USER_PATH_TEXT "\\anything", STATUS_SUCCESS},
+        {false, false, u"" QUAV_USER_PATH_TEXT, STATUS_SUCCESS},
+        {false, false, u"" QUAV_USER_PATH_TEXT "\\anything", STATUS_SUCCESS},
+    };
+    for (bool package : {true, false}) {
+        machine_.pnp().SetPackageSecurity(package);
+        BringUp();
+        for (const AccessCase& c : cases) {
+            if (c.package != package) {
+                continue;
+            }
+            sim::UserClient client(c.administrator);
+            HANDLE handle = nullptr;
+            EXPECT_EQ(client.Open(c.path, &handle), c.expected)
+                << (package ? "package, " : "no package, ") << (c.administrator ? "administrator" : "user");
+            // A refused open never reached the driver.
+            EXPECT_EQ(Extension()->OpenHandleCount, c.expected == STATUS_SUCCESS ? 1 : 0);
+            if (handle != nullptr) {
+                EXPECT_EQ(client.Close(handle), STATUS_SUCCESS);
+            }
+        }
+        EXPECT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
+        machine_.io().UnloadDriver(driver_);
+        driver_ = nullptr;
+    }
 }
 
 } // namespace

@@ -137,7 +137,7 @@ protected:
         return clients;
     }
 
-    sim::UserClient user_{false};
+    sim::UserClient user_{true}; // the package lets administrators only open the device
     HANDLE handle_ = nullptr;
 };
 

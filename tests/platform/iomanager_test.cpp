@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "sim/device_security.h"
 #include "sim/user.h"
 #include "sim_test.h"
 
@@ -324,31 +325,53 @@ TEST_F(IoManagerTest, BufferedControlCopiesInAndAtMostTheOutputBufferOut)
     EXPECT_EQ(user.Close(handle), STATUS_INVALID_HANDLE);
 }
 
-TEST_F(IoManagerTest, PackageSecurityKeepsOrdinaryUsersOutWithOrWithoutATrailingName)
+struct SecurityCase {
+    std::string_view sddl;
+    ULONG characteristics;
+    // The outcome of opening the device and a name below it, for an ordinary user and an administrator.
+    NTSTATUS user, user_below, admin, admin_below;
+};
+
+TEST_F(IoManagerTest, DeviceSecurityDecidesWhoOpensTheDeviceAndTheNamesBelowIt)
 {
-    PDEVICE_OBJECT device =
-        Device({IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}, Succeed, u"\\Device\\QUAVDev");
-    UNICODE_STRING link, target;
-    RtlInitUnicodeString(&link, u"\\DosDevices\\QUAVDSL");
-    RtlInitUnicodeString(&target, u"\\Device\\QUAVDev");
-    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    constexpr NTSTATUS ok = STATUS_SUCCESS, denied = STATUS_ACCESS_DENIED;
+    const SecurityCase cases[] = {
+        // What quav.inf installs.
+        {sim::kPackageDeviceSecurity, sim::kPackageDeviceCharacteristics, denied, denied, ok, ok},
+        // Without FILE_DEVICE_SECURE_OPEN a trailing name slips past the device's security.
+        {sim::kPackageDeviceSecurity, 0, denied, ok, ok, ok},
+        {"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GR;;;BU)", FILE_DEVICE_SECURE_OPEN, ok, ok, ok, ok},
+        // The first entry naming a group of the caller decides: administrators are users too.
+        {"D:(D;;GA;;;BU)(A;;GA;;;WD)", FILE_DEVICE_SECURE_OPEN, denied, denied, denied, denied},
+        {"D:(A;;GA;;;WD)(D;;GA;;;BU)", FILE_DEVICE_SECURE_OPEN, ok, ok, ok, ok},
+        {"D:P", FILE_DEVICE_SECURE_OPEN, denied, denied, denied, denied}, // an empty DACL
+        {"", FILE_DEVICE_SECURE_OPEN, ok, ok, ok, ok},                    // no DACL
+    };
     sim::UserClient user(false);
     sim::UserClient admin(true);
-    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL"), STATUS_SUCCESS);
-    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL\\x"), STATUS_SUCCESS);
-    EXPECT_EQ(g.file_name, u"\\x");
+    int n = 0;
+    for (const SecurityCase& c : cases) {
+        SCOPED_TRACE(std::string(c.sddl) + (c.characteristics ? ", secure open" : ""));
+        const std::u16string name = u"\\Device\\Secured" + std::u16string(1, u'A' + n++);
+        PDEVICE_OBJECT device = Device({IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}, Succeed, name);
+        io().ApplyDeviceSecurity(device, c.sddl, c.characteristics);
+        const int creates = g.creates;
+        EXPECT_EQ(Open(user, name.c_str()), c.user);
+        EXPECT_EQ(Open(user, (name + u"\\x").c_str()), c.user_below);
+        EXPECT_EQ(Open(admin, name.c_str()), c.admin);
+        EXPECT_EQ(Open(admin, (name + u"\\x").c_str()), c.admin_below);
+        // A refused open never reaches the driver.
+        const int allowed = (c.user == ok) + (c.user_below == ok) + (c.admin == ok) + (c.admin_below == ok);
+        EXPECT_EQ(g.creates - creates, allowed);
+    }
+}
 
-    io().ApplyPackageSecurity(device);
-    const int creates = g.creates;
-    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL"), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL\\x"), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(g.creates, creates); // refused before the driver saw anything
-    EXPECT_EQ(Open(admin, u"\\\\.\\QUAVDSL\\x"), STATUS_SUCCESS);
-
-    // Without FILE_DEVICE_SECURE_OPEN a trailing name slips past the device's security.
-    device->Characteristics &= ~FILE_DEVICE_SECURE_OPEN;
-    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL\\x"), STATUS_SUCCESS);
-    EXPECT_EQ(Open(user, u"\\\\.\\QUAVDSL"), STATUS_ACCESS_DENIED);
+TEST(DeviceSecurity, RefusesWhatItCannotRead)
+{
+    for (const char* bad : {"O:BAD:P(A;;GA;;;SY)", "D:X(A;;GA;;;SY)", "D:P(A;;GA;;;XX)", "D:P(A;;GA;;SY)",
+                            "D:P(A;;GA;;;SY", "D:P(U;;GA;;;SY)", "D:P(A;;;;;SY)", "D:PA;;GA;;;SY)"}) {
+        EXPECT_THROW(sim::ParseDeviceSecurity(bad), std::invalid_argument) << bad;
+    }
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/text.h"
 #include "sim/user.h"
 #include "small_driver.h"
 
@@ -42,6 +43,38 @@ TEST_F(PnpTest, RequestsReachTheBusDriverThroughTheStackAndRemovalUnloads)
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
 }
 
+// As the INF's .HW AddReg on Windows: once AddDevice has built the stack, every device object of it
+// opens to SYSTEM and Administrators only, also for names below it; the driver's own create is reached
+// otherwise (the small driver has none: STATUS_INVALID_DEVICE_REQUEST).
+TEST_F(PnpTest, AddDeviceAppliesThePackageSecurityUnlessToldNot)
+{
+    const struct {
+        bool package;
+        bool administrator;
+        NTSTATUS expected;
+    } cases[] = {
+        {true, false, STATUS_ACCESS_DENIED},
+        {true, true, STATUS_INVALID_DEVICE_REQUEST},
+        {false, false, STATUS_INVALID_DEVICE_REQUEST},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.package ? "package" : "no package") +
+                     (c.administrator ? ", admin" : ", user"));
+        pnp().SetPackageSecurity(c.package);
+        PDEVICE_OBJECT pdo = AddNode();
+        ASSERT_NE(pdo, nullptr);
+        for (PDEVICE_OBJECT d = pdo; d != nullptr; d = d->AttachedDevice) {
+            EXPECT_EQ((d->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0, c.package)
+                << machine_.io().Name(d);
+        }
+        sim::UserClient client(c.administrator);
+        HANDLE handle;
+        EXPECT_EQ(client.Open(sim::Utf16FromUtf8(machine_.io().Name(pdo)), &handle), c.expected);
+        EXPECT_EQ(client.Open(sim::Utf16FromUtf8(machine_.io().Name(pdo)) + u"\\x", &handle), c.expected);
+        EXPECT_EQ(pnp().Remove(pdo), STATUS_SUCCESS);
+    }
+}
+
 TEST_F(PnpTest, EnabledInterfaceOpensTheDeviceStack)
 {
     PDEVICE_OBJECT pdo = AddNode();
@@ -54,7 +87,7 @@ TEST_F(PnpTest, EnabledInterfaceOpensTheDeviceStack)
     EXPECT_EQ(std::u16string(again.Buffer, again.Length / sizeof(WCHAR)), name);
     RtlFreeUnicodeString(&again);
 
-    sim::UserClient user(false);
+    sim::UserClient user(true); // the package lets administrators only open the device
     HANDLE handle;
     const std::u16string path = u"\\\\?\\" + name.substr(4);
     EXPECT_EQ(user.Open(path, &handle), STATUS_OBJECT_NAME_NOT_FOUND);

@@ -13,6 +13,7 @@
 #include "inf.h"
 #include "platform.h"
 #include "quavpub.h"
+#include "sim/device_security.h"
 #include "sim/registry.h"
 
 namespace {
@@ -221,13 +222,14 @@ TEST(QuavInf, ServiceEventLogSourceAndDeviceSecurity)
                   {"HKR", "", "TypesSupported", "0x00010001", "7"}}));
 
     // A protected DACL giving all access to SYSTEM and Administrators and no one else, and secure opens:
-    // what IoManager::ApplyPackageSecurity models in the simulation.
+    // the constants the simulation's PnP manager applies when it installs the device.
     std::map<std::string, Line> hw;
     for (const Line& f : AddReg(install + ".HW")) {
         hw[f.at(2)] = f;
     }
     ASSERT_EQ(hw.size(), 2u);
     EXPECT_EQ(hw["Security"], (Line{"HKR", "", "Security", "", "D:P(A;;GA;;;SY)(A;;GA;;;BA)"}));
+    EXPECT_EQ(hw["Security"].at(4), sim::kPackageDeviceSecurity);
     EXPECT_EQ(std::stoul(hw["DeviceCharacteristics"].at(3), nullptr, 0), 0x00010001u);
     EXPECT_EQ(std::stoul(hw["DeviceCharacteristics"].at(4), nullptr, 0),
               static_cast<unsigned long>(FILE_DEVICE_SECURE_OPEN));
@@ -277,18 +279,26 @@ TEST(QuavInf, FillsTheTemplatePlaceholders)
                             "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QUAV\\Parameters]\n"
                             "\"POLLING_INTERVAL\"=dword:5\n";
     const quavinf::DriverVersion v{"12/06/2026", "0.1.0.0"};
-    EXPECT_EQ(quavinf::GenerateInf(
-                  "[Version]\nDriverVer = @DRIVER_DATE@,@DRIVER_VERSION@\n[A]\r\n@CONFIG_ADDREG@\n", reg, v),
-              "[Version]\r\nDriverVer = 12/06/2026,0.1.0.0\r\n[A]\r\n"
-              "HKR,Parameters,POLLING_INTERVAL,0x00010001,0x00000005\r\n");
+    const std::string security = "S = @DEVICE_SECURITY@,@DEVICE_CHARACTERISTICS@\n";
+    EXPECT_EQ(
+        quavinf::GenerateInf(
+            "[Version]\nDriverVer = @DRIVER_DATE@,@DRIVER_VERSION@\n[A]\r\n@CONFIG_ADDREG@\n" + security, reg,
+            v),
+        "[Version]\r\nDriverVer = 12/06/2026,0.1.0.0\r\n[A]\r\n"
+        "HKR,Parameters,POLLING_INTERVAL,0x00010001,0x00000005\r\n"
+        "S = D:P(A;;GA;;;SY)(A;;GA;;;BA),0x00000100\r\n");
     try {
-        quavinf::GenerateInf("[A]\n@CONFIG_ADDREG@\nx = @DRIVER_DATA@\n", reg, v);
+        quavinf::GenerateInf("[A]\n@CONFIG_ADDREG@\nx = @DRIVER_DATA@\n" + security, reg, v);
         ADD_FAILURE() << "an unknown placeholder was accepted";
     } catch (const quavinf::TemplateError& e) {
         EXPECT_STREQ(e.what(), "line 3: unknown placeholder @DRIVER_DATA@");
     }
-    for (const char* bad : {"[A]\n", "@CONFIG_ADDREG@\n@CONFIG_ADDREG@\n", "[A] @CONFIG_ADDREG@\n",
-                            "; caf\xC3\xA9\n@CONFIG_ADDREG@\n"}) {
+    // The device security once each, or the INF and the simulation would part.
+    for (const std::string& bad : std::vector<std::string>{
+             "[A]\n" + security, "@CONFIG_ADDREG@\n@CONFIG_ADDREG@\n" + security,
+             "[A] @CONFIG_ADDREG@\n" + security, "; caf\xC3\xA9\n@CONFIG_ADDREG@\n" + security,
+             std::string("@CONFIG_ADDREG@\n"), "@CONFIG_ADDREG@\n" + security + security,
+             std::string("@CONFIG_ADDREG@\nS = @DEVICE_SECURITY@\n")}) {
         EXPECT_THROW(quavinf::GenerateInf(bad, reg, v), quavinf::TemplateError) << bad;
     }
     for (const quavinf::DriverVersion& bad : {quavinf::DriverVersion{"13/06/2026", "0.1.0.0"},

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "sim/device_security.h"
 #include "sim/registry.h"
 
 namespace quavinf {
@@ -240,12 +241,16 @@ std::string Placeholder(const std::string& line)
     throw TemplateError("line " + std::to_string(line) + ": " + what);
 }
 
-void Replace(std::string& line, std::string_view placeholder, std::string_view text)
+// The number of places replaced.
+int Replace(std::string& line, std::string_view placeholder, std::string_view text)
 {
+    int count = 0;
     for (size_t at = line.find(placeholder); at != std::string::npos; at = line.find(placeholder, at)) {
         line.replace(at, placeholder.size(), text);
         at += text.size();
+        count++;
     }
+    return count;
 }
 
 } // namespace
@@ -258,6 +263,11 @@ std::string GenerateInf(std::string_view inf_template, std::string_view reg_text
 
     std::string out;
     int config_lines = 0;
+    int security = 0;
+    int characteristics = 0;
+    char characteristics_text[16];
+    std::snprintf(characteristics_text, sizeof characteristics_text, "0x%08x",
+                  static_cast<unsigned>(sim::kPackageDeviceCharacteristics));
     int n = 0;
     for (size_t pos = 0; pos < inf_template.size();) {
         size_t end = inf_template.find('\n', pos);
@@ -284,6 +294,8 @@ std::string GenerateInf(std::string_view inf_template, std::string_view reg_text
         }
         Replace(line, "@DRIVER_DATE@", version.date);
         Replace(line, "@DRIVER_VERSION@", version.version);
+        security += Replace(line, "@DEVICE_SECURITY@", sim::kPackageDeviceSecurity);
+        characteristics += Replace(line, "@DEVICE_CHARACTERISTICS@", characteristics_text);
         if (const std::string p = Placeholder(line); !p.empty()) {
             TemplateFail(n, p == "@CONFIG_ADDREG@" ? "@CONFIG_ADDREG@ must stand alone on its line"
                                                    : "unknown placeholder " + p);
@@ -293,6 +305,11 @@ std::string GenerateInf(std::string_view inf_template, std::string_view reg_text
     if (config_lines != 1) {
         throw TemplateError("the template needs exactly one @CONFIG_ADDREG@ line, not " +
                             std::to_string(config_lines));
+    }
+    if (security != 1 || characteristics != 1) {
+        throw TemplateError(
+            "the template needs @DEVICE_SECURITY@ and @DEVICE_CHARACTERISTICS@ once each, not " +
+            std::to_string(security) + " and " + std::to_string(characteristics) + " times");
     }
     return out;
 }

@@ -29,9 +29,11 @@ struct DriverVersion {
     std::string version; // w.x.y.z, each at most 65535
 };
 
-// The INF: `inf_template` with @DRIVER_DATE@ and @DRIVER_VERSION@ replaced and its one @CONFIG_ADDREG@
-// line replaced by ConfigAddReg's lines, in ASCII with CRLF line ends. A malformed date or version throws
-// std::invalid_argument; a non-ASCII template, or a missing, repeated or unknown placeholder, TemplateError.
+// The INF: `inf_template` with @DRIVER_DATE@ and @DRIVER_VERSION@ replaced, @DEVICE_SECURITY@ and
+// @DEVICE_CHARACTERISTICS@ (each exactly once) by the device security the simulation's PnP manager also
+// applies (sim/device_security.h), and its one @CONFIG_ADDREG@ line replaced by ConfigAddReg's lines, in
+// ASCII with CRLF line ends. A malformed date or version throws std::invalid_argument; a non-ASCII
+// template, or a missing, repeated or unknown placeholder, TemplateError.
 std::string GenerateInf(std::string_view inf_template, std::string_view reg_text,
                         const DriverVersion& version);
 
