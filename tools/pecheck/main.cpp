@@ -99,14 +99,14 @@ int main(int argc, char** argv)
     std::optional<pecheck::SectionList> sections;
     if (!sections_file.empty()) {
         std::ifstream in(sections_file);
+        if (!in) {
+            std::cerr << "pecheck: cannot read " << sections_file << "\n";
+            return 2;
+        }
         try {
             sections = pecheck::ReadSectionList(in);
         } catch (const std::runtime_error& e) {
             std::cerr << "pecheck: " << sections_file << ": " << e.what() << "\n";
-            return 2;
-        }
-        if (!in.eof()) {
-            std::cerr << "pecheck: cannot read " << sections_file << "\n";
             return 2;
         }
     }
