@@ -92,9 +92,11 @@ CODE_SEG("PAGE") VOID DeregisterWmi(PDEVICE_OBJECT DeviceObject)
 Routine Description:
 
     The system-control dispatch routine. While the device refuses requests,
-    only the registration-information query is answered: the system sends it
-    right after AddDevice registers, and refusing it would leave the data
-    block unregistered for good.
+    only the registration-information query is answered: WMI sends it from
+    its own thread some time after AddDevice registers, usually before the
+    start, and refusing it would leave the data block unregistered for good.
+    Once a stop or the removal has closed the remove lock it is refused like
+    everything else: the device never runs again.
 
 --*/
 CODE_SEG("PAGE") NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)

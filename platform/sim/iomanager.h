@@ -48,6 +48,15 @@ struct RemoveLockHolder {
     std::string thread;
 };
 
+// What a checked build's remove lock would have caught, counted over the machine's life: holds released
+// more than the lock's MaxLockedMinutes after they were taken, and acquisitions that left more than its
+// HighWatermark holders. Information for the summary, not misuse: a correct request may wait minutes on a
+// busy chip, and several clients together pass a small watermark.
+struct RemoveLockLimits {
+    uint64_t long_holds = 0;
+    uint64_t over_watermark = 0;
+};
+
 struct DeviceInterface {
     GUID guid;
     std::string link; // "\??\ROOT#QUAV#0000#{60e33cc3-...}", UTF-8
@@ -79,7 +88,10 @@ public:
     NTSTATUS CreateDevice(PDRIVER_OBJECT driver, ULONG extension_size, std::u16string_view name,
                           DEVICE_TYPE type, ULONG characteristics, bool exclusive, PDEVICE_OBJECT* device);
     void DeleteDevice(PDEVICE_OBJECT device);
+    // A failed attach returns null and leaves both stacks as they were: the fault knob makes the next
+    // `count` attaches fail (< 0 all, 0 none), as when the target's stack is being torn down.
     PDEVICE_OBJECT Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
+    void FailAttach(int count);
     void Detach(PDEVICE_OBJECT target);
     bool Exists(PDEVICE_OBJECT device) const;                // created and not deleted
     PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) const; // the top of the stack above it
@@ -158,6 +170,8 @@ public:
     void ReleaseRemoveLockAndWait(PIO_REMOVE_LOCK lock, PVOID tag);
     std::vector<RemoveLockHolder> Holders(const IO_REMOVE_LOCK* lock) const;
     size_t PeakHolders(const IO_REMOVE_LOCK* lock) const; // the most holders the lock has had at once
+    // Counted so far, with the holds still outstanding that have passed their limit already.
+    RemoveLockLimits RemoveLockLimitsSeen() const;
 
 private:
     struct DriverRecord;
@@ -208,9 +222,23 @@ private:
     bool WalkCompletion(PIRP irp, IrpRecord* r);
     void Retire(PIRP irp, IrpRecord* r);
     // Files.
+    // A device control's buffers as its transfer method gives them to the driver (iomanager_files.cpp).
+    struct ControlMdl {
+        void* start;
+        ULONG byte_count;
+    };
+    struct ControlBuffers {
+        ULONG code;
+        ULONG in_size;
+        ULONG out_size;
+        void* system = nullptr; // AssociatedIrp.SystemBuffer
+        void* type3 = nullptr;  // Parameters.DeviceIoControl.Type3InputBuffer
+        void* user = nullptr;   // UserBuffer
+        ControlMdl* mdl = nullptr;
+    };
     PIRP UserIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major);
-    NTSTATUS SendControl(PFILE_OBJECT file, PDEVICE_OBJECT top, ULONG code, void* buffer, ULONG in_size,
-                         void* out, ULONG out_size, ULONG_PTR* information);
+    NTSTATUS SendControl(PFILE_OBJECT file, PDEVICE_OBJECT top, const ControlBuffers& buffers,
+                         ULONG_PTR* information);
     void ReleaseFile(PFILE_OBJECT file);
     void ForgetFileLocked(PFILE_OBJECT file);
     void ReportPendingFileRequestsLocked(PDEVICE_OBJECT device);
@@ -236,6 +264,8 @@ private:
     std::vector<std::pair<PDEVICE_OBJECT, KEVENT*>> stack_close_waiters_; // by physical device object
     std::map<const IO_REMOVE_LOCK*, std::vector<RemoveLockHolder>> remove_locks_;
     std::map<const IO_REMOVE_LOCK*, size_t> remove_lock_peaks_;
+    RemoveLockLimits remove_lock_limits_;
+    int fail_attach_ = 0;
 };
 
 } // namespace sim

@@ -127,6 +127,10 @@ void IoManager::FreeDeviceLocked(PDEVICE_OBJECT device)
 PDEVICE_OBJECT IoManager::Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
     std::lock_guard lk(mu_);
+    if (fail_attach_ != 0) {
+        fail_attach_ -= fail_attach_ > 0 ? 1 : 0;
+        return nullptr;
+    }
     PDEVICE_OBJECT top = TopLocked(target);
     top->AttachedDevice = source;
     source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -134,6 +138,12 @@ PDEVICE_OBJECT IoManager::Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
         it->second->lower = top;
     }
     return top;
+}
+
+void IoManager::FailAttach(int count)
+{
+    std::lock_guard lk(mu_);
+    fail_attach_ = count;
 }
 
 void IoManager::Detach(PDEVICE_OBJECT target)

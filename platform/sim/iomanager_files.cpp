@@ -1,5 +1,14 @@
-// The I/O manager's files, as the user-mode side opens them: the create, device controls (buffered
-// I/O through a system buffer from the pool), and the cleanup and close.
+// The I/O manager's files, as the user-mode side opens them: the create, device controls, and the cleanup
+// and close.
+//
+// A device control's buffers reach the driver as Windows builds them, by the code's transfer method:
+//   METHOD_BUFFERED    one system buffer from the pool (AssociatedIrp.SystemBuffer) of the larger of the
+//                      two lengths, the input copied in and IoStatus.Information bytes copied back out;
+//   METHOD_IN_DIRECT,  the input in a system buffer, the output buffer described by an MDL (MdlAddress)
+//   METHOD_OUT_DIRECT  for the driver to map; nothing is copied back: the driver wrote in place. The MDL
+//                      is a stand-in that only says the buffer exists: this driver never maps one;
+//   METHOD_NEITHER     the caller's pointers untouched: the input in Parameters.DeviceIoControl.
+//                      Type3InputBuffer, the output in Irp->UserBuffer, no system buffer.
 #include "iomanager.h"
 
 #include <algorithm>
@@ -101,21 +110,29 @@ NTSTATUS IoManager::DeviceControl(PFILE_OBJECT file, ULONG code, const void* in,
         // A deleted device still gets the requests of files open on it: its driver refuses them.
         top = TopLocked(file->DeviceObject);
     }
-    // The driver defines buffered codes only; the direct and neither methods are not carried.
-    const ULONG size = std::max(in_size, out_size);
-    void* buffer = nullptr;
-    NTSTATUS status = (code & 3) != METHOD_BUFFERED ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
-    if (NT_SUCCESS(status) && size != 0) {
-        buffer = pool_.Allocate(NonPagedPool, size, kSystemBufferTag);
-        if (buffer == nullptr) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-        } else if (in_size != 0) {
-            std::memcpy(buffer, in, in_size);
+    const ULONG method = code & 3;
+    ControlBuffers b{code, in_size, out_size};
+    ControlMdl mdl{out, out_size};
+    NTSTATUS status = STATUS_SUCCESS;
+    if (method == METHOD_NEITHER) {
+        b.type3 = const_cast<void*>(in);
+        b.user = out;
+    } else {
+        const ULONG size = method == METHOD_BUFFERED ? std::max(in_size, out_size) : in_size;
+        if (size != 0) {
+            b.system = pool_.Allocate(NonPagedPool, size, kSystemBufferTag);
+            if (b.system == nullptr) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+            } else if (in_size != 0) {
+                std::memcpy(b.system, in, in_size);
+            }
         }
+        b.user = out;
+        b.mdl = method != METHOD_BUFFERED && out_size != 0 ? &mdl : nullptr;
     }
     if (NT_SUCCESS(status)) {
         ULONG_PTR information = 0;
-        status = SendControl(file, top, code, buffer, in_size, out, out_size, &information);
+        status = SendControl(file, top, b, &information);
         if (!IsError(status)) {
             if (information > out_size) {
                 char text[160];
@@ -127,35 +144,37 @@ NTSTATUS IoManager::DeviceControl(PFILE_OBJECT file, ULONG code, const void* in,
                 Report(text);
             }
             const ULONG copied = static_cast<ULONG>(std::min<ULONG_PTR>(information, out_size));
-            if (copied != 0) {
-                std::memcpy(out, buffer, copied);
+            if (method == METHOD_BUFFERED && copied != 0) {
+                std::memcpy(out, b.system, copied);
             }
             if (returned != nullptr) {
                 *returned = copied;
             }
         }
     }
-    if (buffer != nullptr) {
-        pool_.Free(buffer, nullptr);
+    if (b.system != nullptr) {
+        pool_.Free(b.system, nullptr);
     }
     ReleaseFile(file);
     return status;
 }
 
 // Sends the device control and waits for it; the file lists it while it is in flight.
-NTSTATUS IoManager::SendControl(PFILE_OBJECT file, PDEVICE_OBJECT top, ULONG code, void* buffer,
-                                ULONG in_size, void* out, ULONG out_size, ULONG_PTR* information)
+NTSTATUS IoManager::SendControl(PFILE_OBJECT file, PDEVICE_OBJECT top, const ControlBuffers& b,
+                                ULONG_PTR* information)
 {
     PIRP irp = UserIrp(top, file, IRP_MJ_DEVICE_CONTROL);
-    irp->AssociatedIrp.SystemBuffer = buffer;
-    irp->UserBuffer = out;
+    irp->AssociatedIrp.SystemBuffer = b.system;
+    irp->UserBuffer = b.user;
+    irp->MdlAddress = b.mdl;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->Parameters.DeviceIoControl.OutputBufferLength = out_size;
-    next->Parameters.DeviceIoControl.InputBufferLength = in_size;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.OutputBufferLength = b.out_size;
+    next->Parameters.DeviceIoControl.InputBufferLength = b.in_size;
+    next->Parameters.DeviceIoControl.IoControlCode = b.code;
+    next->Parameters.DeviceIoControl.Type3InputBuffer = b.type3;
     {
         std::lock_guard lk(mu_);
-        files_.at(file)->requests.push_back({irp, top, code});
+        files_.at(file)->requests.push_back({irp, top, b.code});
     }
     const NTSTATUS status = Send(top, irp);
     const std::optional<IO_STATUS_BLOCK> final = FinalStatus(irp); // none when abandoned

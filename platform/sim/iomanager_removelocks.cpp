@@ -9,6 +9,15 @@
 #include "scheduler.h"
 
 namespace sim {
+namespace {
+
+// A checked build's limit on one hold: MaxLockedMinutes of the clock (none when zero).
+bool HeldTooLong(const IO_REMOVE_LOCK* lock, const RemoveLockHolder& holder, Ticks now)
+{
+    return lock->MaxLockedMinutes > 0 && now - holder.time > Seconds(60) * lock->MaxLockedMinutes;
+}
+
+} // namespace
 
 void IoManager::InitializeRemoveLock(PIO_REMOVE_LOCK lock, ULONG tag, ULONG max_locked_minutes,
                                      ULONG high_watermark)
@@ -36,9 +45,13 @@ NTSTATUS IoManager::AcquireRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR fil
     holders.push_back({tag, file != nullptr ? file : "", line, scheduler_.Now(),
                        scheduler_.ThreadName(scheduler_.CurrentId())});
     // The high watermark is a checked build's debugging aid (an assertion there); a free build, which
-    // this machine is, lets the holders grow. The peak is kept so that tests can see it.
+    // this machine is, lets the holders grow. The peak is kept so that tests can see it, and each time
+    // past the watermark is counted for the summary.
     size_t& peak = remove_lock_peaks_[lock];
     peak = std::max(peak, holders.size());
+    if (lock->HighWatermark > 0 && holders.size() > static_cast<size_t>(lock->HighWatermark)) {
+        remove_lock_limits_.over_watermark++;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -54,6 +67,9 @@ void IoManager::ReleaseRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag)
             Report("IoReleaseRemoveLock of remove lock " + Pointer(lock) + " with tag " + Pointer(tag) +
                    ": release without acquire (that tag holds nothing)");
             return;
+        }
+        if (HeldTooLong(lock, *it, scheduler_.Now())) {
+            remove_lock_limits_.long_holds++;
         }
         holders.erase(std::next(it).base());
         drained = --lock->Common.IoCount == 0;
@@ -111,6 +127,19 @@ std::vector<RemoveLockHolder> IoManager::Holders(const IO_REMOVE_LOCK* lock) con
     std::lock_guard lk(mu_);
     auto it = remove_locks_.find(lock);
     return it != remove_locks_.end() ? it->second : std::vector<RemoveLockHolder>{};
+}
+
+RemoveLockLimits IoManager::RemoveLockLimitsSeen() const
+{
+    std::lock_guard lk(mu_);
+    RemoveLockLimits limits = remove_lock_limits_;
+    const Ticks now = scheduler_.Now();
+    for (const auto& [lock, holders] : remove_locks_) {
+        for (const RemoveLockHolder& h : holders) {
+            limits.long_holds += HeldTooLong(lock, h, now) ? 1 : 0;
+        }
+    }
+    return limits;
 }
 
 size_t IoManager::PeakHolders(const IO_REMOVE_LOCK* lock) const

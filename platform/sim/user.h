@@ -25,7 +25,8 @@ public:
     UserClient& operator=(const UserClient&) = delete;
 
     NTSTATUS Open(std::u16string path, HANDLE* handle);
-    // METHOD_BUFFERED: at most out_size bytes come back; `returned` says how many.
+    // Buffers by the code's transfer method (IoManager::DeviceControl); at most out_size bytes come back
+    // and `returned` says how many.
     NTSTATUS DeviceIoControl(HANDLE handle, ULONG code, const void* in, ULONG in_size, void* out,
                              ULONG out_size, ULONG* returned);
     // IRP_MJ_CLEANUP; IRP_MJ_CLOSE follows when the handle's requests in flight have completed.

@@ -95,6 +95,8 @@ NTSTATUS WmiService::RegistrationControl(PDEVICE_OBJECT device, ULONG action)
 {
     switch (action) {
         case WMIREG_ACTION_REGISTER: {
+            uint64_t serial;
+            RegInfoDelivery delivery;
             {
                 std::lock_guard lk(mu_);
                 for (const WmiRegistration& r : registrations_) {
@@ -105,11 +107,17 @@ NTSTATUS WmiService::RegistrationControl(PDEVICE_OBJECT device, ULONG action)
                 }
                 WmiRegistration registration;
                 registration.device = device;
+                registration.serial = serial = ++next_serial_;
                 registrations_.push_back(std::move(registration));
+                delivery = delivery_;
+                pending_ += delivery != RegInfoDelivery::Immediate ? 1 : 0;
             }
-            // The system asks for the registration information right away; the device stays
-            // registered whatever the answer.
-            QueryRegInfo(device);
+            // The device stays registered whatever the answer to the registration information.
+            if (delivery == RegInfoDelivery::Immediate) {
+                QueryRegInfo(device, serial);
+            } else {
+                DeliverRegInfo(device, serial, delivery == RegInfoDelivery::Held);
+            }
             return STATUS_SUCCESS;
         }
         case WMIREG_ACTION_DEREGISTER: {
@@ -125,6 +133,41 @@ NTSTATUS WmiService::RegistrationControl(PDEVICE_OBJECT device, ULONG action)
         default:
             return STATUS_INVALID_PARAMETER;
     }
+}
+
+void WmiService::SetRegInfoDelivery(RegInfoDelivery delivery)
+{
+    std::lock_guard lk(mu_);
+    delivery_ = delivery;
+    if (delivery == RegInfoDelivery::Held) {
+        KeInitializeEvent(&release_, NotificationEvent, FALSE);
+        Machine::Current().scheduler().NameObject(&release_, "WMI registration information held");
+    }
+}
+
+void WmiService::ReleaseRegInfo()
+{
+    KeSetEvent(&release_, IO_NO_INCREMENT, FALSE);
+}
+
+size_t WmiService::PendingRegInfo() const
+{
+    std::lock_guard lk(mu_);
+    return pending_;
+}
+
+// WMI's own thread asks for the registration information, if the device is still registered by then (a
+// deregistration before it ran leaves nothing to ask).
+void WmiService::DeliverRegInfo(PDEVICE_OBJECT device, uint64_t serial, bool held)
+{
+    Machine::Current().scheduler().Start("WMI: registration information", [this, device, serial, held] {
+        if (held) {
+            KeWaitForSingleObject(&release_, Executive, KernelMode, FALSE, nullptr);
+        }
+        QueryRegInfo(device, serial);
+        std::lock_guard lk(mu_);
+        pending_--;
+    });
 }
 
 // Named when asked for: a PDO's device node is known only once its AddDevice (where drivers register)
@@ -209,8 +252,17 @@ NTSTATUS WmiService::Send(PDEVICE_OBJECT device, UCHAR minor, const void* data_p
     return final ? status : STATUS_PENDING;
 }
 
-void WmiService::QueryRegInfo(PDEVICE_OBJECT device)
+void WmiService::QueryRegInfo(PDEVICE_OBJECT device, uint64_t serial)
 {
+    {
+        std::lock_guard lk(mu_);
+        auto it = std::find_if(registrations_.begin(), registrations_.end(),
+                               [&](const WmiRegistration& r) { return r.serial == serial; });
+        if (it == registrations_.end()) {
+            return;
+        }
+        it->reginfo_sent = true;
+    }
     uint32_t size = kRegInfoFirstSize;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     WmiRegistration info;
@@ -234,7 +286,7 @@ void WmiService::QueryRegInfo(PDEVICE_OBJECT device)
     }
     std::lock_guard lk(mu_);
     for (WmiRegistration& r : registrations_) {
-        if (r.device == device) {
+        if (r.serial == serial) {
             r.reginfo_status = status;
             if (Answered(status)) {
                 r.registry_path = std::move(info.registry_path);

@@ -1,7 +1,12 @@
 // WMI as providers and consumers see it. A driver registers a device (IoWMIRegistrationControl); the
 // service then asks the device for its registration information (IRP_MN_REGINFO_EX) and records the
-// GUIDs it provides. Consumers (tests, tools) query and change data blocks, call methods and switch
-// events and collection by GUID: each call builds the WNODE, sends the system-control request to the
+// GUIDs it provides. As on Windows, that request does not come inside the registration call: WMI sends it
+// later from a system thread of its own (here one started by the registration, which runs as soon as the
+// registering thread blocks or yields), so it may reach the device before or after its start, after a
+// stop or during its removal. A device whose answer fails keeps its registration with no GUIDs: its
+// blocks are not found. A refusal is the driver's choice and not reported; a success with registration
+// information that cannot be read is. Consumers (tests, tools) query and change data blocks, call methods and
+// switch events and collection by GUID: each call builds the WNODE, sends the system-control request to the
 // top of the registered device's stack on the calling thread and returns the final status
 // (STATUS_PENDING for a request the provider never completed).
 #pragma once
@@ -34,12 +39,21 @@ struct WmiGuidInfo {
 
 struct WmiRegistration {
     PDEVICE_OBJECT device = nullptr;
-    // The registration-information request's final status; STATUS_PENDING while it never came back (the
-    // provider abandoned it).
+    uint64_t serial = 0;       // tells a registration from an earlier one of a device at the same address
+    bool reginfo_sent = false; // the registration-information request has been sent
+    // The registration-information request's final status; STATUS_PENDING until it is sent, and while it
+    // never came back (the provider abandoned it).
     NTSTATUS reginfo_status = STATUS_PENDING;
     std::u16string registry_path;
     std::u16string mof_resource;
     std::vector<WmiGuidInfo> guids; // empty when the registration information could not be had
+};
+
+// When the registration-information request is sent.
+enum class RegInfoDelivery {
+    Late,      // from the service's thread, as Windows does (the default)
+    Held,      // from the service's thread, once ReleaseRegInfo lets it: a test picks the moment
+    Immediate, // inside IoWMIRegistrationControl, on the registering thread
 };
 
 class WmiService {
@@ -56,6 +70,11 @@ public:
 
     // IoWMIRegistrationControl.
     NTSTATUS RegistrationControl(PDEVICE_OBJECT device, ULONG action);
+
+    void SetRegInfoDelivery(RegInfoDelivery delivery);
+    void ReleaseRegInfo(); // held deliveries go on when their threads next run
+    // Deliveries started and not yet ended (their threads must have run before the machine goes).
+    size_t PendingRegInfo() const;
 
     std::vector<WmiRegistration> Registered() const;
     std::optional<WmiRegistration> Registration(PDEVICE_OBJECT device) const;
@@ -88,7 +107,8 @@ private:
     // provider abandoned the request.
     NTSTATUS Send(PDEVICE_OBJECT device, UCHAR minor, const void* data_path, std::vector<uint8_t>& buffer,
                   ULONG_PTR* information);
-    void QueryRegInfo(PDEVICE_OBJECT device);
+    void DeliverRegInfo(PDEVICE_OBJECT device, uint64_t serial, bool held);
+    void QueryRegInfo(PDEVICE_OBJECT device, uint64_t serial);
     void NameInstances(WmiRegistration& registration) const;
     bool ParseRegInfo(const std::vector<uint8_t>& buffer, ULONG_PTR information, WmiRegistration* out);
     NTSTATUS Control(const GUID& guid, UCHAR minor);
@@ -98,6 +118,10 @@ private:
     PnpManager& pnp_;
     mutable std::mutex mu_;
     std::vector<WmiRegistration> registrations_;
+    uint64_t next_serial_ = 0;
+    RegInfoDelivery delivery_ = RegInfoDelivery::Late;
+    KEVENT release_{}; // set by ReleaseRegInfo; reset when deliveries are held
+    size_t pending_ = 0;
 };
 
 } // namespace sim

@@ -64,6 +64,19 @@ TEST_F(LifecycleTest, AddDeviceFailuresUndoWhatWasDone)
     EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
     EXPECT_TRUE(machine_.io().Devices(driver_).empty());
     machine_.io().DeleteSymbolicLink(u"" QUAV_LINK_NAME_TEXT);
+
+    // No device stack to attach to: STATUS_NO_SUCH_DEVICE, with the device object, its link and the
+    // interface name gone and nothing registered, so that the next AddDevice makes them all again.
+    const size_t pool_before = machine_.pool().OutstandingTotal();
+    machine_.io().FailAttach(1);
+    pdo_ = machine_.pnp().AddDevice(driver_, &status);
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(pdo_, nullptr);
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+    EXPECT_EQ(machine_.pool().OutstandingTotal(), pool_before);
+    EXPECT_EQ(machine_.pool().Outstanding(0x72747355), 0u); // the interface name
+    EXPECT_TRUE(machine_.wmi().Registered().empty());
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
 }
 
 TEST_F(LifecycleTest, RequestsAreRefusedUntilTheStart)
@@ -334,6 +347,7 @@ TEST_P(PnpSequenceTest, RequestsAreAdmittedOnlyWhenStarted)
     const PnpSequence& sequence = GetParam();
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     ASSERT_EQ(Add(), STATUS_SUCCESS);
+    sim::Yield(); // WMI's thread asks for the registration information: the block is registered
     if (sequence.start_first) {
         ASSERT_EQ(machine_.pnp().Start(pdo_), STATUS_SUCCESS);
     }

@@ -145,6 +145,40 @@ TEST_F(RequestsTest, ShortBuffersAreRefusedUntouched)
               STATUS_INVALID_DEVICE_REQUEST);
 }
 
+// The I/O manager carries every transfer method to the driver; the driver defines buffered codes only and
+// refuses any other code itself, a known function asked for with another method too, without touching
+// the buffers (a direct request's MDL, a neither request's raw pointers).
+TEST_F(RequestsTest, CodesTheDriverDoesNotDefineAreRefusedWhateverTheirMethod)
+{
+    constexpr ULONG kUnknown = 0x88002300; // the driver's device type, a function it does not define
+    const struct {
+        const char* what;
+        ULONG code;
+        NTSTATUS status;
+        ULONG returned;
+    } cases[] = {
+        {"unknown, buffered", kUnknown | METHOD_BUFFERED, STATUS_INVALID_DEVICE_REQUEST, 0},
+        {"unknown, in direct", kUnknown | METHOD_IN_DIRECT, STATUS_INVALID_DEVICE_REQUEST, 0},
+        {"unknown, out direct", kUnknown | METHOD_OUT_DIRECT, STATUS_INVALID_DEVICE_REQUEST, 0},
+        {"unknown, neither", kUnknown | METHOD_NEITHER, STATUS_INVALID_DEVICE_REQUEST, 0},
+        {"sensor read, in direct", IOCTL_QUAV_READ_SENSOR | METHOD_IN_DIRECT, STATUS_INVALID_DEVICE_REQUEST,
+         0},
+        {"sensor read, out direct", IOCTL_QUAV_READ_SENSOR | METHOD_OUT_DIRECT, STATUS_INVALID_DEVICE_REQUEST,
+         0},
+        {"sensor read, neither", IOCTL_QUAV_READ_SENSOR | METHOD_NEITHER, STATUS_INVALID_DEVICE_REQUEST, 0},
+        {"sensor read, buffered", IOCTL_QUAV_READ_SENSOR, STATUS_SUCCESS, sizeof(SENSOR_RECORD)},
+    };
+    for (const auto& c : cases) {
+        SENSOR_RECORD in = Sensor(SENSOR_TYPE_TEMPERATURE, SENSOR_ID_VRM);
+        SENSOR_RECORD out;
+        std::memset(&out, 0xEE, sizeof out);
+        ULONG returned = 7;
+        EXPECT_EQ(Ioctl(c.code, &in, sizeof in, &out, sizeof out, &returned), c.status) << c.what;
+        EXPECT_EQ(returned, c.returned) << c.what;
+        EXPECT_EQ(out.SensorType, c.returned != 0 ? ULONG(SENSOR_TYPE_TEMPERATURE) : 0xEEEEEEEE) << c.what;
+    }
+}
+
 TEST_F(RequestsTest, RefusedWhileRejectingButCloseStillCounts)
 {
     EXPECT_EQ(Extension()->OpenHandleCount, 1);

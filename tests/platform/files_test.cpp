@@ -2,6 +2,7 @@
 // closes; IRP_MJ_CLOSE only when the file's last request has completed, from the thread that completed
 // it. The small driver gets per-file routines written here: its close frees per-file state (FsContext)
 // that its device controls still use, which is safe only in that order.
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -235,6 +236,93 @@ TEST_F(FilesTest, ADeviceDeletedWhileItKeepsAFilesRequestPendingIsReported)
         EXPECT_EQ(g.closer, "client 0");
         EXPECT_EQ(machine_.pool().Outstanding(kFileStateTag), 0u);
     }
+}
+
+} // namespace
+
+namespace {
+
+// What a device control's IRP carried into the driver.
+struct Carried {
+    void* system = nullptr;
+    bool system_held_input = false;
+    void* mdl = nullptr;
+    void* user = nullptr;
+    void* type3 = nullptr;
+    ULONG in_size = 0;
+    ULONG out_size = 0;
+} carried;
+
+constexpr uint8_t kInput[4] = {0x11, 0x22, 0x33, 0x44};
+
+// Notes the buffers; a buffered request answers two bytes through the system buffer, a neither request
+// through the caller's own output pointer. A direct request's MDL is left alone.
+NTSTATUS CaptureBuffers(PDEVICE_OBJECT, PIRP irp)
+{
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    carried = {irp->AssociatedIrp.SystemBuffer,
+               false,
+               irp->MdlAddress,
+               irp->UserBuffer,
+               stack->Parameters.DeviceIoControl.Type3InputBuffer,
+               stack->Parameters.DeviceIoControl.InputBufferLength,
+               stack->Parameters.DeviceIoControl.OutputBufferLength};
+    auto* system = static_cast<uint8_t*>(carried.system);
+    carried.system_held_input = system != nullptr && std::memcmp(system, kInput, sizeof kInput) == 0;
+    const ULONG method = stack->Parameters.DeviceIoControl.IoControlCode & 3;
+    uint8_t* answer = method == METHOD_BUFFERED  ? system
+                      : method == METHOD_NEITHER ? static_cast<uint8_t*>(irp->UserBuffer)
+                                                 : nullptr;
+    if (answer != nullptr) {
+        answer[0] = 0xA5;
+        answer[1] = 0x5A;
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = answer != nullptr ? 2 : 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// The buffers reach the driver as the code's transfer method says, and nothing of them outlives the
+// request.
+TEST_F(FilesTest, DeviceControlBuffersFollowTheTransferMethod)
+{
+    const struct {
+        const char* what;
+        ULONG method;
+        ULONG out_size;
+        bool system; // a system buffer holding the input
+        bool mdl;
+        bool raw;       // the caller's pointers, untouched
+        ULONG returned; // bytes the caller got back
+    } cases[] = {
+        {"buffered", METHOD_BUFFERED, 8, true, false, false, 2},
+        {"in direct", METHOD_IN_DIRECT, 8, true, true, false, 0},
+        {"out direct", METHOD_OUT_DIRECT, 8, true, true, false, 0},
+        {"out direct, no output buffer", METHOD_OUT_DIRECT, 0, true, false, false, 0},
+        {"neither", METHOD_NEITHER, 8, false, false, true, 2},
+    };
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CaptureBuffers;
+    Open(machine_.io().Name(AddNode()));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        uint8_t out[8] = {};
+        ULONG returned = 0;
+        const ULONG code = CTL_CODE(0x22, 0x801, c.method, FILE_ANY_ACCESS);
+        ASSERT_EQ(user_.DeviceIoControl(handle_, code, kInput, sizeof kInput, out, c.out_size, &returned),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(carried.system != nullptr, c.system);
+        EXPECT_EQ(carried.system_held_input, c.system);
+        EXPECT_EQ(carried.mdl != nullptr, c.mdl);
+        EXPECT_EQ(carried.type3, c.raw ? static_cast<const void*>(kInput) : nullptr);
+        EXPECT_EQ(carried.user, static_cast<void*>(out)); // the caller's output pointer, whatever the method
+        EXPECT_EQ(carried.in_size, sizeof kInput);
+        EXPECT_EQ(carried.out_size, c.out_size);
+        EXPECT_EQ(returned, c.returned);
+        EXPECT_EQ(out[0], c.returned != 0 ? 0xA5 : 0);
+        EXPECT_EQ(machine_.pool().Outstanding(0x66427249), 0u); // "IrBf": no system buffer left
+    }
+    ASSERT_EQ(user_.Close(handle_), STATUS_SUCCESS);
 }
 
 } // namespace

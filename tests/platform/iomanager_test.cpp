@@ -225,6 +225,49 @@ TEST_F(IoManagerTest, RemoveLockCountsHoldersAndDrainsBeforeRemoval)
     sim::JoinThread(holder);
 }
 
+// A checked build's limits: holds longer than MaxLockedMinutes (counted while outstanding, and once at
+// their release) and acquisitions that leave more than HighWatermark holders. Counted for the summary,
+// never reported: correct requests pass both.
+TEST_F(IoManagerTest, RemoveLockLimitsAreCountedNotReported)
+{
+    const struct {
+        const char* what;
+        ULONG minutes;
+        ULONG watermark;
+        int holders;
+        sim::Ticks held;
+        uint64_t long_holds;
+        uint64_t over_watermark;
+    } cases[] = {
+        {"at both limits", 1, 5, 5, sim::Seconds(60), 0, 0},
+        {"one past the watermark", 1, 5, 6, sim::Seconds(1), 0, 1},
+        {"two past the watermark", 1, 5, 7, sim::Seconds(1), 0, 2},
+        {"held past the minute", 1, 5, 2, sim::Seconds(61), 2, 0},
+        {"held past three minutes", 3, 5, 1, sim::Seconds(181), 1, 0},
+        {"no limits", 0, 0, 8, sim::Seconds(600), 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        IO_REMOVE_LOCK lock;
+        IoInitializeRemoveLockEx(&lock, 0x54534554, c.minutes, c.watermark, sizeof lock);
+        const sim::RemoveLockLimits before = io().RemoveLockLimitsSeen();
+        int tags[8];
+        for (int i = 0; i < c.holders; i++) {
+            ASSERT_EQ(IoAcquireRemoveLock(&lock, &tags[i]), STATUS_SUCCESS);
+        }
+        sim::Sleep(c.held);
+        for (bool released : {false, true}) {
+            const sim::RemoveLockLimits seen = io().RemoveLockLimitsSeen();
+            EXPECT_EQ(seen.long_holds - before.long_holds, c.long_holds) << released;
+            EXPECT_EQ(seen.over_watermark - before.over_watermark, c.over_watermark) << released;
+            for (int i = 0; !released && i < c.holders; i++) {
+                IoReleaseRemoveLock(&lock, &tags[i]);
+            }
+        }
+        EXPECT_TRUE(TakeReports().empty());
+    }
+}
+
 TEST_F(IoManagerTest, NamesCollide)
 {
     PDEVICE_OBJECT device = Device({}, nullptr, u"\\Device\\QUAVDev");

@@ -304,6 +304,7 @@ TEST_F(StrictRequestsTest, RegistrationInformationIsTheDriversToComplete)
     for (const bool ignored : {true, false}) {
         g.ignored = ignored ? static_cast<int>(IrpNotCompleted) : kHonoursAll;
         ASSERT_EQ(IoWMIRegistrationControl(fdo_, WMIREG_ACTION_REGISTER), STATUS_SUCCESS);
+        sim::Yield(); // WMI's thread asks for the registration information
         const auto registration = machine_.wmi().Registration(fdo_);
         ASSERT_TRUE(registration.has_value());
         EXPECT_EQ(registration->reginfo_status, ignored ? STATUS_PENDING : STATUS_SUCCESS);

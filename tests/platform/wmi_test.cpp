@@ -34,7 +34,11 @@ struct Provider {
     std::vector<uint8_t> method_out{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9};
     PDEVICE_OBJECT device = nullptr, pdo = nullptr, lower = nullptr;
 
-    std::vector<UCHAR> minors; // every system-control request that reached the device
+    PDRIVER_DISPATCH system_control = nullptr; // the dispatch routine, when not the correct one below
+    bool in_add_device = false;
+
+    std::vector<UCHAR> minors;  // every system-control request that reached the device
+    std::string reginfo_thread; // the thread the registration information came on
     SYSCTL_IRP_DISPOSITION disposition = IrpProcessed;
     ULONG instance_index = ~0u, instance_count = 0, buffer_avail = 0;
     ULONG method_id = 0, in_size = 0, out_size = 0, item_id = 0;
@@ -134,11 +138,22 @@ NTSTATUS FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guid, WMIENABLED
     return Done(device, irp);
 }
 
+// Notes the request's minor function (and, for the registration information, its thread).
+UCHAR Note(PIRP irp)
+{
+    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    provider->minors.push_back(minor);
+    if (minor == IRP_MN_REGINFO_EX) {
+        sim::Scheduler& scheduler = sim::Machine::Current().scheduler();
+        provider->reginfo_thread = scheduler.ThreadName(scheduler.CurrentId());
+    }
+    return minor;
+}
+
 NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
 {
     Provider& p = *provider;
-    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    p.minors.push_back(minor);
+    const UCHAR minor = Note(irp);
     if (p.refuse_reginfo && minor == IRP_MN_REGINFO_EX) {
         irp->IoStatus.Status = STATUS_DEVICE_NOT_CONNECTED;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -157,12 +172,38 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     Provider& p = *provider;
+    p.in_add_device = true;
     EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, 0x22 /* unknown type */, 0, FALSE, &p.device),
               STATUS_SUCCESS);
     p.pdo = pdo;
     p.lower = IoAttachDeviceToDeviceStack(p.device, pdo);
     p.device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return IoWMIRegistrationControl(p.device, WMIREG_ACTION_REGISTER);
+    const NTSTATUS status = IoWMIRegistrationControl(p.device, WMIREG_ACTION_REGISTER);
+    p.in_add_device = false;
+    return status;
+}
+
+// Broken: answers the registration information only while its AddDevice runs (as if what the answer
+// needs lived only that long). WMI asks later, from its own thread: refused, and the block is lost.
+NTSTATUS AnswersOnlyDuringAddDevice(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REGINFO_EX && !provider->in_add_device) {
+        Note(irp);
+        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return DispatchSystemControl(device, irp);
+}
+
+// Broken: claims success for the registration information with four bytes of it.
+NTSTATUS AnswersWithGarbage(PDEVICE_OBJECT, PIRP irp)
+{
+    Note(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = sizeof(ULONG);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
 }
 
 class WmiTest : public SimTest {
@@ -173,18 +214,23 @@ protected:
         provider = &p_;
     }
 
-    // Loads the provider's driver and adds its device: AddDevice registers it with WMI.
-    void Add()
+    // Loads the provider's driver and adds its device: AddDevice registers it with WMI, whose thread then
+    // asks for the registration information once the test's thread lets it run.
+    void Add(bool let_wmi_run = true)
     {
         p_.guids[0].InstanceCount = ULONG(p_.instances.size());
         p_.context = {2,           p_.guids,      QueryRegInfo,   QueryDataBlock, SetDataBlock,
                       SetDataItem, ExecuteMethod, FunctionControl};
         PDRIVER_OBJECT driver = machine_.io().CreateDriverObject("WmiTest");
-        driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+        driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] =
+            p_.system_control != nullptr ? p_.system_control : DispatchSystemControl;
         driver->DriverExtension->AddDevice = AddDevice;
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         ASSERT_NE(machine_.pnp().AddDevice(driver, &status), nullptr);
         ASSERT_EQ(status, STATUS_SUCCESS);
+        if (let_wmi_run) {
+            sim::Yield();
+        }
     }
 
     // A request built by hand, as WMI would send it, to the top of the provider's stack.
@@ -243,6 +289,117 @@ TEST_F(WmiTest, RegistrationRecordsTheRegistrationInformationUntilDeregistration
     EXPECT_EQ(wmi().EnableEvents(kEventGuid), STATUS_WMI_GUID_NOT_FOUND);
     EXPECT_EQ(p_.minors.size(), 1u);
     EXPECT_EQ(IoWMIRegistrationControl(p_.device, WMIREG_ACTION_DEREGISTER), STATUS_INVALID_PARAMETER);
+}
+
+// When the registration information comes, and what a provider that cannot answer it then loses. A
+// refusal is the provider's choice (nothing reported); a success with unreadable information is not.
+struct RegInfoCase {
+    const char* name;
+    sim::RegInfoDelivery delivery;
+    PDRIVER_DISPATCH routine; // null: the correct provider
+    bool deregister_at_once;  // the driver deregisters before WMI's thread has run
+    size_t sent_inside_add;   // registration-information requests during AddDevice
+    const char* thread;       // where the registration information came from; "" when it never came
+    NTSTATUS reginfo_status;
+    bool registered; // the data block is found
+    std::vector<std::string> reports;
+};
+
+const RegInfoCase kRegInfoCases[] = {
+    {"late",
+     sim::RegInfoDelivery::Late,
+     nullptr,
+     false,
+     0,
+     "WMI: registration information",
+     STATUS_SUCCESS,
+     true,
+     {}},
+    {"immediate", sim::RegInfoDelivery::Immediate, nullptr, false, 1, "test", STATUS_SUCCESS, true, {}},
+    {"deregistered_before_wmi_ran",
+     sim::RegInfoDelivery::Late,
+     nullptr,
+     true,
+     0,
+     "",
+     STATUS_PENDING,
+     false,
+     {}},
+    {"answers_only_in_add_device_late",
+     sim::RegInfoDelivery::Late,
+     AnswersOnlyDuringAddDevice,
+     false,
+     0,
+     "WMI: registration information",
+     STATUS_INVALID_DEVICE_REQUEST,
+     false,
+     {}},
+    {"answers_only_in_add_device_immediate",
+     sim::RegInfoDelivery::Immediate,
+     AnswersOnlyDuringAddDevice,
+     false,
+     1,
+     "test",
+     STATUS_SUCCESS,
+     true,
+     {}},
+    {"success_with_garbage",
+     sim::RegInfoDelivery::Late,
+     AnswersWithGarbage,
+     false,
+     0,
+     "WMI: registration information",
+     STATUS_UNSUCCESSFUL,
+     false,
+     {"malformed registration information"}},
+};
+
+class RegInfoTimingTest : public WmiTest, public ::testing::WithParamInterface<RegInfoCase> {};
+
+TEST_P(RegInfoTimingTest, BlockIsRegisteredOnlyByAnAnswerToWmisRequest)
+{
+    const RegInfoCase& c = GetParam();
+    wmi().SetRegInfoDelivery(c.delivery);
+    p_.system_control = c.routine;
+    Add(false);
+    EXPECT_EQ(p_.minors.size(), c.sent_inside_add);
+    if (c.deregister_at_once) {
+        ASSERT_EQ(IoWMIRegistrationControl(p_.device, WMIREG_ACTION_DEREGISTER), STATUS_SUCCESS);
+    }
+    sim::Yield(); // WMI's thread runs
+    EXPECT_EQ(wmi().PendingRegInfo(), 0u);
+    EXPECT_EQ(p_.reginfo_thread, c.thread);
+    EXPECT_EQ(p_.minors.size(), c.thread[0] != 0 ? 1u : 0u);
+    auto reg = wmi().Registration(p_.device);
+    ASSERT_EQ(reg.has_value(), !c.deregister_at_once);
+    if (reg) {
+        EXPECT_EQ(reg->reginfo_status, c.reginfo_status);
+        EXPECT_TRUE(reg->reginfo_sent);
+        EXPECT_EQ(reg->guids.size(), c.registered ? 2u : 0u);
+    }
+    std::vector<uint8_t> data;
+    EXPECT_EQ(wmi().QueryAllData(kBlockGuid, &data),
+              c.registered ? STATUS_SUCCESS : STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_TRUE(ReportedBy("wmi", c.reports));
+}
+
+INSTANTIATE_TEST_SUITE_P(Wmi, RegInfoTimingTest, ::testing::ValuesIn(kRegInfoCases),
+                         [](const ::testing::TestParamInfo<RegInfoCase>& info) { return info.param.name; });
+
+// Held until the test lets it go: the request waits on WMI's thread, the device stays without GUIDs.
+TEST_F(WmiTest, HeldRegistrationInformationWaitsForItsRelease)
+{
+    wmi().SetRegInfoDelivery(sim::RegInfoDelivery::Held);
+    Add();
+    EXPECT_TRUE(p_.minors.empty());
+    EXPECT_EQ(wmi().PendingRegInfo(), 1u);
+    EXPECT_FALSE(wmi().Registration(p_.device)->reginfo_sent);
+    std::vector<uint8_t> data;
+    EXPECT_EQ(wmi().QueryAllData(kBlockGuid, &data), STATUS_WMI_GUID_NOT_FOUND);
+    wmi().ReleaseRegInfo();
+    sim::Yield();
+    EXPECT_EQ(p_.minors, std::vector<UCHAR>{IRP_MN_REGINFO_EX});
+    EXPECT_EQ(wmi().QueryAllData(kBlockGuid, &data), STATUS_SUCCESS);
 }
 
 TEST_F(WmiTest, RegistrationVariants)

@@ -47,6 +47,9 @@ TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
     EXPECT_NE(csv.find("\n7.5000000,2402,2250,45,36,31,44,1200,1808,3296,4999,12032,4999,1,"),
               std::string::npos);
     EXPECT_NE(simulation.Summary().find("  CPU           45 .. 45\n"), std::string::npos);
+    EXPECT_NE(simulation.Summary().find(
+                  "remove lock     0 holds over MaxLockedMinutes, 0 times over HighWatermark\n"),
+              std::string::npos);
 
     ASSERT_EQ(simulation.Shutdown(), STATUS_SUCCESS);
     std::vector<uint32_t> ids;

@@ -52,6 +52,9 @@ Simulation::~Simulation()
     if (running_) {
         Shutdown();
     }
+    if (machine_.wmi().PendingRegInfo() > 0) {
+        sim::Yield(); // WMI's registration thread runs while the machine is whole
+    }
     thread_.reset();
 }
 
@@ -200,6 +203,10 @@ std::string Simulation::Summary()
         }
     }
     out << "port accesses   " << machine.bus().Accesses() << "\n";
+    // What a checked build's remove lock would have asserted on: information, never a failure.
+    const sim::RemoveLockLimits limits = machine.io().RemoveLockLimitsSeen();
+    out << "remove lock     " << limits.long_holds << " holds over MaxLockedMinutes, "
+        << limits.over_watermark << " times over HighWatermark\n";
     return out.str();
 }
 
