@@ -1,13 +1,13 @@
 // Where the driver and the platform meet: the IRQL of each simulated thread, the check of every operation
 // against the highest IRQL Windows documents for it, and the switch points a seeded run may take there.
 //
-// Every operation the driver imports begins with an OperationEntry: the IRQL check, then a switch point
-// (not taken at DISPATCH_LEVEL or above: one processor does not switch threads there). Every call from the
-// platform into the driver (dispatch routines, completion routines, AddDevice, DriverEntry, unload,
-// system thread start, WMI and registry query callbacks) goes through a DriverCall, another switch point.
-// Operations the platform makes on its own behalf while serving one (an allocation inside
-// IoRegisterDeviceInterface, the signal inside a remove lock's release) are neither checked nor switch
-// points: the thread is inside the platform, and the driver's call was checked at its entry.
+// Every operation in platform/operations.txt (what the driver may import) begins with an OperationEntry: the
+// IRQL check, then a switch point (not taken at DISPATCH_LEVEL or above: one processor does not switch
+// threads there). Every call from the platform into the driver (dispatch routines, completion routines,
+// AddDevice, DriverEntry, unload, system thread start, WMI and registry query callbacks) goes through a
+// DriverCall, another switch point. Operations the platform makes on its own behalf while serving one (an
+// allocation inside IoRegisterDeviceInterface, the signal inside a remove lock's release) are neither checked
+// nor switch points: the thread is inside the platform, and the driver's call was checked at its entry.
 //
 // The inline accessors (Interlocked*, Read/Write*NoFence) are instructions in the kernel image, and so
 // never switch points here either.

@@ -2,6 +2,8 @@
 // routines above it there, and each operation called above its documented maximum is reported, naming
 // it, the IRQL, the maximum and the thread. And the switch points a seeded run takes at every operation
 // and call into the driver, never at DISPATCH_LEVEL.
+#include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -203,5 +205,27 @@ TEST_P(NoSwitchAtDispatchTest, AnotherThreadRunsInsideTheCompletionRoutineOnlyBe
 
 INSTANTIATE_TEST_SUITE_P(Irql, NoSwitchAtDispatchTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "AtDispatch" : "AtPassive"; });
+
+// Every operation the driver may call has its rule, under its own name: an operation added to the list
+// without one would go unchecked and be no switch point.
+TEST(OperationRules, EveryListedOperationHasOne)
+{
+    std::set<std::string> ruled;
+    for (size_t i = 0; i < static_cast<size_t>(sim::Op::Count); i++) {
+        const std::string name = sim::RuleOf(static_cast<sim::Op>(i)).name;
+        ruled.insert(name.substr(0, name.find(' ')));
+    }
+    std::ifstream in(QUAV_OPERATIONS);
+    ASSERT_TRUE(in.is_open());
+    int listed = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        listed++;
+        EXPECT_EQ(ruled.count(line), 1u) << line;
+    }
+    EXPECT_GT(listed, 40);
+}
 
 } // namespace
