@@ -2,7 +2,9 @@
 # Checks the driver's objects against the rules of kernel code, which the compiler alone cannot enforce:
 #  - no global constructors or destructors (a kernel image never runs them: such a global stays zero);
 #  - nothing from the C++ runtime (exceptions, RTTI, operator new, guards);
-#  - undefined symbols only from the platform operations list, plus the memory helpers the compiler emits;
+#  - undefined symbols only from the platform operations list, plus the memory helpers the compiler emits
+#    and the simulation's PAGED_CODE() hook (SimCheckPagedCode: the kernel build's PAGED_CODE is the DDK's
+#    and calls nothing, so quav.sys never imports it);
 #  - every listed operation is implemented by the simulation, and a C++ overload the driver calls with
 #    exactly the signature the simulation defines;
 #  - driver sources include only driver/ headers, the platform declarations and the headers the build
@@ -43,7 +45,7 @@ runtime='^(__cxa_|__gxx_personality|_Unwind_|_ZTI|_ZTS|_ZTV|__dynamic_cast|_Znw|
 rt=$(echo "$undefined" | grep -E "$runtime" || true)
 [ -z "$rt" ] || err "C++ runtime references: $rt"
 
-helpers='^(memset|memcpy|memmove|memcmp|_GLOBAL_OFFSET_TABLE_)$'
+helpers='^(memset|memcpy|memmove|memcmp|_GLOBAL_OFFSET_TABLE_|SimCheckPagedCode)$'
 sanitizer='^(__asan_|__ubsan_|__sanitizer_|__lsan_)'
 calls=$(comm -23 <(echo "$undefined") <(echo "$defined") | grep -v -E "$helpers|$sanitizer|$runtime" |
         with_names || true)

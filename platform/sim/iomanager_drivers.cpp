@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "entry.h"
 #include "iomanager_records.h"
 #include "text.h"
 
@@ -66,7 +67,11 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::string service_name, PDRIVER_INITIALIZ
                 static_cast<USHORT>(r.registry_path.size() * sizeof(WCHAR)), r.registry_path.data()};
     }
     driver->DriverInit = entry;
-    const NTSTATUS result = entry(driver, &path);
+    NTSTATUS result;
+    {
+        const DriverCall call;
+        result = entry(driver, &path);
+    }
     if (status != nullptr) {
         *status = result;
     }
@@ -103,6 +108,7 @@ void IoManager::UnloadDriver(PDRIVER_OBJECT driver)
         }
     }
     if (driver->DriverUnload != nullptr) {
+        const DriverCall call;
         driver->DriverUnload(driver);
     }
     DestroyDriver(driver);

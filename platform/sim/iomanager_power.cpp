@@ -15,6 +15,7 @@
 #include "format.h"
 #include "iomanager.h"
 
+#include "entry.h"
 #include "iomanager_records.h"
 #include "scheduler.h"
 
@@ -172,6 +173,7 @@ void IoManager::Hand(Handoff handoff)
                          " to " + Name(handoff.device),
                      [handoff] {
                          // Pending since PoCallDriver returned: what the driver returns now goes nowhere.
+                         const DriverCall call;
                          handoff.device->DriverObject->MajorFunction[IRP_MJ_POWER](handoff.device,
                                                                                    handoff.irp);
                      });

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "entry.h"
 #include "iomanager_records.h"
 #include "scheduler.h"
 #include "verifier.h"
@@ -190,6 +191,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp, bool po_call)
 NTSTATUS IoManager::Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     AdvanceTo(device, irp);
+    const DriverCall call;
     return device->DriverObject->MajorFunction[IoGetCurrentIrpStackLocation(irp)->MajorFunction](device, irp);
 }
 
@@ -241,6 +243,7 @@ bool IoManager::WalkCompletion(PIRP irp, IrpRecord* r)
         const bool at_top = irp->CurrentLocation > irp->StackCount;
         if (invoke) {
             PDEVICE_OBJECT device = at_top ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+            const DriverCall call;
             if (stack->CompletionRoutine(device, irp, stack->Context) == STATUS_MORE_PROCESSING_REQUIRED) {
                 return false;
             }

@@ -1,4 +1,5 @@
 // The kernel's dispatcher routines, on the current machine's scheduler.
+#include "entry.h"
 #include "machine.h"
 
 using sim::kBootSystemTime;
@@ -17,6 +18,7 @@ extern "C" {
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
+    const sim::OperationEntry entry(sim::Op::KeInitializeEvent);
     Sched().InitObject(&Event->Header,
                        Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
                        State ? 1 : 0);
@@ -24,6 +26,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
+    const sim::OperationEntry entry(sim::Op::KeSetEvent);
     (void)Increment;
     (void)Wait;
     const LONG previous = Sched().SetEvent(Event);
@@ -48,12 +51,14 @@ LONG KeReadStateEvent(PRKEVENT Event)
 
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
+    const sim::OperationEntry entry(sim::Op::KeInitializeMutex);
     (void)Level;
     Sched().InitMutex(Mutex);
 }
 
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
+    const sim::OperationEntry entry(sim::Op::KeReleaseMutex);
     (void)Wait;
     const LONG previous = Sched().ReleaseMutex(Mutex);
     Sched().PreemptionPoint();
@@ -67,12 +72,14 @@ LONG KeReadStateMutex(PRKMUTEX Mutex)
 
 VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
 {
+    const sim::OperationEntry entry(sim::Op::KeInitializeSemaphore);
     Semaphore->Limit = Limit;
     Sched().InitObject(&Semaphore->Header, SemaphoreObject, Count);
 }
 
 LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait)
 {
+    const sim::OperationEntry entry(sim::Op::KeReleaseSemaphore);
     (void)Increment;
     (void)Wait;
     const LONG previous = Sched().ReleaseSemaphore(Semaphore, Adjustment);
@@ -89,6 +96,9 @@ LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore)
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout)
 {
+    const sim::OperationEntry entry(Timeout != nullptr && Timeout->QuadPart == 0
+                                        ? sim::Op::KeWaitForSingleObjectPoll
+                                        : sim::Op::KeWaitForSingleObject);
     (void)WaitMode;
     (void)Alertable;
     if (Object == nullptr) {
@@ -99,6 +109,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
 {
+    const sim::OperationEntry entry(sim::Op::KeDelayExecutionThread);
     (void)WaitMode;
     (void)Alertable;
     sim::SimThread* me = Sched().Current();
@@ -121,7 +132,12 @@ ULONGLONG KeQueryInterruptTime(VOID)
 
 KIRQL KeGetCurrentIrql(VOID)
 {
-    return PASSIVE_LEVEL;
+    return sim::CurrentIrql();
+}
+
+VOID SimCheckPagedCode(PCSTR Function)
+{
+    const sim::OperationEntry entry(sim::Op::PagedCode, Function);
 }
 
 PKTHREAD KeGetCurrentThread(VOID)

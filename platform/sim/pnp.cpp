@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
+#include "entry.h"
 #include "format.h"
 #include "machine.h"
 #include "sim.h"
@@ -89,8 +91,11 @@ PDEVICE_OBJECT PnpManager::AddDevice(PDRIVER_OBJECT function_driver, NTSTATUS* s
         static_cast<PdoExtension*>(pdo->DeviceExtension)->pnp = this;
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
         io_.SetInstancePath(pdo, path);
-        result = ext != nullptr && ext->AddDevice != nullptr ? ext->AddDevice(function_driver, pdo)
-                                                             : STATUS_INVALID_DEVICE_REQUEST;
+        result = STATUS_INVALID_DEVICE_REQUEST;
+        if (ext != nullptr && ext->AddDevice != nullptr) {
+            const DriverCall call;
+            result = ext->AddDevice(function_driver, pdo);
+        }
     }
     if (status != nullptr) {
         *status = result;
@@ -323,14 +328,14 @@ NTSTATUS PnpManager::CompletePnp(PIRP irp)
     }
     if (delay == 0) {
         irp->IoStatus.Status = status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        BusComplete(irp);
         return status;
     }
     IoMarkIrpPending(irp);
-    StartThread("bus driver: " + MinorName(minor), [irp, status, delay] {
+    StartThread("bus driver: " + MinorName(minor), [this, irp, status, delay] {
         Sleep(delay);
         irp->IoStatus.Status = status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        BusComplete(irp);
     });
     return STATUS_PENDING;
 }
@@ -358,15 +363,15 @@ NTSTATUS PnpManager::CompletePower(PIRP irp)
         PoStartNextPowerIrp(irp);
         const NTSTATUS status = change ? STATUS_SUCCESS : irp->IoStatus.Status;
         irp->IoStatus.Status = status;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        BusComplete(irp);
         return status;
     }
     IoMarkIrpPending(irp);
-    StartThread("bus driver: power", [irp, delay] {
+    StartThread("bus driver: power", [this, irp, delay] {
         Sleep(delay);
         PoStartNextPowerIrp(irp); // the next request of this kind may come only now
         irp->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        BusComplete(irp);
     });
     return STATUS_PENDING;
 }
@@ -374,10 +379,29 @@ NTSTATUS PnpManager::CompletePower(PIRP irp)
 // Requests the bus driver does not handle itself (WMI) keep the status they came with.
 NTSTATUS PnpManager::BusPassThrough(PDEVICE_OBJECT device, PIRP irp)
 {
-    (void)device;
     const NTSTATUS status = irp->IoStatus.Status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    static_cast<PdoExtension*>(device->DeviceExtension)->pnp->BusComplete(irp);
     return status;
+}
+
+void PnpManager::CompleteAtDispatch(bool at_dispatch)
+{
+    std::lock_guard lk(mu_);
+    complete_at_dispatch_ = at_dispatch;
+}
+
+// On Windows a bus driver may complete a request from its DPC: the completion routines above it then run
+// at DISPATCH_LEVEL. The IRQL is back to what it was once IofCompleteRequest returns.
+void PnpManager::BusComplete(PIRP irp)
+{
+    std::optional<RaisedIrql> raised;
+    {
+        std::lock_guard lk(mu_);
+        if (complete_at_dispatch_) {
+            raised.emplace(DISPATCH_LEVEL);
+        }
+    }
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 } // namespace sim

@@ -38,6 +38,9 @@
 // removal, as a root-enumerated one does. Power requests go to the top of the stack with PoCallDriver
 // (the I/O manager's checks on them are in iomanager_power.cpp).
 //
+// With CompleteAtDispatch the bus driver completes at DISPATCH_LEVEL (entry.h checks what the completion
+// routines call there).
+//
 // Reports: a removal, surprise removal, stop or cancel completed with a failure (the system never lets a
 // driver fail them), a function driver's device object left after removal or still attached to the PDO,
 // and AddDevice returning with DO_DEVICE_INITIALIZING still set.
@@ -129,6 +132,10 @@ public:
     // STATUS_PENDING, and after `ticks` of virtual time, on another thread, calls PoStartNextPowerIrp and
     // completes them; 0 ends the delay.
     void DelayPower(POWER_STATE_TYPE type, Ticks ticks);
+    // From now on the bus driver completes every request (Plug and Play, power, WMI) at DISPATCH_LEVEL, as
+    // a lower driver completing from its DPC does: the completion routines above it run at DISPATCH_LEVEL.
+    // Off (the default) it completes at the IRQL it was called at.
+    void CompleteAtDispatch(bool at_dispatch);
     // Once a removal leaves the driver without device objects, it is unloaded (IoManager::UnloadDriver).
     void UnloadWhenUnused(PDRIVER_OBJECT driver);
 
@@ -150,6 +157,7 @@ private:
     static NTSTATUS BusPassThrough(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS CompletePnp(PIRP irp);
     NTSTATUS CompletePower(PIRP irp);
+    void BusComplete(PIRP irp);
 
     // The node's turn and state (pnp_states.cpp).
     void TakeTurn(PDEVICE_OBJECT pdo);
@@ -180,6 +188,7 @@ private:
     std::map<UCHAR, Ticks> delay_;
     std::map<POWER_STATE_TYPE, Ticks> power_delay_;
     std::set<PDRIVER_OBJECT> unload_when_unused_;
+    bool complete_at_dispatch_ = false;
     // The events callers wait on for their turn, kept for reuse so that their names stay true.
     std::vector<std::unique_ptr<KEVENT>> turn_events_;
     std::vector<KEVENT*> free_turn_events_;

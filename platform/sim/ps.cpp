@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "entry.h"
 #include "machine.h"
 
 using sim::Machine;
@@ -35,6 +36,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
                               HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext)
 {
+    const sim::OperationEntry entry(sim::Op::PsCreateSystemThread);
     (void)DesiredAccess;
     (void)ClientId;
     Machine& m = Machine::Current();
@@ -49,20 +51,24 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     static int ordinal = 0;
-    PKTHREAD thread = m.scheduler().Start(RoutineName(StartRoutine, ++ordinal),
-                                          [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    PKTHREAD thread = m.scheduler().Start(RoutineName(StartRoutine, ++ordinal), [StartRoutine, StartContext] {
+        const sim::DriverCall call;
+        StartRoutine(StartContext);
+    });
     *ThreadHandle = m.objects().Insert(thread);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
 {
+    const sim::OperationEntry entry(sim::Op::PsTerminateSystemThread);
     Machine::Current().scheduler().ExitCurrentThread(ExitStatus);
 }
 
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID* Object, PVOID HandleInformation)
 {
+    const sim::OperationEntry entry(sim::Op::ObReferenceObjectByHandle);
     (void)DesiredAccess;
     (void)ObjectType;
     (void)AccessMode;
@@ -82,11 +88,13 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
 
 LONG_PTR ObfDereferenceObject(PVOID Object)
 {
+    const sim::OperationEntry entry(sim::Op::ObfDereferenceObject);
     return Machine::Current().objects().Dereference(Object);
 }
 
 NTSTATUS ZwClose(HANDLE Handle)
 {
+    const sim::OperationEntry entry(sim::Op::ZwClose);
     return Machine::Current().objects().Close(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 

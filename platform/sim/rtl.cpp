@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "entry.h"
 #include "machine.h"
 #include "text.h"
 
@@ -151,6 +152,7 @@ NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& e, PVOID context, const std::st
     // Strings are handed over as stored: REG_EXPAND_SZ is not expanded and REG_MULTI_SZ comes whole, as
     // with RTL_QUERY_REGISTRY_NOEXPAND.
     std::u16string wide = sim::Utf16FromUtf8(name);
+    const sim::DriverCall call;
     return e.QueryRoutine(wide.data(), v.type, v.data.empty() ? nullptr : v.data.data(),
                           static_cast<ULONG>(v.data.size()), context, e.EntryContext);
 }
@@ -237,6 +239,7 @@ extern "C" {
 
 VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    const sim::OperationEntry entry(sim::Op::RtlInitUnicodeString);
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
@@ -251,6 +254,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
+    const sim::OperationEntry entry(sim::Op::RtlFreeUnicodeString);
     if (UnicodeString->Buffer != nullptr) {
         ExFreePool(UnicodeString->Buffer);
     }
@@ -262,6 +266,7 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                 PVOID Context, PVOID Environment)
 {
+    const sim::OperationEntry entry(sim::Op::RtlQueryRegistryValues);
     (void)Environment; // nothing is expanded
     if (!Absolute(RelativeTo) || Path == nullptr || QueryTable == nullptr) {
         return STATUS_INVALID_PARAMETER;
@@ -282,6 +287,7 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
 NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
                                PVOID ValueData, ULONG ValueLength)
 {
+    const sim::OperationEntry entry(sim::Op::RtlWriteRegistryValue);
     if (!Absolute(RelativeTo) || Path == nullptr || (ValueData == nullptr && ValueLength != 0)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -298,6 +304,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 // 32 bits as on Windows, so an 'l' before d, u or x changes nothing.
 int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
 {
+    const sim::OperationEntry entry(sim::Op::Swprintf);
     if (Buffer == nullptr || Format == nullptr) {
         sim::Fatal("swprintf with a null buffer or format");
     }
@@ -379,6 +386,7 @@ int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
 
 SIZE_T wcslen(const WCHAR* String)
 {
+    const sim::OperationEntry entry(sim::Op::Wcslen);
     if (String == nullptr) {
         sim::Fatal("wcslen of a null string");
     }
@@ -391,6 +399,7 @@ SIZE_T wcslen(const WCHAR* String)
 
 WCHAR* wcscpy(WCHAR* Destination, const WCHAR* Source)
 {
+    const sim::OperationEntry entry(sim::Op::Wcscpy);
     if (Destination == nullptr || Source == nullptr) {
         sim::Fatal("wcscpy with a null string");
     }

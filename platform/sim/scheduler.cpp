@@ -340,10 +340,20 @@ void Scheduler::PreemptionPoint()
     }
     Lock lk(mu_);
     SimThread* me = Current();
-    if (me == nullptr || running_ != me || ready_.empty() || rng_() % 100 >= options_.preempt_percent) {
+    if (me == nullptr || running_ != me || me->irql >= DISPATCH_LEVEL || ready_.empty() ||
+        rng_() % 100 >= options_.preempt_percent) {
         return;
     }
     YieldLocked(lk, me);
+}
+
+void Scheduler::Reseed(uint64_t seed, unsigned preempt_percent, bool entry_switch_points)
+{
+    std::lock_guard lk(mu_);
+    options_.seed = seed;
+    options_.preempt_percent = preempt_percent;
+    options_.entry_switch_points = entry_switch_points;
+    rng_.seed(seed);
 }
 
 void Scheduler::NameObject(const void* object, std::string name)

@@ -46,6 +46,9 @@ struct SchedulerOptions {
     double real_time_scale = 1.0; // simulated seconds per host second, in real-time mode
     uint64_t seed = 0;            // 0: first-in first-out, never preempted
     unsigned preempt_percent = 0; // with a seed: chance of a switch at each preemption point
+    // With a seed: the entry of every imported operation and every call into the driver is a preemption
+    // point too (entry.h). Off, only port I/O, signals and final completions are.
+    bool entry_switch_points = true;
 };
 
 } // namespace sim
@@ -82,6 +85,9 @@ struct SimThread {
     uint64_t timer_seq = 0;
     NTSTATUS wait_status = STATUS_SUCCESS;
 
+    KIRQL irql = PASSIVE_LEVEL;
+    int platform_depth = 0; // operations entered and not yet returned (entry.h)
+
     KEVENT sleep_event{}; // never signalled: the thread sleeps on it
     std::vector<KMUTANT*> owned_mutexes;
     std::function<void()> body;
@@ -112,6 +118,7 @@ public:
     // Time.
     Ticks Now() const;
     TimeMode mode() const { return options_.mode; }
+    bool entry_switch_points() const { return options_.entry_switch_points; }
     void Sleep(Ticks duration); // the calling thread waits that long on the clock
     void Yield();               // the calling thread lets every ready thread run first
 
@@ -124,7 +131,11 @@ public:
     LONG ReleaseMutex(KMUTANT* mutex);
     LONG ReleaseSemaphore(KSEMAPHORE* semaphore, LONG adjustment);
     LONG ReadState(const DISPATCHER_HEADER* header) const;
+    // A switch to another ready thread, when the seed asks for one and the thread runs below
+    // DISPATCH_LEVEL.
     void PreemptionPoint();
+    // A new seed and switch-point settings from now on, for tests that try many seeds on one machine.
+    void Reseed(uint64_t seed, unsigned preempt_percent, bool entry_switch_points = true);
     // How many waits on the object ended by their timeout (a monitor's timed wait: its polls).
     uint64_t Timeouts(const void* object) const;
 

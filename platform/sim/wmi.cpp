@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "entry.h"
 #include "iomanager.h"
 #include "machine.h"
 #include "pnp.h"
@@ -489,5 +490,6 @@ NTSTATUS WmiService::Control(const GUID& guid, UCHAR minor)
 
 extern "C" NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
 {
+    const sim::OperationEntry entry(sim::Op::IoWMIRegistrationControl);
     return sim::Machine::Current().wmi().RegistrationControl(DeviceObject, Action);
 }

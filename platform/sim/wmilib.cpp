@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "entry.h"
 #include "machine.h"
 
 namespace {
@@ -145,8 +146,12 @@ NTSTATUS RegInfo(PWMILIB_CONTEXT context, PDEVICE_OBJECT device, PIRP irp, PIO_S
     PUNICODE_STRING registry_path = nullptr;
     UNICODE_STRING mof_name{};
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status =
-        context->QueryWmiRegInfo(device, &reg_flags, &instance_name, &registry_path, &mof_name, &pdo);
+    NTSTATUS status;
+    {
+        const sim::DriverCall call;
+        status =
+            context->QueryWmiRegInfo(device, &reg_flags, &instance_name, &registry_path, &mof_name, &pdo);
+    }
     // The instance name is the driver's pool allocation, handed over to the library.
     struct FreeName {
         UNICODE_STRING& name;
@@ -292,6 +297,7 @@ NTSTATUS QueryAllData(const DataBlockRequest& r)
     wnode->InstanceCount = r.instances;
     wnode->OffsetInstanceNameOffsets = 0;
     std::memset(r.base + kAllDataArray, 0, offset - kAllDataArray);
+    const sim::DriverCall call;
     return r.Handed()->QueryWmiDataBlock(r.device, r.irp, r.guid, 0, r.instances, AllDataLengths(wnode),
                                          r.size - offset, r.base + offset);
 }
@@ -307,6 +313,7 @@ NTSTATUS QuerySingleInstance(const DataBlockRequest& r)
     }
     // The one instance length goes straight into SizeDataBlock.
     wnode->SizeDataBlock = 0;
+    const sim::DriverCall call;
     return r.Handed()->QueryWmiDataBlock(r.device, r.irp, r.guid, wnode->InstanceIndex, 1,
                                          &wnode->SizeDataBlock, r.size - wnode->DataBlockOffset,
                                          r.base + wnode->DataBlockOffset);
@@ -322,6 +329,7 @@ NTSTATUS ChangeSingleInstance(const DataBlockRequest& r)
     if (r.context->SetWmiDataBlock == nullptr) {
         return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
+    const sim::DriverCall call;
     return r.Handed()->SetWmiDataBlock(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->SizeDataBlock,
                                        r.base + wnode->DataBlockOffset);
 }
@@ -336,6 +344,7 @@ NTSTATUS ChangeSingleItem(const DataBlockRequest& r)
     if (r.context->SetWmiDataItem == nullptr) {
         return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
+    const sim::DriverCall call;
     return r.Handed()->SetWmiDataItem(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->ItemId,
                                       wnode->SizeDataItem, r.base + wnode->DataItemOffset);
 }
@@ -351,6 +360,7 @@ NTSTATUS ExecuteMethod(const DataBlockRequest& r)
         return Answer(r.irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     // The output goes where the input was: the whole rest of the buffer is the output's room.
+    const sim::DriverCall call;
     return r.Handed()->ExecuteWmiMethod(r.device, r.irp, r.guid, wnode->InstanceIndex, wnode->MethodId,
                                         wnode->SizeDataBlock, r.size - wnode->DataBlockOffset,
                                         r.base + wnode->DataBlockOffset);
@@ -364,6 +374,7 @@ NTSTATUS FunctionControl(const DataBlockRequest& r, UCHAR minor)
     }
     bool events = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_DISABLE_EVENTS;
     bool enable = minor == IRP_MN_ENABLE_EVENTS || minor == IRP_MN_ENABLE_COLLECTION;
+    const sim::DriverCall call;
     return r.Handed()->WmiFunctionControl(
         r.device, r.irp, r.guid, events ? WmiEventControl : WmiDataBlockControl, enable ? TRUE : FALSE);
 }
@@ -463,6 +474,7 @@ extern "C" {
 NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                           PSYSCTL_IRP_DISPOSITION IrpDisposition)
 {
+    const sim::OperationEntry entry(sim::Op::WmiSystemControl);
     sim::IoManager& io = sim::Machine::Current().io();
     NTSTATUS status;
     if (io.ReportIfDead(Irp, "WmiSystemControl", &status)) {
@@ -500,6 +512,7 @@ NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObjec
 NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
                             CCHAR PriorityBoost)
 {
+    const sim::OperationEntry entry(sim::Op::WmiCompleteRequest);
     UNREFERENCED_PARAMETER(DeviceObject);
     if (NTSTATUS final = 0; sim::Machine::Current().io().ReportIfDead(Irp, "WmiCompleteRequest", &final)) {
         return final;

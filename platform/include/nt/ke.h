@@ -123,6 +123,10 @@ NTSYSAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 NTSYSAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
 NTSYSAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
 
+// The simulation's PAGED_CODE() (below): reports Function when the IRQL is
+// above APC_LEVEL.
+VOID NTAPI SimCheckPagedCode(PCSTR Function);
+
 #ifdef __cplusplus
 }
 #endif
@@ -153,7 +157,9 @@ FORCEINLINE VOID WriteNoFence(volatile LONG* Destination, LONG Value)
 }
 
 //
-// Pageable code runs only at passive level; the simulation never raises the
-// level, so there is nothing to check at run time.
+// Pageable code runs at most at APC_LEVEL: above it a page fault cannot be
+// served and the system stops. The simulation reports a pageable routine
+// entered above APC_LEVEL, naming it; the kernel build's PAGED_CODE is the
+// DDK's (nothing in a free build), so quav.sys never calls the hook.
 //
-#define PAGED_CODE() ((void)0)
+#define PAGED_CODE() SimCheckPagedCode(__func__)

@@ -1,0 +1,231 @@
+// IRQL at the platform's entry points: a bus driver that completes at DISPATCH_LEVEL runs the completion
+// routines above it there, and each operation called above its documented maximum is reported, naming
+// it, the IRQL, the maximum and the thread. And the switch points a seeded run takes at every operation
+// and call into the driver, never at DISPATCH_LEVEL.
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/entry.h"
+#include "small_driver.h"
+
+namespace {
+
+using small_driver::Lower;
+
+constexpr ULONG kTag = 0x51717249; // "Irq"
+
+// What the completion routine does, and what it saw.
+void (*g_action)();
+KIRQL g_irql_seen;
+
+void PageableHelper()
+{
+    PAGED_CODE();
+}
+
+NTSTATUS RunAction(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    g_irql_seen = KeGetCurrentIrql();
+    g_action();
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_SUCCESS;
+}
+
+// Passes every request down, with the completion routine that runs g_action.
+NTSTATUS PassWithAction(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, RunAction, nullptr, TRUE, TRUE, TRUE);
+    return IoCallDriver(Lower(fdo), irp);
+}
+
+UNICODE_STRING Text(const WCHAR* text)
+{
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, text);
+    return s;
+}
+
+struct IrqlCase {
+    const char* name;
+    void (*action)();
+    bool at_dispatch; // the bus driver completes at DISPATCH_LEVEL
+    bool delayed;     // and from its own thread, after a delay
+    std::vector<std::string> reports;
+};
+
+class IrqlTest : public SmallDriverTest, public ::testing::WithParamInterface<IrqlCase> {};
+
+TEST_P(IrqlTest, CompletionRoutineRunsAtTheBusDriversIrqlAndIsCheckedThere)
+{
+    const IrqlCase& c = GetParam();
+    g_action = c.action;
+    g_irql_seen = 0xFF;
+    driver_->MajorFunction[IRP_MJ_PNP] = PassWithAction;
+    PDEVICE_OBJECT pdo = AddNode();
+    pnp().CompleteAtDispatch(c.at_dispatch);
+    if (c.delayed) {
+        pnp().Delay(IRP_MN_START_DEVICE, sim::Ms(5));
+    }
+    ASSERT_EQ(pnp().Start(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(g_irql_seen, c.at_dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL); // the bus driver's raise ended with its completion
+    EXPECT_TRUE(ReportedBy("irql", c.reports));
+}
+
+const std::string kWhere = std::string(" at DISPATCH_LEVEL, above its maximum ");
+
+INSTANTIATE_TEST_SUITE_P(
+    Irql, IrqlTest,
+    ::testing::Values(IrqlCase{"WaitAtDispatch",
+                               [] {
+                                   KEVENT event;
+                                   KeInitializeEvent(&event, NotificationEvent,
+                                                     TRUE); // signalled: nothing blocks here
+                                   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+                               },
+                               true,
+                               false,
+                               {"KeWaitForSingleObject (a wait that may block)" + kWhere +
+                                "APC_LEVEL, in thread \"test\""}},
+                      IrqlCase{"TimedWaitAtDispatchFromTheBusDriversThread",
+                               [] {
+                                   KEVENT event;
+                                   KeInitializeEvent(&event, NotificationEvent, TRUE);
+                                   LARGE_INTEGER timeout{.QuadPart = -10000};
+                                   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+                               },
+                               true,
+                               true,
+                               {"KeWaitForSingleObject (a wait that may block)" + kWhere +
+                                "APC_LEVEL, in thread \"bus driver: IRP_MN_START_DEVICE\""}},
+                      IrqlCase{"PollAndSignalAtDispatchAreAllowed",
+                               [] {
+                                   KEVENT event;
+                                   KeInitializeEvent(&event, NotificationEvent, FALSE);
+                                   KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+                                   LARGE_INTEGER zero{.QuadPart = 0};
+                                   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
+                                   ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+                               },
+                               true,
+                               false,
+                               {}},
+                      IrqlCase{"RegistryWriteAtDispatch",
+                               [] {
+                                   ULONG one = 1;
+                                   RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\REGISTRY\\Machine\\x",
+                                                         u"v", REG_DWORD, &one, sizeof one);
+                               },
+                               true,
+                               false,
+                               {"RtlWriteRegistryValue" + kWhere + "PASSIVE_LEVEL"}},
+                      IrqlCase{"PassiveOperationsAtDispatch",
+                               [] {
+                                   UNICODE_STRING link = Text(u"\\DosDevices\\Irq");
+                                   IoDeleteSymbolicLink(&link);
+                                   ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
+                               },
+                               true,
+                               false,
+                               {"IoDeleteSymbolicLink" + kWhere + "PASSIVE_LEVEL",
+                                "ExAllocatePoolWithTag (paged pool)" + kWhere + "APC_LEVEL",
+                                "ExFreePool (paged pool)" + kWhere + "APC_LEVEL"}},
+                      IrqlCase{"PageableRoutineAtDispatch",
+                               PageableHelper,
+                               true,
+                               false,
+                               {"PAGED_CODE() in PageableHelper" + kWhere + "APC_LEVEL"}},
+                      IrqlCase{"TheSameAtPassiveLevel",
+                               [] {
+                                   KEVENT event;
+                                   KeInitializeEvent(&event, NotificationEvent, TRUE);
+                                   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+                                   ULONG one = 1;
+                                   RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\REGISTRY\\Machine\\x",
+                                                         u"v", REG_DWORD, &one, sizeof one);
+                                   ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
+                                   PageableHelper();
+                               },
+                               false,
+                               true,
+                               {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Switch points: none is taken at DISPATCH_LEVEL, where one processor runs what it runs to the end.
+int g_bystander_turns;
+
+void CallsSeveralOperations()
+{
+    const int before = g_bystander_turns;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+    g_irql_seen = g_bystander_turns != before ? 1 : 0; // reused: whether another thread ran meanwhile
+}
+
+class NoSwitchAtDispatchTest : public SmallDriverTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NoSwitchAtDispatchTest, AnotherThreadRunsInsideTheCompletionRoutineOnlyBelowDispatch)
+{
+    const bool at_dispatch = GetParam();
+    driver_->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT fdo, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+                CallsSeveralOperations();
+                return STATUS_SUCCESS;
+            },
+            nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(Lower(fdo), irp);
+    };
+    PDEVICE_OBJECT pdo = AddNode();
+    pnp().CompleteAtDispatch(at_dispatch);
+    g_bystander_turns = 0;
+    bool done = false;
+    PKTHREAD bystander = sim::StartThread("bystander", [&done] {
+        for (int i = 0; i < 10000 && !done; i++) {
+            g_bystander_turns++;
+            sim::Yield();
+        }
+    });
+    machine_.scheduler().Reseed(1, 100); // every switch point switches
+    ASSERT_EQ(pnp().Start(pdo), STATUS_SUCCESS);
+    done = true;
+    sim::JoinThread(bystander);
+    EXPECT_GT(g_bystander_turns, 0);
+    EXPECT_EQ(g_irql_seen, at_dispatch ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Irql, NoSwitchAtDispatchTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "AtDispatch" : "AtPassive"; });
+
+// Every operation the driver may call has its rule, under its own name: an operation added to the list
+// without one would go unchecked and be no switch point.
+TEST(OperationRules, EveryListedOperationHasOne)
+{
+    std::set<std::string> ruled;
+    for (size_t i = 0; i < static_cast<size_t>(sim::Op::Count); i++) {
+        const std::string name = sim::RuleOf(static_cast<sim::Op>(i)).name;
+        ruled.insert(name.substr(0, name.find(' ')));
+    }
+    std::ifstream in(QUAV_OPERATIONS);
+    ASSERT_TRUE(in.is_open());
+    int listed = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        listed++;
+        EXPECT_EQ(ruled.count(line), 1u) << line;
+    }
+    EXPECT_GT(listed, 40);
+}
+
+} // namespace
