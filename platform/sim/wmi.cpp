@@ -141,13 +141,24 @@ void WmiService::SetRegInfoDelivery(RegInfoDelivery delivery)
     std::lock_guard lk(mu_);
     delivery_ = delivery;
     if (delivery == RegInfoDelivery::Held) {
-        KeInitializeEvent(&release_, NotificationEvent, FALSE);
-        Machine::Current().scheduler().NameObject(&release_, "WMI registration information held");
+        if (release_ready_) {
+            KeResetEvent(&release_); // threads may wait on it: it is not initialized again
+        } else {
+            KeInitializeEvent(&release_, NotificationEvent, FALSE);
+            Machine::Current().scheduler().NameObject(&release_, "WMI registration information held");
+            release_ready_ = true;
+        }
     }
 }
 
 void WmiService::ReleaseRegInfo()
 {
+    {
+        std::lock_guard lk(mu_);
+        if (!release_ready_) {
+            return; // never held: nothing waits
+        }
+    }
     KeSetEvent(&release_, IO_NO_INCREMENT, FALSE);
 }
 

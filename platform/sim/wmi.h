@@ -121,6 +121,7 @@ private:
     uint64_t next_serial_ = 0;
     RegInfoDelivery delivery_ = RegInfoDelivery::Late;
     KEVENT release_{}; // set by ReleaseRegInfo; reset when deliveries are held
+    bool release_ready_ = false;
     size_t pending_ = 0;
 };
 

@@ -7,6 +7,8 @@
 #include "quavmsg.h"
 #include "simulation.h"
 
+#include "quavpub.h" // after the platform's types
+
 namespace {
 
 std::string DefaultConfig()
@@ -63,6 +65,29 @@ TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
               std::string::npos);
     EXPECT_NE(simulation.Summary().find("simulated time  60."), std::string::npos);
     EXPECT_EQ(m.verifier().Count(), 0u);
+}
+
+// A correct query may hold the remove lock for minutes on a hung chip: the summary counts it past a
+// checked build's limit, as information, and nothing is reported.
+TEST(Simulation, TheSummaryCountsRemoveLockHoldsPastTheCheckedBuildsLimit)
+{
+    quavsim::SimulationOptions options;
+    options.config_reg = DefaultConfig();
+    quavsim::Simulation simulation(options);
+    ASSERT_EQ(simulation.Boot(), STATUS_SUCCESS);
+    simulation.machine().bus().StallWrite(0x295, 0x2A, sim::Seconds(120)); // the VRM register's address
+    PKTHREAD query = sim::StartThread("query", [] {
+        const GUID block = QUAV_SENSOR_DATA_GUID_INIT;
+        std::vector<uint8_t> data;
+        EXPECT_EQ(sim::Machine::Current().wmi().QueryAllData(block, &data), STATUS_SUCCESS);
+    });
+    simulation.RunFor(sim::Seconds(150));
+    sim::JoinThread(query);
+    EXPECT_NE(simulation.Summary().find("remove lock     1 holds over MaxLockedMinutes, 0 times over "
+                                        "HighWatermark\n"),
+              std::string::npos)
+        << simulation.Summary();
+    EXPECT_EQ(simulation.machine().verifier().Count(), 0u);
 }
 
 } // namespace
