@@ -14,6 +14,12 @@ struct BusTiming {
     sim::Ticks power_delay; // and set-power requests
 };
 
+// Named in test listings by its case name, not by its bytes.
+void PrintTo(const BusTiming& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class DispatchCompletionTest : public DriverLifeTest, public ::testing::WithParamInterface<BusTiming> {};
 
 TEST_P(DispatchCompletionTest, DriverStartsServesStopsAndIsRemovedCleanly)

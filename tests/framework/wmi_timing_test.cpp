@@ -18,6 +18,12 @@ struct RegInfoMoment {
     NTSTATUS query;          // a query of the block right after
 };
 
+// Named in test listings by its case name, not by its bytes.
+void PrintTo(const RegInfoMoment& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 const RegInfoMoment kMoments[] = {
     {"before_start", Moment::BeforeStart, STATUS_SUCCESS, true, STATUS_SUCCESS},
     {"while_started", Moment::WhileStarted, STATUS_SUCCESS, true, STATUS_SUCCESS},

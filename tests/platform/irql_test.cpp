@@ -2,6 +2,7 @@
 // routines above it there, and each operation called above its documented maximum is reported, naming
 // it, the IRQL, the maximum and the thread. And the switch points a seeded run takes at every operation
 // and call into the driver, never at DISPATCH_LEVEL.
+#include <ostream>
 #include <fstream>
 #include <set>
 #include <string>
@@ -57,6 +58,12 @@ struct IrqlCase {
     bool delayed;     // and from its own thread, after a delay
     std::vector<std::string> reports;
 };
+
+// Named in test listings by its case name, not by its bytes.
+void PrintTo(const IrqlCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class IrqlTest : public SmallDriverTest, public ::testing::WithParamInterface<IrqlCase> {};
 

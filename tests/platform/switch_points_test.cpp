@@ -1,6 +1,7 @@
 // The switch points at the platform's entry points find races that port I/O and signals alone cannot
 // reach: a dispatch routine that checks a flag, calls the platform, and trusts the flag it checked, while
 // another thread clears it in between.
+#include <ostream>
 #include <vector>
 
 #include "small_driver.h"
@@ -43,6 +44,12 @@ struct SwitchCase {
     bool entry_switch_points;
     bool found;
 };
+
+// Named in test listings by its case name, not by its bytes.
+void PrintTo(const SwitchCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class SwitchPointTest : public SmallDriverTest, public ::testing::WithParamInterface<SwitchCase> {};
 

@@ -1,6 +1,7 @@
 // The WMI service and library together: a small provider, added under a root-enumerated device, answers
 // system-control requests through WmiSystemControl with callbacks that complete through
 // WmiCompleteRequest.
+#include <ostream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -304,6 +305,12 @@ struct RegInfoCase {
     bool registered; // the data block is found
     std::vector<std::string> reports;
 };
+
+// Named in test listings by its case name, not by its bytes.
+void PrintTo(const RegInfoCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 const RegInfoCase kRegInfoCases[] = {
     {"late",
