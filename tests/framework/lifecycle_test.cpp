@@ -186,6 +186,11 @@ struct AfterStop {
     bool surprise;
 };
 
+void PrintTo(const AfterStop& c, std::ostream* out)
+{
+    *out << c.what;
+}
+
 class StopTest : public LifecycleTest, public ::testing::WithParamInterface<AfterStop> {};
 
 TEST_P(StopTest, StopIsFinalButRemovalStillTearsDown)
