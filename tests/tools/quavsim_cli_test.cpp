@@ -108,7 +108,8 @@ TEST_F(QuavsimCli, AnUnexpectedStatusFailsTheRun)
 
 TEST_F(QuavsimCli, TheExampleScenariosRunAsTheyExpect)
 {
-    for (const char* name : {"fan-failure", "voltage-sag", "removal-under-load", "fan-counters-off", "no-smbus-sensor"}) {
+    for (const char* name :
+         {"fan-failure", "voltage-sag", "removal-under-load", "fan-counters-off", "no-smbus-sensor"}) {
         Outcome o =
             Quavsim(std::string("run " QUAV_SCENARIOS "/") + name + ".json --out " + (dir_ / name).string());
         EXPECT_EQ(o.exit, 0) << name << "\n" << o.out;
