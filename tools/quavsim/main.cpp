@@ -6,8 +6,9 @@
 // plays the scenario (none: the board at rest for an hour), and writes to the output folder the event log
 // (events.txt, events.jsonl), the final registry (registry.reg), a trace of the published readings and
 // fan stages (trace.csv), a plot of it with the events (plot.svg) and the outcome of each user action
-// (actions.jsonl), then prints a summary. Exit status: 0, 1 for an error (a bad scenario: nothing runs), 2
-// when an action ended with a status the scenario did not expect.
+// (actions.jsonl), then prints a summary. Exit status: 0, 1 for an error (a bad scenario: nothing runs;
+// a device start that ended otherwise than the scenario's "start" says), 2 when an action ended with a
+// status the scenario did not expect.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
