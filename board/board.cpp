@@ -57,7 +57,7 @@ void SetSuperIoSensor(SuperIo& chip, const Wiring& w, int64_t value)
 
 } // namespace
 
-Board::Board(sim::PortBus& bus, BoardOptions options)
+Board::Board(sim::PortBus& bus, BoardOptions options, const BoardPowerOn& power_on)
 {
     if (options.superio) {
         superio_ = std::make_unique<SuperIo>(bus, *options.superio);
@@ -67,6 +67,37 @@ Board::Board(sim::PortBus& bus, BoardOptions options)
     }
     for (const Wiring& w : Wirings()) {
         SetSensor(w.info.name, w.info.initial);
+    }
+    PowerOn(power_on);
+}
+
+// Applied over the resting values, before any driver runs: what the firmware left behind.
+void Board::PowerOn(const BoardPowerOn& power_on)
+{
+    if (superio_ != nullptr) {
+        const SuperIoPowerOn& sio = power_on.superio;
+        if (sio.identity) {
+            superio_->SetIdentity((*sio.identity)[0], (*sio.identity)[1]);
+        }
+        for (const RegisterValue& r : sio.registers) {
+            superio_->SetRegister(r.reg, r.value);
+        }
+        if (sio.busy_reads != 0) {
+            superio_->HoldBusy(sio.busy_reads);
+        }
+    }
+    if (southbridge_ != nullptr) {
+        const SouthBridgePowerOn& sb = power_on.southbridge;
+        southbridge_->SetSensorPresent(sb.sensor_present);
+        for (const RegisterValue& r : sb.sensor_registers) {
+            southbridge_->SetSensorRegister(r.reg, r.value);
+        }
+        if (sb.hung != 0) {
+            southbridge_->HangTransactions(sb.hung);
+        }
+        if (sb.colliding != 0) {
+            southbridge_->CollideOnStart(sb.colliding);
+        }
     }
 }
 

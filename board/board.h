@@ -2,6 +2,7 @@
 // under, with the board's wiring (which chip, which input, which voltage divider).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,6 +24,30 @@ struct SensorInfo {
     int64_t initial;  // the value the board starts with
 };
 
+// A raw register and the value it holds.
+struct RegisterValue {
+    uint8_t reg = 0;
+    uint8_t value = 0;
+};
+
+// How the firmware left the Super I/O before the operating system runs.
+struct SuperIoPowerOn {
+    // What the environment controller's identity registers 0x58 and 0x5B answer; nullopt: this chip's.
+    std::optional<std::array<uint8_t, 2>> identity;
+    // Environment-controller registers, after the sensors' resting values: a raw sensor register
+    // replaces its engineering value (0x0B fan divisors, 0x0C fan counter width, PWM 0x15-0x17, ...).
+    std::vector<RegisterValue> registers;
+    int busy_reads = 0; // address-port reads that show busy from power-on; < 0: for ever
+};
+
+// How the south bridge's SMBus and its sensor are at power-on.
+struct SouthBridgePowerOn {
+    bool sensor_present = true;                  // the sensor acknowledges its address
+    std::vector<RegisterValue> sensor_registers; // after the resting CPU temperature
+    int hung = 0;                                // transactions that never finish from power-on; < 0: all
+    int colliding = 0;                           // transactions that start into a collision; < 0: all
+};
+
 struct BoardOptions {
     // The Super I/O's strapping; nullopt: no Super I/O answers at all.
     std::optional<SuperIoOptions> superio = SuperIoOptions{};
@@ -30,9 +55,16 @@ struct BoardOptions {
     std::optional<SouthBridgeOptions> southbridge = SouthBridgeOptions{};
 };
 
+// The chips' state at power-on (ignored for a chip not on the board); the defaults are a board the
+// firmware set up normally.
+struct BoardPowerOn {
+    SuperIoPowerOn superio;
+    SouthBridgePowerOn southbridge;
+};
+
 class Board {
 public:
-    explicit Board(sim::PortBus& bus, BoardOptions options = {});
+    explicit Board(sim::PortBus& bus, BoardOptions options = {}, const BoardPowerOn& power_on = {});
 
     SuperIo* superio() { return superio_.get(); }
     SouthBridge* southbridge() { return southbridge_.get(); }
@@ -44,6 +76,8 @@ public:
     static const SensorInfo* FindSensor(std::string_view name); // nullptr for a name the board lacks
 
 private:
+    void PowerOn(const BoardPowerOn& power_on);
+
     std::unique_ptr<SuperIo> superio_;
     std::unique_ptr<SouthBridge> southbridge_;
 };

@@ -106,9 +106,31 @@ TEST_F(QuavsimCli, AnUnexpectedStatusFailsTheRun)
     EXPECT_NE(o.out.find("1 actions ended with a status the scenario did not expect"), std::string::npos);
 }
 
+// A board the driver cannot start on runs when the scenario says how the start ends, and fails otherwise.
+TEST_F(QuavsimCli, TheStartMustEndAsTheScenarioSays)
+{
+    const struct {
+        const char* start; // the scenario's "start" field, or none
+        int exit;
+        const char* output;
+    } cases[] = {
+        {"", 1,
+         "quavsim: the device's start ended with STATUS_NO_SUCH_DEVICE (0xC000000E), not STATUS_SUCCESS"},
+        {R"(, "start": "STATUS_NO_SUCH_DEVICE")", 0, "device start    STATUS_NO_SUCH_DEVICE (0xC000000E)"},
+    };
+    for (const auto& c : cases) {
+        const fs::path scenario = Write(
+            "start.json", std::string(R"({"duration": 10, "board": {"superio": "absent"})") + c.start + "}");
+        Outcome o = Quavsim("run " + scenario.string() + " --out " + (dir_ / "out").string());
+        EXPECT_EQ(o.exit, c.exit) << o.out;
+        EXPECT_NE(o.out.find(c.output), std::string::npos) << o.out;
+    }
+}
+
 TEST_F(QuavsimCli, TheExampleScenariosRunAsTheyExpect)
 {
-    for (const char* name : {"fan-failure", "voltage-sag", "removal-under-load"}) {
+    for (const char* name :
+         {"fan-failure", "voltage-sag", "removal-under-load", "fan-counters-off", "no-smbus-sensor"}) {
         Outcome o =
             Quavsim(std::string("run " QUAV_SCENARIOS "/") + name + ".json --out " + (dir_ / name).string());
         EXPECT_EQ(o.exit, 0) << name << "\n" << o.out;

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -11,6 +12,8 @@
 #include "quavmsg.h"
 #include "scenario_run.h"
 #include "status_names.h"
+
+#include "quavpub.h" // after the platform's types
 
 namespace {
 
@@ -75,6 +78,41 @@ TEST(Scenario, ABadFileNamesTheFieldAndItsPlace)
         {R"({"duration": 60, "plant": {"ambient": [{"at": 0, "value": 20}]}})",
          "s.json: /plant: missing field \"heat\""},
         {R"({"duration": 60, "config": "missing.reg"})", "s.json: /config: no such file missing.reg"},
+        {R"({"duration": 60, "board": {"fans": 3}})",
+         "s.json: /board/fans: unknown field (expected one of: superio, southbridge)"},
+        {R"({"duration": 60, "board": {"superio": "gone"}})",
+         "s.json: /board/superio: expected \"absent\" or an object"},
+        {R"({"duration": 60, "board": {"superio": {"port": "0x3E"}}})",
+         "s.json: /board/superio/port: expected \"0x2E\" or \"0x4E\""},
+        {R"({"duration": 60, "board": {"superio": {"identity": ["0x90"]}}})",
+         "s.json: /board/superio/identity: expected the two bytes of registers 0x58 and 0x5B"},
+        {R"({"duration": 60, "board": {"superio": {"registers": {"0x1zz": 1}}}})",
+         "s.json: /board/superio/registers/0x1zz: expected a whole number, got \"0x1zz\""},
+        {R"({"duration": 60, "board": {"superio": {"registers": {"0x0c": 256}}}})",
+         "s.json: /board/superio/registers/0x0c: out of range 0..255"},
+        {R"({"duration": 60, "board": {"superio": {"busy": 0}}})",
+         "s.json: /board/superio/busy: out of range 1..1000000"},
+        {R"({"duration": 60, "board": {"southbridge": {"hung": "often"}}})",
+         "s.json: /board/southbridge/hung: expected a count (1 or more) or \"always\""},
+        {R"({"duration": 60, "board": {"southbridge": {"sensor": "no"}}})",
+         "s.json: /board/southbridge/sensor: expected true (the SMBus sensor answers) or false"},
+        {R"({"duration": 60, "board": {"southbridge": {"device": "0x10000"}}})",
+         "s.json: /board/southbridge/device: out of range 0..65535"},
+        {R"({"duration": 60, "board": {"superio": "absent"}, "faults": [{"at": 1, "fault": "controller-busy"}]})",
+         "s.json: /faults/0/fault: the board has no Super I/O (/board/superio)"},
+        {R"({"duration": 60, "board": {"superio": "absent"},
+             "registers": [{"at": 1, "chip": "superio", "register": 1, "value": 1}]})",
+         "s.json: /registers/0/chip: the board has no Super I/O (/board/superio)"},
+        {R"({"duration": 60, "start": "STATUS_NOPE"})",
+         "s.json: /start: unknown status name \"STATUS_NOPE\""},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "open", "as": "guest"}]})",
+         "s.json: /actions/0/as: expected \"user\" or \"administrator\""},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "open", "as": "user", "path": "\\\\.\\Q\u00e9"}]})",
+         "s.json: /actions/0/path: expected a path in printable ASCII"},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "read-sensor", "sensor": "CPU", "handle": "h"}]})",
+         "s.json: /actions/0/handle: no \"open\" action opens a handle \"h\""},
+        {R"({"duration": 60, "actions": [{"at": 1, "action": "wmi-query", "handle": "h"}]})",
+         "s.json: /actions/0/handle: unknown field for wmi-query"},
     };
     for (const auto& c : cases) {
         const std::string error = ErrorOf(c.text);
@@ -133,6 +171,7 @@ struct Played {
     quavsim::Scenario scenario;
     std::unique_ptr<quavsim::Simulation> simulation;
     std::unique_ptr<quavsim::ScenarioRun> run;
+    NTSTATUS start = STATUS_SUCCESS;
 
     explicit Played(const std::string& text, std::string config = ReadText(QUAV_DEFAULT_CONFIG),
                     const std::string& origin = "t.json")
@@ -141,9 +180,12 @@ struct Played {
         quavsim::SimulationOptions options;
         options.config_reg = std::move(config);
         options.machine.seed = scenario.seed;
+        options.board = scenario.board;
+        options.power_on = scenario.power_on;
         simulation = std::make_unique<quavsim::Simulation>(options);
         run = std::make_unique<quavsim::ScenarioRun>(*simulation, scenario);
-        EXPECT_EQ(simulation->Boot(), STATUS_SUCCESS);
+        start = simulation->Boot();
+        EXPECT_EQ(static_cast<uint32_t>(start), scenario.start);
         run->Run();
         simulation->Shutdown();
     }
@@ -273,6 +315,12 @@ std::string Fields(const quavsim::Action& a)
     out << "sensor " << a.sensor << " class " << a.control_class << " index " << a.control_index << " value "
         << static_cast<int32_t>(a.value) << " code " << a.code << " wmi " << a.wmi_sensor << " input "
         << a.input.size() << " output " << a.output_size << " pnp " << static_cast<int>(a.pnp_minor);
+    if (!a.handle.empty()) {
+        out << " handle " << a.handle;
+    }
+    if (a.name == "open") {
+        out << (a.administrator ? " administrator " : " user ") << std::string(a.path.begin(), a.path.end());
+    }
     return out.str();
 }
 
@@ -327,6 +375,22 @@ TEST(ScenarioActions, EveryKindReadsItsFieldsAndIsPerformed)
          "sensor -1 class 0 index 0 value -5 code 2 wmi 3 input 0 output 0 pnp 0",
          "STATUS_SUCCESS",
          "sensor 3 to -5"},
+        {R"("action": "open", "as": "administrator", "path": "\\\\.\\QUAVDSL", "handle": "h")",
+         {"as"},
+         "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0 handle h administrator "
+         "\\\\.\\QUAVDSL",
+         "STATUS_SUCCESS",
+         "administrator opened \\\\.\\QUAVDSL as h"},
+        {R"("action": "read-sensor", "sensor": "VRM", "handle": "h")",
+         {"sensor"},
+         "sensor 5 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0 handle h",
+         "STATUS_SUCCESS",
+         "VRM 44 degrees C"},
+        {R"("action": "close", "handle": "h")",
+         {"handle"},
+         "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0 handle h",
+         "STATUS_SUCCESS",
+         "closed h"},
         {R"("action": "pnp", "request": "query-stop")",
          {"request"},
          "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 5",
@@ -341,12 +405,16 @@ TEST(ScenarioActions, EveryKindReadsItsFieldsAndIsPerformed)
     for (size_t i = 0; i < std::size(cases); i++) {
         const auto& c = cases[i];
         const std::string at = "{\"at\": " + std::to_string(10 + i) + ", ";
+        // An open of the handle a row names comes after it, so that every row reads alone.
         const quavsim::Scenario s =
-            ParseScenario(R"({"duration": 60, "actions": [)" + at + c.object + "}]}", "s.json");
-        ASSERT_EQ(s.actions.size(), 1u);
+            ParseScenario(R"({"duration": 60, "actions": [)" + at + c.object +
+                              R"(}, {"at": 1, "action": "open", "as": "user", "handle": "h"}]})",
+                          "s.json");
+        ASSERT_EQ(s.actions.size(), 2u);
         const quavsim::Action& action = s.actions[0];
         ASSERT_NE(action.kind, nullptr) << c.object;
-        EXPECT_EQ(kinds.erase(action.kind->name), 1u) << c.object; // each kind once
+        EXPECT_TRUE(kinds.erase(action.kind->name) == 1 || !action.handle.empty())
+            << c.object; // each kind once
         EXPECT_EQ(Fields(action), c.fields) << c.object;
         nlohmann::json object = nlohmann::json::parse(std::string("{") + c.object + "}");
         for (const char* field : c.required) {
@@ -373,6 +441,185 @@ TEST(ScenarioActions, EveryKindReadsItsFieldsAndIsPerformed)
             << cases[i].object;
         EXPECT_EQ(results[i].detail.rfind(cases[i].detail, 0), 0u)
             << cases[i].object << "\n  gave: " << results[i].detail;
+    }
+}
+
+// What a board section is read into: the chips' options and their power-on state.
+std::string BoardFields(const board::BoardOptions& b, const board::BoardPowerOn& p)
+{
+    std::ostringstream out;
+    out << std::hex;
+    if (b.superio) {
+        out << "superio at " << b.superio->config_port;
+    } else {
+        out << "no superio";
+    }
+    const board::SuperIoPowerOn& sio = p.superio;
+    if (sio.identity) {
+        out << " id " << int{(*sio.identity)[0]} << "," << int{(*sio.identity)[1]};
+    }
+    for (const board::RegisterValue& r : sio.registers) {
+        out << " [" << int{r.reg} << "]=" << int{r.value};
+    }
+    out << std::dec << " busy " << sio.busy_reads << std::hex;
+    out << "; bridge " << b.southbridge->vendor << ":" << b.southbridge->device;
+    const board::SouthBridgePowerOn& sb = p.southbridge;
+    out << (sb.sensor_present ? " sensor" : " no sensor");
+    for (const board::RegisterValue& r : sb.sensor_registers) {
+        out << " [" << int{r.reg} << "]=" << int{r.value};
+    }
+    out << std::dec << " hung " << sb.hung << " colliding " << sb.colliding;
+    return out.str();
+}
+
+TEST(ScenarioBoard, TheBoardSectionIsReadIntoThePowerOnState)
+{
+    const struct {
+        const char* board;
+        const char* fields;
+    } cases[] = {
+        {"{}", "superio at 2e busy 0; bridge 1039:966 sensor hung 0 colliding 0"},
+        {R"({"superio": "absent"})", "no superio busy 0; bridge 1039:966 sensor hung 0 colliding 0"},
+        {R"({"superio": {"port": "0x4E", "identity": [144, "0x13"], "registers": {"0x0c": 0, "11": "0x3f"},
+             "busy": "always"}})",
+         "superio at 4e id 90,13 [c]=0 [b]=3f busy -1; bridge 1039:966 sensor hung 0 colliding 0"},
+        {R"({"superio": {"busy": 40}, "southbridge": {"vendor": "0x8086", "device": "0x24d3", "sensor": false,
+             "sensor_registers": {"0xfe": "0x41"}, "hung": 2, "colliding": "always"}})",
+         "superio at 2e busy 40; bridge 8086:24d3 no sensor [fe]=41 hung 2 colliding -1"},
+    };
+    for (const auto& c : cases) {
+        const quavsim::Scenario s =
+            ParseScenario(std::string(R"({"duration": 60, "board": )") + c.board + "}", "s.json");
+        EXPECT_EQ(BoardFields(s.board, s.power_on), c.fields) << c.board;
+    }
+}
+
+// Each example board: the state it describes is the one the driver met at its start.
+TEST(ScenarioBoard, TheBoardExamplesTakeEffect)
+{
+    const struct {
+        const char* name;
+        std::function<void(Played&)> check;
+    } cases[] = {
+        {"fan-counters-off",
+         [](Played& p) {
+             // The driver turns the counters on, but reads the fans as it found them at its start: the
+             // low byte of a 16-bit count, 2400 RPM published as 27000 (the lead knows).
+             EXPECT_EQ(p.simulation->board().superio()->Register(0x0C) & 0x03, 0x03);
+             ASSERT_FALSE(p.simulation->trace().empty());
+             EXPECT_EQ(p.simulation->trace().back().readings[0], 27000);
+             EXPECT_EQ(p.run->results().at(0).result["record"]["current_value"], 27000);
+         }},
+        {"no-smbus-sensor",
+         [](Played& p) {
+             EXPECT_EQ(p.start, STATUS_UNSUCCESSFUL);
+             EXPECT_EQ(p.simulation->Polls(), 0u);
+             ASSERT_EQ(p.run->results().size(), 2u);
+             EXPECT_EQ(p.run->results()[1].status, STATUS_DEVICE_NOT_CONNECTED);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = std::string(QUAV_SCENARIOS "/") + c.name + ".json";
+        Played p(ReadText(path), ReadText(QUAV_DEFAULT_CONFIG), path);
+        EXPECT_EQ(p.run->Unexpected(), 0u) << p.run->Summary();
+        c.check(p);
+        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+    }
+}
+
+// actions.jsonl carries what came back in full: a record's every field, every WMI entry, the output bytes.
+TEST(ScenarioActions, ResultsCarryWhatCameBackInFull)
+{
+    // A raw read of the CPU's record: type 7, id 9 at offsets 8 and 12 of 64 bytes.
+    const std::string record = std::string(16, '0') + "07000000" + "09000000" + std::string(96, '0');
+    Played p(R"({"duration": 30, "actions": [
+        {"at": 10, "action": "read-sensor", "sensor": "CPU"},
+        {"at": 11, "action": "set-control", "class": 9, "index": 18, "code": "0x9001"},
+        {"at": 12, "action": "wmi-query"},
+        {"at": 13, "action": "device-control", "code": "0x88002208", "input": ")" +
+             record + R"(", "output_size": 80},
+        {"at": 14, "action": "pnp", "request": "query-stop"}]})");
+    std::vector<nlohmann::json> lines;
+    std::istringstream text(p.run->ResultsJsonLines());
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(lines.size(), 5u);
+    const struct {
+        const char* pointer; // in the line's result
+        nlohmann::json value;
+    } cases[] = {
+        {"/0/result/record/current_value", 45},
+        {"/0/result/record/sensor_type", SENSOR_TYPE_TEMPERATURE},
+        {"/0/result/record/sensor_id", SENSOR_ID_CPU},
+        {"/0/result/record/warning_active", 0},
+        {"/0/result/returned", 64},
+        {"/1/result/record/control_class", 9},
+        {"/2/result/entries/2/reading", 45},
+        {"/2/result/entries/2/sensor", 3},
+        {"/2/result/entries/2/critical_upper", 85},
+        {"/2/result/entries/11/sensor", 12},
+        {"/3/result/returned", 64},
+        {"/4/result", nullptr},
+    };
+    const nlohmann::json all = lines;
+    for (const auto& c : cases) {
+        const nlohmann::json::json_pointer pointer(c.pointer);
+        ASSERT_TRUE(all.contains(pointer) || c.value.is_null()) << c.pointer << "\n" << all.dump();
+        EXPECT_EQ(all.contains(pointer) ? all[pointer] : nullptr, c.value) << c.pointer;
+    }
+    EXPECT_EQ(lines[2]["result"]["entries"].size(), 12u);
+    const std::string output = lines[3]["result"]["output"].get<std::string>();
+    EXPECT_EQ(output.size(), 128u); // the bytes that came back, not the whole buffer
+    EXPECT_EQ(output.substr(16, 16), "0700000009000000");
+    EXPECT_EQ(output.substr(40, 8), "2d000000"); // CurrentValue: 45 degrees
+    EXPECT_EQ(lines[0]["detail"].get<std::string>().rfind("CPU 45 degrees C (critical ", 0), 0u);
+}
+
+// Opening the device as an ordinary user or an administrator, by its name or a name under it, and the
+// requests a named handle carries until it is closed.
+TEST(ScenarioActions, OpensAndNamedHandles)
+{
+    const struct {
+        const char* what;
+        const char* actions;
+        std::vector<const char*> statuses; // every action's, in time order
+    } cases[] = {
+        {"an ordinary user is refused, an administrator let in, under the device's name or a name in it",
+         R"({"at": 1, "action": "open", "as": "user"},
+            {"at": 2, "action": "open", "as": "administrator"},
+            {"at": 3, "action": "open", "as": "administrator", "path": "\\\\.\\QUAVDSL\\x"},
+            {"at": 4, "action": "open", "as": "user", "path": "\\\\.\\QUAVDSL\\x"},
+            {"at": 5, "action": "open", "as": "administrator", "path": "\\\\.\\NOPE"})",
+         {"STATUS_ACCESS_DENIED", "STATUS_SUCCESS", "STATUS_SUCCESS", "STATUS_ACCESS_DENIED",
+          "STATUS_OBJECT_NAME_NOT_FOUND"}},
+        {"a named handle carries requests until it is closed; a refused open leaves no handle",
+         R"({"at": 1, "action": "open", "as": "administrator", "handle": "a"},
+            {"at": 2, "action": "read-sensor", "sensor": "CPU", "handle": "a"},
+            {"at": 3, "action": "open", "as": "user", "handle": "u"},
+            {"at": 4, "action": "read-sensor", "sensor": "CPU", "handle": "u"},
+            {"at": 5, "action": "close", "handle": "a"},
+            {"at": 6, "action": "set-pwm", "sensor": "Rear Upper", "value": 90, "handle": "a"},
+            {"at": 7, "action": "close", "handle": "a"})",
+         {"STATUS_SUCCESS", "STATUS_SUCCESS", "STATUS_ACCESS_DENIED", "STATUS_INVALID_HANDLE",
+          "STATUS_SUCCESS", "STATUS_INVALID_HANDLE", "STATUS_INVALID_HANDLE"}},
+        {"a handle held open vetoes a removal; one left open at the end is closed for the run",
+         R"({"at": 1, "action": "open", "as": "administrator", "handle": "a"},
+            {"at": 2, "action": "pnp", "request": "remove"},
+            {"at": 3, "action": "device-control", "code": "0x88002200", "handle": "a"})",
+         {"STATUS_SUCCESS", "STATUS_UNSUCCESSFUL", "STATUS_SUCCESS"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Played p(std::string(R"({"duration": 30, "actions": [)") + c.actions + "]}");
+        std::vector<std::string> statuses;
+        for (const quavsim::ActionResult& r : p.run->results()) {
+            statuses.push_back(quavtools::StatusName(static_cast<uint32_t>(r.status)));
+        }
+        EXPECT_EQ(statuses, std::vector<std::string>(c.statuses.begin(), c.statuses.end()))
+            << p.run->Summary();
+        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
     }
 }
 

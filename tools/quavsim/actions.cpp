@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "quavpub.h"
@@ -36,9 +37,19 @@ std::string Alternatives(const std::vector<std::string>& names)
     return text;
 }
 
-// One request on a handle of its own, as a client that opens the device for it would.
-NTSTATUS DeviceControl(ULONG code, const void* in, ULONG in_size, void* out, ULONG out_size, ULONG* returned)
+// A request on the action's named handle; without one, on a handle of its own, as a client that opens
+// the device for each request would.
+NTSTATUS DeviceControl(const Action& action, ActionContext& c, ULONG code, const void* in, ULONG in_size,
+                       void* out, ULONG out_size, ULONG* returned)
 {
+    if (!action.handle.empty()) {
+        const std::shared_ptr<Handles::Entry> entry = c.handles.Find(action.handle);
+        if (entry == nullptr) {
+            c.detail << "handle " << action.handle << " is not open; ";
+            return STATUS_INVALID_HANDLE;
+        }
+        return entry->client->DeviceIoControl(entry->handle, code, in, in_size, out, out_size, returned);
+    }
     sim::UserClient client(true);
     HANDLE handle = nullptr;
     NTSTATUS status = client.Open(u"" QUAV_USER_PATH_TEXT, &handle);
@@ -47,6 +58,34 @@ NTSTATUS DeviceControl(ULONG code, const void* in, ULONG in_size, void* out, ULO
         client.Close(handle);
     }
     return status;
+}
+
+std::string HexBytes(const uint8_t* bytes, size_t size)
+{
+    std::string text;
+    for (size_t i = 0; i < size; i++) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
+nlohmann::json SensorRecordJson(const SENSOR_RECORD& r)
+{
+    return {{"sensor_type", r.SensorType},
+            {"sensor_id", r.SensorId},
+            {"value", r.Value},
+            {"current_value", r.CurrentValue},
+            {"critical_upper", r.CriticalUpper},
+            {"critical_lower", r.CriticalLower},
+            {"threshold_set", r.ThresholdSet},
+            {"warning_upper_count", r.WarningUpperCount},
+            {"warning_lower_count", r.WarningLowerCount},
+            {"critical_upper_count", r.CriticalUpperCount},
+            {"critical_lower_count", r.CriticalLowerCount},
+            {"warning_active", r.WarningActive},
+            {"critical_active", r.CriticalActive}};
 }
 
 std::string Hex32(uint32_t v)
@@ -88,8 +127,9 @@ void ReadSetPwm(const ActionFields& f, Action& action)
     action.value = f.Unsigned("value", 0, 255);
 }
 
-NTSTATUS SensorRequest(const Action& action, bool set, std::ostream& detail)
+NTSTATUS SensorRequest(const Action& action, bool set, ActionContext& c)
 {
+    std::ostream& detail = c.detail;
     const quavtools::SensorInfo& sensor = quavtools::kSensors[static_cast<size_t>(action.sensor)];
     struct {
         SENSOR_RECORD record;
@@ -100,8 +140,9 @@ NTSTATUS SensorRequest(const Action& action, bool set, std::ostream& detail)
     in.pwm = action.value;
     SENSOR_RECORD out{};
     ULONG returned = 0;
-    const NTSTATUS status = DeviceControl(set ? IOCTL_QUAV_SET_FAN_PWM : IOCTL_QUAV_READ_SENSOR, &in,
-                                          set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
+    const NTSTATUS status =
+        DeviceControl(action, c, set ? IOCTL_QUAV_SET_FAN_PWM : IOCTL_QUAV_READ_SENSOR, &in,
+                      set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
     detail << sensor.name;
     if (set) {
         detail << " PWM " << action.value;
@@ -109,18 +150,20 @@ NTSTATUS SensorRequest(const Action& action, bool set, std::ostream& detail)
     if (NT_SUCCESS(status)) {
         detail << " " << out.CurrentValue << " " << sensor.Unit() << " (critical " << out.CriticalLower
                << ".." << out.CriticalUpper << ")";
+        c.result["returned"] = returned;
+        c.result["record"] = SensorRecordJson(out);
     }
     return status;
 }
 
-NTSTATUS PerformReadSensor(Simulation&, const Action& action, std::ostream& detail)
+NTSTATUS PerformReadSensor(const Action& action, ActionContext& c)
 {
-    return SensorRequest(action, false, detail);
+    return SensorRequest(action, false, c);
 }
 
-NTSTATUS PerformSetPwm(Simulation&, const Action& action, std::ostream& detail)
+NTSTATUS PerformSetPwm(const Action& action, ActionContext& c)
 {
-    return SensorRequest(action, true, detail);
+    return SensorRequest(action, true, c);
 }
 
 // read-control and set-control
@@ -137,7 +180,7 @@ void ReadSetControl(const ActionFields& f, Action& action)
     action.value = f.Unsigned("code", 0, 0xFFFFFFFFLL);
 }
 
-NTSTATUS ControlRequest(const Action& action, bool set, std::ostream& detail)
+NTSTATUS ControlRequest(const Action& action, bool set, ActionContext& c)
 {
     struct {
         CONTROL_RECORD record;
@@ -148,23 +191,29 @@ NTSTATUS ControlRequest(const Action& action, bool set, std::ostream& detail)
     in.code = action.value;
     CONTROL_RECORD out{};
     ULONG returned = 0;
-    const NTSTATUS status = DeviceControl(set ? IOCTL_QUAV_SET_CONTROL : IOCTL_QUAV_READ_CONTROL, &in,
-                                          set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
-    detail << "class " << action.control_class << " index " << action.control_index;
+    const NTSTATUS status =
+        DeviceControl(action, c, set ? IOCTL_QUAV_SET_CONTROL : IOCTL_QUAV_READ_CONTROL, &in,
+                      set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
+    c.detail << "class " << action.control_class << " index " << action.control_index;
     if (NT_SUCCESS(status)) {
-        detail << " value " << Hex32(out.CurrentValue);
+        c.detail << " value " << Hex32(out.CurrentValue);
+        c.result["returned"] = returned;
+        c.result["record"] = {{"control_class", out.ControlClass},
+                              {"control_index", out.ControlIndex},
+                              {"value", out.Value},
+                              {"current_value", out.CurrentValue}};
     }
     return status;
 }
 
-NTSTATUS PerformReadControl(Simulation&, const Action& action, std::ostream& detail)
+NTSTATUS PerformReadControl(const Action& action, ActionContext& c)
 {
-    return ControlRequest(action, false, detail);
+    return ControlRequest(action, false, c);
 }
 
-NTSTATUS PerformSetControl(Simulation&, const Action& action, std::ostream& detail)
+NTSTATUS PerformSetControl(const Action& action, ActionContext& c)
 {
-    return ControlRequest(action, true, detail);
+    return ControlRequest(action, true, c);
 }
 
 // device-control
@@ -184,14 +233,16 @@ void ReadDeviceControl(const ActionFields& f, Action& action)
     action.output_size = f.object.contains("output_size") ? f.Unsigned("output_size", 0, 65536) : 0;
 }
 
-NTSTATUS PerformDeviceControl(Simulation&, const Action& action, std::ostream& detail)
+NTSTATUS PerformDeviceControl(const Action& action, ActionContext& c)
 {
     std::vector<uint8_t> out(action.output_size);
     ULONG returned = 0;
     const NTSTATUS status =
-        DeviceControl(action.code, action.input.data(), static_cast<ULONG>(action.input.size()), out.data(),
-                      action.output_size, &returned);
-    detail << "code " << Hex32(action.code) << ", " << returned << " bytes back";
+        DeviceControl(action, c, action.code, action.input.data(), static_cast<ULONG>(action.input.size()),
+                      out.data(), action.output_size, &returned);
+    c.detail << "code " << Hex32(action.code) << ", " << returned << " bytes back";
+    c.result["returned"] = returned;
+    c.result["output"] = HexBytes(out.data(), std::min<size_t>(returned, out.size()));
     return status;
 }
 
@@ -199,13 +250,23 @@ NTSTATUS PerformDeviceControl(Simulation&, const Action& action, std::ostream& d
 
 void ReadNothing(const ActionFields&, Action&) {}
 
-// The whole block; the CPU's entry shows in the detail.
-NTSTATUS PerformWmiQuery(Simulation& simulation, const Action&, std::ostream& detail)
+// The whole block, every entry in the result; the CPU's entry shows in the detail.
+NTSTATUS PerformWmiQuery(const Action&, ActionContext& c)
 {
+    std::ostream& detail = c.detail;
     std::vector<uint8_t> data;
-    const NTSTATUS status = simulation.machine().wmi().QueryAllData(QUAV_SENSOR_DATA_GUID_INIT, &data);
+    const NTSTATUS status = c.simulation.machine().wmi().QueryAllData(QUAV_SENSOR_DATA_GUID_INIT, &data);
     if (NT_SUCCESS(status)) {
         const size_t entries = data.size() / sizeof(SENSOR_DATA_ENTRY);
+        c.result["entries"] = nlohmann::json::array();
+        for (size_t i = 0; i < entries; i++) {
+            SENSOR_DATA_ENTRY entry;
+            std::memcpy(&entry, data.data() + i * sizeof entry, sizeof entry);
+            c.result["entries"].push_back({{"sensor", i + 1},
+                                           {"reading", entry.CurrentValue},
+                                           {"critical_upper", entry.CriticalUpper},
+                                           {"critical_lower", entry.CriticalLower}});
+        }
         detail << entries << " entries";
         const quavtools::SensorInfo& cpu = *quavtools::FindSensor(SENSOR_TYPE_TEMPERATURE, SENSOR_ID_CPU);
         if (entries >= cpu.wmi_number) {
@@ -236,14 +297,15 @@ void ReadWmiLower(const ActionFields& f, Action& action)
     ReadWmiLimit(f, action, WMI_METHOD_SET_CRITICAL_LOWER);
 }
 
-NTSTATUS PerformWmiMethod(Simulation& simulation, const Action& action, std::ostream& detail)
+NTSTATUS PerformWmiMethod(const Action& action, ActionContext& c)
 {
     const SENSOR_METHOD_INPUT in{action.wmi_sensor, static_cast<LONG>(action.value)};
     std::vector<uint8_t> out;
-    const NTSTATUS status =
-        simulation.machine().wmi().ExecuteMethod(QUAV_SENSOR_DATA_GUID_INIT, 0, action.code,
-                                                 {reinterpret_cast<const uint8_t*>(&in), sizeof in}, 0, &out);
-    detail << "sensor " << action.wmi_sensor << " to " << static_cast<LONG>(action.value);
+    const NTSTATUS status = c.simulation.machine().wmi().ExecuteMethod(
+        QUAV_SENSOR_DATA_GUID_INIT, 0, action.code, {reinterpret_cast<const uint8_t*>(&in), sizeof in}, 0,
+        &out);
+    c.result["output"] = HexBytes(out.data(), out.size());
+    c.detail << "sensor " << action.wmi_sensor << " to " << static_cast<LONG>(action.value);
     return status;
 }
 
@@ -269,8 +331,10 @@ void ReadPnp(const ActionFields& f, Action& action)
 // "remove" and "stop" are carried out as the PnP manager does when asked to remove or stop a device
 // (with the query first, and the cancel after a veto); the others are the one request, sent only when the
 // device's state allows it. The detail says what was sent and what came back, or why nothing was.
-NTSTATUS PerformPnp(Simulation& simulation, const Action& action, std::ostream& detail)
+NTSTATUS PerformPnp(const Action& action, ActionContext& c)
 {
+    Simulation& simulation = c.simulation;
+    std::ostream& detail = c.detail;
     if (simulation.pdo() == nullptr) {
         detail << "not sent: there is no device";
         return STATUS_NO_SUCH_DEVICE;
@@ -293,7 +357,100 @@ NTSTATUS PerformPnp(Simulation& simulation, const Action& action, std::ostream& 
     return status;
 }
 
+// open and close
+
+void ReadOpen(const ActionFields& f, Action& action)
+{
+    const std::string as = f.reader.String(f.reader.Required(f.object, f.where, "as"), f.Place("as"));
+    if (as != "user" && as != "administrator") {
+        f.reader.Fail(f.Place("as"), "expected \"user\" or \"administrator\"");
+    }
+    action.administrator = as == "administrator";
+    const std::string path =
+        f.object.contains("path") ? f.reader.String(f.object["path"], f.Place("path")) : QUAV_USER_PATH_TEXT;
+    if (path.empty() ||
+        std::any_of(path.begin(), path.end(), [](char ch) { return ch < 0x20 || ch > 0x7E; })) {
+        f.reader.Fail(f.Place("path"), "expected a path in printable ASCII, such as \"\\\\.\\QUAVDSL\"");
+    }
+    action.path.assign(path.begin(), path.end());
+}
+
+void ReadClose(const ActionFields& f, Action&)
+{
+    f.reader.Required(f.object, f.where, "handle");
+}
+
+NTSTATUS PerformOpen(const Action& action, ActionContext& c)
+{
+    const NTSTATUS status = c.handles.Open(action.handle, action.administrator, action.path);
+    c.detail << (action.administrator ? "administrator" : "user") << " opened "
+             << std::string(action.path.begin(), action.path.end());
+    if (!action.handle.empty()) {
+        c.detail << " as " << action.handle;
+    }
+    return status;
+}
+
+NTSTATUS PerformClose(const Action& action, ActionContext& c)
+{
+    c.detail << "closed " << action.handle;
+    return c.handles.Close(action.handle);
+}
+
 } // namespace
+
+NTSTATUS Handles::Open(const std::string& name, bool administrator, const std::u16string& path)
+{
+    auto entry = std::make_shared<Entry>();
+    entry->client = std::make_unique<sim::UserClient>(administrator);
+    if (!name.empty() && Find(name) != nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const NTSTATUS status = entry->client->Open(path, &entry->handle);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (name.empty()) {
+        return entry->client->Close(entry->handle);
+    }
+    std::lock_guard lk(mu_);
+    open_[name] = std::move(entry);
+    return status;
+}
+
+std::shared_ptr<Handles::Entry> Handles::Find(const std::string& name) const
+{
+    std::lock_guard lk(mu_);
+    auto it = open_.find(name);
+    return it == open_.end() ? nullptr : it->second;
+}
+
+NTSTATUS Handles::Close(const std::string& name)
+{
+    std::shared_ptr<Entry> entry;
+    {
+        std::lock_guard lk(mu_);
+        auto it = open_.find(name);
+        if (it == open_.end()) {
+            return STATUS_INVALID_HANDLE;
+        }
+        entry = std::move(it->second);
+        open_.erase(it);
+    }
+    return entry->client->Close(entry->handle);
+}
+
+void Handles::CloseAll()
+{
+    std::map<std::string, std::shared_ptr<Entry>> open;
+    {
+        std::lock_guard lk(mu_);
+        open.swap(open_);
+    }
+    for (auto& [name, entry] : open) {
+        entry->client->Close(entry->handle);
+    }
+}
 
 uint32_t ActionFields::Unsigned(const char* key, int64_t low, int64_t high) const
 {
@@ -305,15 +462,21 @@ uint32_t ActionFields::Unsigned(const char* key, int64_t low, int64_t high) cons
 const std::vector<ActionKind>& ActionKinds()
 {
     static const std::vector<ActionKind> kinds = {
-        {"read-sensor", {"sensor", "value"}, ReadReadSensor, PerformReadSensor, false},
-        {"set-pwm", {"sensor", "value"}, ReadSetPwm, PerformSetPwm, false},
-        {"read-control", {"class", "index", "code"}, ReadReadControl, PerformReadControl, false},
-        {"set-control", {"class", "index", "code"}, ReadSetControl, PerformSetControl, false},
-        {"device-control", {"code", "input", "output_size"}, ReadDeviceControl, PerformDeviceControl, false},
+        {"read-sensor", {"sensor", "value", "handle"}, ReadReadSensor, PerformReadSensor, false},
+        {"set-pwm", {"sensor", "value", "handle"}, ReadSetPwm, PerformSetPwm, false},
+        {"read-control", {"class", "index", "code", "handle"}, ReadReadControl, PerformReadControl, false},
+        {"set-control", {"class", "index", "code", "handle"}, ReadSetControl, PerformSetControl, false},
+        {"device-control",
+         {"code", "input", "output_size", "handle"},
+         ReadDeviceControl,
+         PerformDeviceControl,
+         false},
         {"wmi-query", {}, ReadNothing, PerformWmiQuery, false},
         {"wmi-set-critical-upper", {"sensor", "value"}, ReadWmiUpper, PerformWmiMethod, false},
         {"wmi-set-critical-lower", {"sensor", "value"}, ReadWmiLower, PerformWmiMethod, false},
         {"pnp", {"request"}, ReadPnp, PerformPnp, true},
+        {"open", {"as", "path", "handle"}, ReadOpen, PerformOpen, true},
+        {"close", {"handle"}, ReadClose, PerformClose, false},
     };
     return kinds;
 }
@@ -346,7 +509,29 @@ void ReadActionKind(const ScenarioReader& reader, const nlohmann::json& object, 
     std::vector<const char*> allowed = {"at", "action", "repeat", "every", "expect"};
     allowed.insert(allowed.end(), action.kind->fields.begin(), action.kind->fields.end());
     reader.Keys(object, where, allowed, action.name);
+    if (object.contains("handle")) {
+        action.handle = reader.String(object["handle"], ScenarioReader::Join(where, "handle"));
+        if (action.handle.empty()) {
+            reader.Fail(ScenarioReader::Join(where, "handle"), "expected a name");
+        }
+    }
     action.kind->read(ActionFields{reader, object, where}, action);
+}
+
+void CheckHandles(const ScenarioReader& reader, const std::vector<Action>& actions)
+{
+    std::set<std::string> opened;
+    for (const Action& a : actions) {
+        if (a.name == "open" && !a.handle.empty()) {
+            opened.insert(a.handle);
+        }
+    }
+    for (const Action& a : actions) {
+        if (!a.handle.empty() && opened.count(a.handle) == 0) {
+            reader.Fail(ScenarioReader::Join(a.where, "handle"),
+                        "no \"open\" action opens a handle \"" + a.handle + "\"");
+        }
+    }
 }
 
 } // namespace quavsim

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "actions.h"
+#include "scenario_board.h"
 #include "scenario_reader.h"
 #include "sensors.h"
 #include "simulation.h"
@@ -176,6 +177,7 @@ void ReadActions(const ScenarioReader& r, const json& doc, Scenario& s)
         }
         s.actions.push_back(std::move(action));
     }
+    CheckHandles(r, s.actions);
 }
 
 void ReadPlant(const ScenarioReader& r, const json& p, Scenario& s)
@@ -212,6 +214,26 @@ void ReadPlant(const ScenarioReader& r, const json& p, Scenario& s)
         }
     }
     s.plant = std::move(plant);
+}
+
+// Anything scheduled after the end would silently never happen.
+void CheckInRun(const ScenarioReader& r, const Scenario& s)
+{
+    auto check_in_run = [&](sim::Ticks at, const std::string& where) {
+        if (at > s.duration) {
+            r.Fail(where + "/at",
+                   "after the end of the run (duration " + sim::FormatTicks(s.duration) + " s)");
+        }
+    };
+    for (const Fault& f : s.faults) {
+        check_in_run(f.at, f.where);
+    }
+    for (const Action& a : s.actions) {
+        check_in_run(a.at, a.where);
+    }
+    for (size_t i = 0; i < s.registers.size(); i++) {
+        check_in_run(s.registers[i].at, "/registers/" + std::to_string(i));
+    }
 }
 
 } // namespace
@@ -313,7 +335,7 @@ Scenario ParseScenario(const std::string& text, const std::string& origin)
     }
     r.Keys(doc, "",
            {"description", "duration", "sample", "seed", "config", "sensors", "registers", "faults",
-            "actions", "plant"});
+            "actions", "plant", "board", "start"});
     if (doc.contains("description")) {
         s.description = r.String(doc["description"], "/description");
     }
@@ -355,22 +377,14 @@ Scenario ParseScenario(const std::string& text, const std::string& origin)
     if (doc.contains("plant")) {
         ReadPlant(r, doc["plant"], s);
     }
-    // Anything scheduled after the end would silently never happen.
-    auto check_in_run = [&](sim::Ticks at, const std::string& where) {
-        if (at > s.duration) {
-            r.Fail(where + "/at",
-                   "after the end of the run (duration " + sim::FormatTicks(s.duration) + " s)");
-        }
-    };
-    for (const Fault& f : s.faults) {
-        check_in_run(f.at, f.where);
+    if (doc.contains("board")) {
+        ReadBoard(r, doc["board"], s);
+        CheckBoardChips(r, s);
     }
-    for (const Action& a : s.actions) {
-        check_in_run(a.at, a.where);
+    if (doc.contains("start")) {
+        s.start = Status(r, doc["start"], "/start");
     }
-    for (size_t i = 0; i < s.registers.size(); i++) {
-        check_in_run(s.registers[i].at, "/registers/" + std::to_string(i));
-    }
+    CheckInRun(r, s);
     return s;
 }
 

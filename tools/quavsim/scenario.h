@@ -12,7 +12,9 @@
 //     "registers": [{"at": "2h", "chip": "superio", "register": "0x29", "value": "0x7f"}],
 //     "faults": [{"at": "3h", "fault": "controller-busy", "for": 30}],
 //     "actions": [{"at": "4h", "action": "set-pwm", "sensor": "Rear Upper", "value": 200}],
-//     "plant": {"ambient": [...], "heat": [...]}
+//     "plant": {"ambient": [...], "heat": [...]},
+//     "board": {"superio": {"port": "0x4E"}, "southbridge": {"sensor": false}},  see scenario_board.h
+//     "start": "STATUS_NO_SUCH_DEVICE"         how the device's start ends (default STATUS_SUCCESS)
 //   }
 //
 // A timeline is a list of points in time order; a value holds from its point on, and a point with
@@ -29,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "board/board.h"
 #include "sim/time.h"
 
 namespace quavsim {
@@ -98,6 +101,9 @@ struct Action {
     int repeat = 1;                 // times the action runs
     sim::Ticks every = 0;           // between repetitions
     std::optional<uint32_t> expect; // the status every repetition must end with
+    std::string handle;             // the named handle it opens, closes or sends on; empty: its own
+    std::u16string path;            // open: the path to open
+    bool administrator = true;      // open: as an administrator, or as an ordinary user
     std::string where;
 };
 
@@ -126,6 +132,9 @@ struct Scenario {
     std::vector<Fault> faults;
     std::vector<Action> actions;
     std::optional<PlantOptions> plant;
+    board::BoardOptions board; // the machine at power-on: "board" (scenario_board.h)
+    board::BoardPowerOn power_on;
+    uint32_t start = 0; // the status the device's start must end with: "start" (STATUS_SUCCESS)
 };
 
 // Reads a scenario; `origin` names it in errors and relative paths are resolved against its folder.

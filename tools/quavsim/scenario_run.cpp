@@ -178,7 +178,8 @@ ActionResult ScenarioRun::Perform(const Action& action)
     result.action = action.name;
     result.where = action.where;
     std::ostringstream detail;
-    result.status = action.kind->perform(simulation_, action, detail);
+    ActionContext context{simulation_, handles_, detail, result.result};
+    result.status = action.kind->perform(action, context);
     result.detail = detail.str();
     result.unexpected = action.expect && static_cast<uint32_t>(result.status) != *action.expect;
     return result;
@@ -229,6 +230,8 @@ void ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
     for (PKTHREAD thread : action_threads_) {
         sim::JoinThread(thread);
     }
+    // Handles still open are closed as the end of their process would close them.
+    handles_.CloseAll();
     if (progress) {
         progress(scenario_.duration, scenario_.duration);
     }
@@ -255,6 +258,9 @@ std::string ScenarioRun::ResultsJsonLines() const
             {"detail", r.detail},
             {"unexpected", r.unexpected},
         };
+        if (!r.result.is_null()) {
+            line["result"] = r.result;
+        }
         out += line.dump() + "\n";
     }
     return out;

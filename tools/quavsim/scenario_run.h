@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "actions.h"
 #include "plant.h"
 #include "scenario.h"
 #include "simulation.h"
@@ -21,6 +22,7 @@ struct ActionResult {
     std::string where;  // "/actions/3"
     NTSTATUS status = STATUS_SUCCESS;
     std::string detail;      // what came back, readably: "CPU 45 degrees C", "value 0x8101", ...
+    nlohmann::json result;   // what came back in full (null when nothing did): see ActionContext
     bool unexpected = false; // the scenario expected another status
 };
 
@@ -44,7 +46,8 @@ public:
     const std::vector<InjectedFault>& faults() const { return faults_; }
     size_t Unexpected() const;
 
-    // One JSON object a line: time, action, place, status (name and number), detail, unexpected.
+    // One JSON object a line: time, action, place, status (name and number), detail, unexpected, and
+    // the result in full when something came back.
     std::string ResultsJsonLines() const;
     // The faults injected and the actions' outcomes, for the end-of-run summary.
     std::string Summary() const;
@@ -74,6 +77,7 @@ private:
     bool ticking_ = false; // the plant or a ramp needs the board updated every step
     sim::Ticks step_ = sim::Seconds(1);
     std::vector<PKTHREAD> action_threads_;
+    Handles handles_;               // opened by "open" actions, closed by "close" or at the end of the run
     mutable std::mutex results_mu_; // action threads append while the main thread may read
     std::vector<ActionResult> results_;
     std::vector<InjectedFault> faults_;

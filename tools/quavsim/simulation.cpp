@@ -39,7 +39,8 @@ std::string ReadTextFile(const std::string& path)
     return text.str();
 }
 
-Simulation::Simulation(const SimulationOptions& options) : machine_(options.machine), board_(machine_.bus())
+Simulation::Simulation(const SimulationOptions& options)
+    : machine_(options.machine), board_(machine_.bus(), options.board, options.power_on)
 {
     if (!options.config_reg.empty()) {
         machine_.registry().ImportReg(options.config_reg);

@@ -25,6 +25,8 @@ struct TraceRow {
 struct SimulationOptions {
     std::string config_reg; // .reg text of the configuration
     sim::MachineOptions machine;
+    board::BoardOptions board;    // the chips on the board and their strapping
+    board::BoardPowerOn power_on; // how the firmware left them, before the driver loads
 };
 
 // A whole file's bytes; throws std::runtime_error naming the file when it cannot be read.
