@@ -94,9 +94,8 @@ void ReadFaults(const ScenarioReader& r, const json& doc, Scenario& s)
         r.Fail("/faults", "expected a list");
     }
     static const std::map<std::string, FaultKind> kinds = {
-        {"controller-busy", FaultKind::ControllerBusy},
-        {"smbus-hang", FaultKind::SmbusHang},
-        {"smbus-collision", FaultKind::SmbusCollision},
+        {"controller-busy", FaultKind::ControllerBusy}, {"smbus-hang", FaultKind::SmbusHang},
+        {"smbus-collision", FaultKind::SmbusCollision}, {"smbus-arbitration", FaultKind::SmbusArbitration},
         {"sensor-absent", FaultKind::SensorAbsent},
     };
     for (size_t i = 0; i < doc.size(); i++) {
@@ -112,7 +111,8 @@ void ReadFaults(const ScenarioReader& r, const json& doc, Scenario& s)
         if (it == kinds.end()) {
             r.Fail(ScenarioReader::Join(where, "fault"),
                    "no fault \"" + kind +
-                       "\" (expected controller-busy, smbus-hang, smbus-collision or sensor-absent)");
+                       "\" (expected controller-busy, smbus-hang, smbus-collision, smbus-arbitration or "
+                       "sensor-absent)");
         }
         fault.kind = it->second;
         if (f.contains("count")) {
@@ -291,6 +291,8 @@ const char* FaultName(FaultKind kind)
             return "smbus-hang";
         case FaultKind::SmbusCollision:
             return "smbus-collision";
+        case FaultKind::SmbusArbitration:
+            return "smbus-arbitration";
         case FaultKind::SensorAbsent:
             return "sensor-absent";
     }
