@@ -260,6 +260,37 @@ TEST(ScenarioRun, SensorsFaultsAndActionsHappenOnTime)
     EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
 }
 
+// The SMBus faults of a scenario, each for two transactions: the driver gets past every one of them, and
+// the sensor misses exactly the transactions the fault took (a collision at the start is retried).
+TEST(ScenarioRun, TheDriverGetsPastEachSmbusFault)
+{
+    const struct {
+        const char* fault;
+        uint64_t lost;
+    } cases[] = {{"none", 0}, {"smbus-collision", 0}, {"smbus-arbitration", 2}, {"smbus-hang", 2}};
+    int64_t start_reads = -1; // the sensor's transactions besides one CPU read a poll, from the first row
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        const std::string faults =
+            std::string(c.fault) == "none"
+                ? ""
+                : std::string(R"(, "faults": [{"at": 10, "fault": ")") + c.fault + R"(", "count": 2}])";
+        Played p(R"({"duration": 60)" + faults + "}");
+        const auto reads = static_cast<int64_t>(p.simulation->board().southbridge()->Transactions());
+        const auto polls = static_cast<int64_t>(p.simulation->Polls());
+        if (start_reads < 0) {
+            start_reads = reads - polls;
+        }
+        EXPECT_GT(polls, 5);
+        EXPECT_EQ(reads, start_reads + polls - static_cast<int64_t>(c.lost));
+        if (!faults.empty()) {
+            ASSERT_EQ(p.run->faults().size(), 1u);
+            EXPECT_EQ(p.run->faults()[0].text, std::string(c.fault) + " 2 transactions");
+        }
+        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+    }
+}
+
 struct PnpPlay {
     const char* what;
     const char* actions;
