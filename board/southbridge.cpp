@@ -26,9 +26,9 @@ constexpr unsigned kSmbControl = 3;
 constexpr unsigned kSmbAddress = 4;
 constexpr unsigned kSmbCommand = 5;
 constexpr unsigned kSmbData = 8;
+constexpr uint8_t kStatusCollision = 0x02;
 constexpr uint8_t kStatusDeviceError = 0x04;
 constexpr uint8_t kStatusFinished = 0x08;
-constexpr uint8_t kStatusResetHost = 0xFF;
 constexpr uint8_t kControlProtocol = 0x07;
 constexpr uint8_t kControlStart = 0x10;
 constexpr uint8_t kControlKill = 0x20;
@@ -247,6 +247,10 @@ void SouthBridge::FinishLocked()
     transaction_.active = false;
     const bool acknowledged = t.address == kSensorAddress && sensor_present_;
     const bool supported = t.protocol == kProtocolByte || t.protocol == kProtocolByteData;
+    if (t.lost) {
+        status_ |= kStatusFinished | kStatusCollision;
+        return;
+    }
     if (!acknowledged || !supported) {
         status_ |= kStatusFinished | kStatusDeviceError;
         return;
@@ -304,10 +308,7 @@ void SouthBridge::SmbusWriteLocked(unsigned offset, uint8_t value, const sim::Po
     AdvanceLocked(ctx.time);
     switch (offset) {
         case kSmbStatus:
-            status_ &= static_cast<uint8_t>(~value);
-            if (value == kStatusResetHost) {
-                ResetTransactionLocked();
-            }
+            status_ &= static_cast<uint8_t>(~value); // the transaction, if any, goes on
             return;
         case kSmbControl:
             ControlWriteLocked(value, ctx);
@@ -330,14 +331,15 @@ void SouthBridge::SmbusWriteLocked(unsigned offset, uint8_t value, const sim::Po
 }
 
 // Kill (bit 5) abandons whatever runs; start (bit 4) latches the address, command and data registers
-// and begins a transaction.
+// and begins a transaction. A host stuck in a transaction that never finishes does not take a new start:
+// that one is lost, and the host stays stuck until killed.
 void SouthBridge::ControlWriteLocked(uint8_t value, const sim::PortContext& ctx)
 {
     control_ = value;
     if (value & kControlKill) {
         ResetTransactionLocked();
     }
-    if (!(value & kControlStart)) {
+    if (!(value & kControlStart) || (transaction_.active && transaction_.hung)) {
         return;
     }
     const uint16_t port = mapped_base_ + kSmbusOffset + kSmbControl;
@@ -367,6 +369,11 @@ void SouthBridge::ControlWriteLocked(uint8_t value, const sim::PortContext& ctx)
         bus_state_ = kBusStateCollision;
         if (collide_start_count_ > 0) {
             collide_start_count_--;
+        }
+    } else if (collide_status_count_ != 0) {
+        transaction_.lost = true;
+        if (collide_status_count_ > 0) {
+            collide_status_count_--;
         }
     } else if (hang_skip_ > 0) {
         hang_skip_--;
@@ -463,6 +470,12 @@ void SouthBridge::CollideOnStart(int count)
 {
     std::lock_guard lk(mu_);
     collide_start_count_ = count < 0 ? -1 : count;
+}
+
+void SouthBridge::CollideInStatus(int count)
+{
+    std::lock_guard lk(mu_);
+    collide_status_count_ = count < 0 ? -1 : count;
 }
 
 void SouthBridge::CollideAfterData(int count)

@@ -10,8 +10,10 @@
 // collision, bit 2 device error), 2 bus state (bits 0-1), 3 control (0x10 starts; bits 0-2 protocol:
 // 1 send/receive byte, 2 byte data; bit 5 kills a transaction), 4 slave address (address << 1, bit 0
 // read), 5 command, 8 data. A started transaction finishes after a delay of virtual time; a device that
-// does not acknowledge finishes it with the device-error bit. Writing 0xFF to the status register also
-// resets the host, ending a transaction that never finished.
+// does not acknowledge finishes it with the device-error bit; one that loses arbitration on the wire
+// finishes with the collision bit, having done nothing. Clearing the status clears only its bits: a
+// transaction that never finishes holds the host until the kill bit ends it, and a start meanwhile is
+// lost (it never finishes either).
 //
 // Sensor at SMBus address 0x4C: a byte register file; 0xFF reads 0x01 and 0xFE reads 0x47 (identity);
 // 0x01 is the CPU temperature, sign and magnitude (bit 7 set: below zero).
@@ -68,7 +70,10 @@ public:
     void SetTransactionDelay(sim::Ticks delay); // 25 us by default
     // The next `count` transactions never finish (< 0: all), after `after` that do.
     void HangTransactions(int count, int after = 0);
-    void CollideOnStart(int count);   // the next `count` starts read bus state 1 (collision); < 0: all
+    void CollideOnStart(int count); // the next `count` starts read bus state 1 (collision); < 0: all
+    // The next `count` transactions lose arbitration on the wire: they finish with status bits 3 and 1
+    // (finished, collision) and do not reach the sensor; < 0: all.
+    void CollideInStatus(int count);
     void CollideAfterData(int count); // the next `count` data reads leave bus state 1; < 0: all
     void HoldBusState(int value);     // bus state reads `value` whatever happens; < 0: normal
     uint64_t Transactions() const;    // transactions that reached the sensor's address
@@ -86,6 +91,7 @@ private:
         bool active = false;
         bool hung = false;     // never finishes
         bool collided = false; // lost arbitration at the start: never reaches the bus
+        bool lost = false;     // lost arbitration on the wire: finishes with the collision bit
         uint8_t protocol = 0;
         uint8_t address = 0;
         bool read = false;
@@ -131,6 +137,7 @@ private:
     int hang_count_ = 0; // < 0: every transaction
     int hang_skip_ = 0;
     int collide_start_count_ = 0;
+    int collide_status_count_ = 0;
     int collide_data_count_ = 0;
     int hold_bus_state_ = -1;
     uint64_t transactions_ = 0;

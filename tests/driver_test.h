@@ -2,6 +2,7 @@
 // and the port accesses an operation makes in compact form.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -37,6 +38,17 @@ protected:
             out += buf;
         }
         return out;
+    }
+
+    // The processor time `accesses` port accesses take on the bus.
+    sim::Ticks BusTime(uint64_t accesses)
+    {
+        return static_cast<sim::Ticks>(accesses) * machine_.bus().AccessTime();
+    }
+    // ... and those of a trace from Accesses.
+    sim::Ticks BusTime(const std::string& trace)
+    {
+        return BusTime(static_cast<uint64_t>(std::count(trace.begin(), trace.end(), ' ')));
     }
 
     board::Board board_;

@@ -85,8 +85,9 @@ Return Value:
 
     STATUS_SUCCESS; STATUS_MORE_PROCESSING_REQUIRED when the bus was not free
     or a collision was seen and the attempt must be repeated;
-    STATUS_UNSUCCESSFUL when the controller did not finish or reported a
-    failure; STATUS_INVALID_PARAMETER for an unknown direction or protocol.
+    STATUS_UNSUCCESSFUL when the controller reported a failure (collision
+    or device error: not retried) or did not finish (the transaction is
+    killed); STATUS_INVALID_PARAMETER for an unknown direction or protocol.
 
 --*/
 static NTSTATUS SmbusAttempt(UCHAR Address, ULONG Direction, ULONG Protocol, UCHAR Command, PUCHAR Data)
@@ -138,7 +139,14 @@ static NTSTATUS SmbusAttempt(UCHAR Address, ULONG Direction, ULONG Protocol, UCH
             break;
         }
     }
-    if (!(status & SMB_STATUS_DONE) || (status & SMB_STATUS_FAILED)) {
+    if (!(status & SMB_STATUS_DONE)) {
+        // A transaction that never finished still holds the host: clearing
+        // the status does not end it, and the next start would be lost on
+        // top of it. Only the kill bit frees the host.
+        SmbusWrite(SMB_CONTROL, (UCHAR)(SmbusRead(SMB_CONTROL) | SMB_CONTROL_KILL));
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (status & SMB_STATUS_FAILED) {
         return STATUS_UNSUCCESSFUL;
     }
 

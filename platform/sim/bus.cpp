@@ -150,6 +150,18 @@ Ticks PortBus::TakeStall(uint16_t port, bool write, uint32_t value)
     return d;
 }
 
+void PortBus::SetAccessTime(Ticks duration)
+{
+    std::lock_guard lk(mu_);
+    access_time_ = duration;
+}
+
+Ticks PortBus::AccessTime() const
+{
+    std::lock_guard lk(mu_);
+    return access_time_;
+}
+
 void PortBus::Report(std::string source, std::string text)
 {
     hooks_.report(std::move(source), std::move(text));

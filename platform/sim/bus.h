@@ -86,6 +86,11 @@ public:
     void StallWrite(uint16_t port, uint32_t value, Ticks duration);
     Ticks TakeStall(uint16_t port, bool write, uint32_t value);
 
+    // Processor time one access takes: an ISA/LPC cycle costs about a microsecond, during which the
+    // accessing processor waits on the bus. 0: accesses take no time.
+    void SetAccessTime(Ticks duration);
+    Ticks AccessTime() const;
+
     // For devices.
     Ticks Now() const { return hooks_.now(); }
     void Report(std::string source, std::string text);
@@ -109,6 +114,7 @@ private:
         uint32_t value;
     };
     std::map<uint16_t, StallKnob> stalls_;
+    Ticks access_time_ = Us(1);
 };
 
 } // namespace sim

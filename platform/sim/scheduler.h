@@ -121,6 +121,10 @@ public:
     bool entry_switch_points() const { return options_.entry_switch_points; }
     void Sleep(Ticks duration); // the calling thread waits that long on the clock
     void Yield();               // the calling thread lets every ready thread run first
+    // The calling thread keeps the processor busy for `duration`, as in a port access or a stall: the
+    // clock moves on, and threads whose timeouts fall due meanwhile become ready, to run at the next
+    // switch point. Nothing for a thread that does not hold the processor, nor in real-time mode.
+    void Spend(Ticks duration);
 
     // Dispatcher objects, as the Ke routines use them.
     void InitObject(DISPATCHER_HEADER* header, KOBJECTS type, LONG state);

@@ -92,4 +92,17 @@ void Scheduler::Sleep(Ticks duration)
     Wait(&me->sleep_event.Header, DelayExecution, &timeout);
 }
 
+void Scheduler::Spend(Ticks duration)
+{
+    if (duration <= 0 || options_.mode != TimeMode::Virtual) {
+        return;
+    }
+    Lock lk(mu_);
+    SimThread* me = Current();
+    if (me == nullptr || running_ != me) {
+        return;
+    }
+    AdvanceToLocked(now_ + duration);
+}
+
 } // namespace sim

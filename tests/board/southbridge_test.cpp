@@ -164,12 +164,21 @@ TEST_F(SouthBridgeTest, CollisionsHangsAndRecovery)
     EXPECT_EQ(ReadSensor(0x01), 45);
     EXPECT_EQ(sb.Transactions(), 1u);
 
-    // The status reset clears a collision too.
+    // Clearing the status does not clear a collision: only the kill does.
     sb.CollideOnStart(1);
     Start(kSensor, true, 2, 0x01);
-    EXPECT_EQ(Smb(kBusState), 0x01);
     SetSmb(kStatus, 0xFF);
+    EXPECT_EQ(Smb(kBusState), 0x01);
+    SetSmb(kControl, 0x20);
     EXPECT_EQ(Smb(kBusState), 0x00);
+
+    // Arbitration lost on the wire ends the transaction with the collision status bit, with no effect.
+    sb.CollideInStatus(1);
+    EXPECT_EQ(Run(kSensor, false, 2, 0x0E, 0x21), 0x0A);
+    EXPECT_EQ(sb.SensorRegister(0x0E), 0x00);
+    EXPECT_EQ(Smb(kBusState), 0x00);
+    EXPECT_EQ(Run(kSensor, false, 2, 0x0E, 0x21), 0x08);
+    EXPECT_EQ(sb.SensorRegister(0x0E), 0x21);
 
     // A collision after the data read shows only once a read's data is read.
     sb.CollideAfterData(1);
@@ -185,15 +194,20 @@ TEST_F(SouthBridgeTest, CollisionsHangsAndRecovery)
     EXPECT_EQ(ReadSensor(0xFF), 0x01);
     EXPECT_EQ(Smb(kBusState), 0x00);
 
-    // A hung transaction stays in progress until the host is reset; it does not reach the sensor.
+    // A hung transaction holds the host through a status clear: a start on top of it is lost, and only
+    // the kill frees the host. Neither reaches the sensor.
     sb.HangTransactions(1);
     Start(kSensor, false, 2, 0x0D, 0x33);
     sim::Sleep(sim::Ms(10));
     EXPECT_EQ(Smb(kStatus), 0x00);
-    SetSmb(kStatus, 0xFF); // ends it without effect
+    SetSmb(kStatus, 0xFF);
+    EXPECT_EQ(Run(kSensor, false, 2, 0x0D, 0x34), 0x00);
+    sim::Sleep(sim::Ms(10));
+    EXPECT_EQ(Smb(kStatus), 0x00);
     EXPECT_EQ(sb.SensorRegister(0x0D), 0x46);
-    EXPECT_EQ(Run(kSensor, false, 2, 0x0D, 0x33), 0x08);
-    EXPECT_EQ(sb.SensorRegister(0x0D), 0x33);
+    SetSmb(kControl, 0x20);
+    EXPECT_EQ(Run(kSensor, false, 2, 0x0D, 0x35), 0x08);
+    EXPECT_EQ(sb.SensorRegister(0x0D), 0x35);
 
     // A stuck bus reads its state whatever the host does.
     sb.HoldBusState(3);
@@ -248,15 +262,15 @@ TEST_F(SouthBridgeTest, ProtocolChecker)
     EXPECT_EQ(Run(kSensor, true, 2, 0xFE), 0x08);
     EXPECT_TRUE(Reported());
 
-    // A driver that started over a hung transaction cannot have known it was hung.
+    // A driver that started over a hung transaction cannot have known it was hung: no report, though
+    // the start is lost.
     sb.HangTransactions(1);
     Start(kSensor, true, 2, 0x01);
     sim::Sleep(sim::Us(30));
     Start(kSensor, true, 2, 0xFF);
     sim::Sleep(sim::Us(30));
-    EXPECT_EQ(Smb(kStatus), 0x08);
-    EXPECT_EQ(Smb(kData), 0x01);
-    SetSmb(kStatus, 0xFF);
+    EXPECT_EQ(Smb(kStatus), 0x00);
+    SetSmb(kControl, 0x20);
     EXPECT_TRUE(Reported());
 
     // A collided transaction is still in progress until the driver kills it.

@@ -1,5 +1,8 @@
 // The driver's chipset layer against the emulated south bridge: PCI configuration reads, SMBus transfers
 // with their retries and failures, the CPU temperature sensor, and the GPIO signals.
+#include <functional>
+#include <string>
+
 #include "driver_test.h"
 #include "hardware/chipset.h"
 
@@ -73,7 +76,8 @@ TEST_F(ChipsetTest, ByteDataTransfersMakeExactlyTheseAccesses)
     EXPECT_EQ(Accesses([&] { EXPECT_EQ(SmbusWriteByteData(0x4C, 0x0D, 0x50), STATUS_SUCCESS); }),
               "WCD0:FF RCD2 WCD4:98 WCD5:0D WCD8:50 RCD3 WCD3:12 RCD2 RCD0 WCD0:FF ");
     EXPECT_EQ(bridge().SensorRegister(0x0D), 0x50);
-    EXPECT_EQ(sim::Now(), sim::Us(30) * 5); // three at start, two here: only the settle sleeps
+    // Three at start, two here: only the settle sleeps and the accesses themselves take time.
+    EXPECT_EQ(sim::Now(), sim::Us(30) * 5 + BusTime(machine_.bus().Accesses()));
 }
 
 TEST_F(ChipsetTest, CollisionsRestartTheTransactionUpToThirtyOneAttempts)
@@ -85,7 +89,7 @@ TEST_F(ChipsetTest, CollisionsRestartTheTransactionUpToThirtyOneAttempts)
     EXPECT_EQ(Count(trace, "WCD3:12"), 31u);
     EXPECT_EQ(Count(trace, "WCD3:22"), 30u); // the kill bit before every retry
     EXPECT_EQ(data, 0x47);
-    EXPECT_EQ(sim::Now() - start, 31 * sim::Us(30) + 30 * sim::Ms(5));
+    EXPECT_EQ(sim::Now() - start, 31 * sim::Us(30) + 30 * sim::Ms(5) + BusTime(trace));
 
     bridge().CollideOnStart(31);
     trace = Accesses([&] { EXPECT_EQ(SmbusReadByteData(0x4C, 0xFE, &data), STATUS_UNSUCCESSFUL); });
@@ -109,22 +113,70 @@ TEST_F(ChipsetTest, CollisionAfterTheDataReadTakesTheNextAttemptsByte)
     EXPECT_EQ(data, 50);
 }
 
-TEST_F(ChipsetTest, FailedOrUnfinishedTransfersAreFailures)
+// A failure the host reports in its status (device error, collision on the wire) ends the transfer at
+// the first attempt, with nothing stored; the next transfer is sound.
+TEST_F(ChipsetTest, StatusFailuresEndTheTransferWithoutRetry)
 {
-    UCHAR data = 0x5A;
-    bridge().SetSensorPresent(false); // no acknowledge: the device-error bit
-    EXPECT_EQ(SmbusReadByteData(0x4C, 0x01, &data), STATUS_UNSUCCESSFUL);
+    const struct {
+        const char* fault;
+        std::function<void(board::SouthBridge&)> inject;
+        std::function<void(board::SouthBridge&)> undo;
+    } cases[] = {
+        {"device error", [](board::SouthBridge& b) { b.SetSensorPresent(false); },
+         [](board::SouthBridge& b) { b.SetSensorPresent(true); }},
+        {"collision bit", [](board::SouthBridge& b) { b.CollideInStatus(1); }, [](board::SouthBridge&) {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        c.inject(bridge());
+        UCHAR data = 0x5A;
+        std::string trace =
+            Accesses([&] { EXPECT_EQ(SmbusReadByteData(0x4C, 0x01, &data), STATUS_UNSUCCESSFUL); });
+        EXPECT_EQ(Count(trace, "WCD3:12"), 1u);
+        EXPECT_EQ(Count(trace, "RCD8"), 0u);
+        EXPECT_EQ(data, 0x5A);
+        c.inject(bridge());
+        EXPECT_EQ(SmbusWriteByteData(0x4C, 0x0D, 0x21), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(bridge().SensorRegister(0x0D), 0x46);
+        c.undo(bridge());
+        EXPECT_EQ(SmbusWriteByteData(0x4C, 0x0D, 0x46), STATUS_SUCCESS);
+        EXPECT_EQ(SmbusReadByteData(0x4C, 0x01, &data), STATUS_SUCCESS);
+        EXPECT_EQ(data, 45);
+    }
+    bridge().SetSensorPresent(false);
     EXPECT_EQ(SmbusSensorInitialize(), STATUS_UNSUCCESSFUL);
-    bridge().SetSensorPresent(true);
+}
 
-    bridge().HangTransactions(1); // 300 status reads, 5 ms apart
-    const sim::Ticks start = sim::Now();
-    const std::string trace =
-        Accesses([&] { EXPECT_EQ(SmbusReadByteData(0x4C, 0x01, &data), STATUS_UNSUCCESSFUL); });
-    EXPECT_EQ(Count(trace, "RCD0"), 300u);
-    EXPECT_EQ(sim::Now() - start, sim::Us(30) + 299 * sim::Ms(5));
-    EXPECT_EQ(data, 0x5A);
-    EXPECT_EQ(SmbusReadByteData(0x4C, 0x01, &data), STATUS_SUCCESS); // the next transfer resets the host
+// A transaction that never finishes is given up after 300 status reads 5 ms apart, and killed: clearing
+// the status alone would leave it holding the host, and the next transfer would be lost on top of it.
+TEST_F(ChipsetTest, UnfinishedTransferIsKilledAndTheNextIsSound)
+{
+    const struct {
+        const char* transfer;
+        std::function<NTSTATUS()> run;
+    } cases[] = {
+        {"read",
+         [] {
+             UCHAR d = 0x5A;
+             return SmbusReadByteData(0x4C, 0x01, &d);
+         }},
+        {"write", [] { return SmbusWriteByteData(0x4C, 0x0D, 0x21); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.transfer);
+        bridge().HangTransactions(1);
+        const sim::Ticks start = sim::Now();
+        const std::string trace = Accesses([&] { EXPECT_EQ(c.run(), STATUS_UNSUCCESSFUL); });
+        EXPECT_EQ(Count(trace, "RCD0"), 300u);
+        EXPECT_EQ(sim::Now() - start, sim::Us(30) + 299 * sim::Ms(5) + BusTime(trace));
+        EXPECT_EQ(bridge().SensorRegister(0x0D), 0x46);
+
+        bridge().SetCpuTemperature(52);
+        UCHAR data = 0;
+        EXPECT_EQ(SmbusReadByteData(0x4C, 0x01, &data), STATUS_SUCCESS);
+        EXPECT_EQ(data, 52);
+        EXPECT_EQ(SmbusWriteByteData(0x4C, 0x0D, 0x46), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(ChipsetTest, SensorIdentityAndTemperatureEncoding)

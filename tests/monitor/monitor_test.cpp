@@ -1,6 +1,7 @@
 // The monitor thread and its threshold evaluation, on a started device in virtual time.
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "monitor_fixture.h"
 
@@ -72,6 +73,34 @@ TEST_F(MonitorThreadTest, OnePollMakesExactlyFiftyPortAccesses)
     // Fans: low and high count bytes (16-bit counters), 3 accesses a byte: 12. CPU: one SMBus byte-data
     // read: 11. System, Backplane, VRM and the six rails, one register each: 27. Fan stages stay.
     EXPECT_EQ(machine_.bus().Accesses() - before, 12u + 11u + 27u);
+}
+
+// The interval is waited after each poll ends, so polls are an interval plus a poll's duration apart and
+// drift off the whole seconds; a fixed-rate timer would keep them exactly an interval apart.
+TEST_F(MonitorThreadTest, EachPollWaitsTheIntervalAfterThePreviousOneEnded)
+{
+    StartPolling(1);
+    machine_.bus().StartTrace();
+    sim::Sleep(sim::Seconds(5) + sim::Ms(500));
+    machine_.bus().StopTrace();
+    struct Poll {
+        sim::Ticks first, last;
+    };
+    std::vector<Poll> polls;
+    for (const sim::PortAccess& a : machine_.bus().TakeTrace()) {
+        if (polls.empty() || a.time - polls.back().last > sim::Ms(500)) {
+            polls.push_back({a.time, a.time});
+        }
+        polls.back().last = a.time;
+    }
+    ASSERT_EQ(polls.size(), 5u);
+    for (size_t i = 1; i < polls.size(); i++) {
+        SCOPED_TRACE(i);
+        const sim::Ticks ended = polls[i - 1].last + machine_.bus().AccessTime();
+        EXPECT_GT(ended - polls[i - 1].first, sim::Us(50)); // fifty accesses and an SMBus settle
+        EXPECT_EQ(polls[i].first - ended, sim::Seconds(1));
+    }
+    EXPECT_GT(polls[4].first - polls[0].first, 4 * sim::Seconds(1) + 4 * sim::Us(50));
 }
 
 TEST_F(MonitorThreadTest, ZeroIntervalPollsBackToBackUntilStopped)

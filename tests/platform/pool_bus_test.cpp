@@ -1,4 +1,5 @@
 // The simulated pool's accounting and faults, and the port I/O bus's dispatch, counting and tracing.
+#include <algorithm>
 #include <cstring>
 
 #include "sim_test.h"
@@ -120,11 +121,11 @@ TEST_F(BusTest, TraceRecordsEveryAccessWithTimeAndThread)
     sim::JoinThread(t);
     const std::vector<sim::PortAccess> trace = machine_.bus().TakeTrace();
     const std::vector<sim::PortAccess> expected = {
-        {0x80, true, 1, 0x22, 0, 1},
-        {0x80, false, 1, 0x80, sim::Ms(3), 2},
+        {0x80, true, 1, 0x22, sim::Us(1), 1}, // each access before took its microsecond
+        {0x80, false, 1, 0x80, sim::Us(2) + sim::Ms(3), 2},
     };
     EXPECT_EQ(trace, expected);
-    EXPECT_EQ(sim::FormatAccess(trace[0]), "W1 0x0080 <- 0x22 @0.0000000 s t1");
+    EXPECT_EQ(sim::FormatAccess(trace[0]), "W1 0x0080 <- 0x22 @0.0000010 s t1");
     EXPECT_EQ(machine_.bus().Accesses(), 3u);
 }
 
@@ -132,11 +133,51 @@ TEST_F(BusTest, StalledAccessWaitsOnTheVirtualClock)
 {
     Latch latch;
     machine_.bus().Map(0x90, 1, &latch);
+    machine_.bus().SetAccessTime(0);
     machine_.bus().Stall(0x90, sim::Seconds(130));
     WRITE_PORT_UCHAR((PUCHAR)0x90, 1);
     EXPECT_EQ(sim::Now(), sim::Seconds(130));
     WRITE_PORT_UCHAR((PUCHAR)0x90, 2); // the knob was for one access
     EXPECT_EQ(sim::Now(), sim::Seconds(130));
+}
+
+// Every access costs the bus's access time on the processor, like a stall: the clock moves, the accessing
+// thread keeps running, and a waiter whose timeout fell due meanwhile runs once the thread blocks.
+TEST_F(BusTest, AnAccessTakesProcessorTimeAndKeepsTheProcessor)
+{
+    Latch latch;
+    machine_.bus().Map(0x80, 4, &latch);
+    const struct {
+        const char* name;
+        sim::Ticks access_time; // < 0: the default
+        sim::Ticks per_access;
+    } cases[] = {
+        {"default", -1, sim::Us(1)},
+        {"free", 0, 0},
+        {"slow", sim::Us(5), sim::Us(5)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.access_time >= 0) {
+            machine_.bus().SetAccessTime(c.access_time);
+        }
+        EXPECT_EQ(machine_.bus().AccessTime(), c.per_access);
+        const sim::Ticks start = sim::Now();
+        sim::Ticks woke = -1;
+        PKTHREAD waiter = sim::StartThread("waiter", [&] {
+            sim::Sleep(sim::Us(3));
+            woke = sim::Now();
+        });
+        sim::Yield(); // the waiter is asleep until start + 3 us
+        for (int i = 0; i < 10; i++) {
+            READ_PORT_UCHAR((PUCHAR)0x81);
+            WRITE_PORT_ULONG((PULONG)0x80, i);
+        }
+        EXPECT_EQ(sim::Now() - start, 20 * c.per_access);
+        EXPECT_EQ(woke, -1); // its timeout fell due meanwhile, but this thread kept the processor
+        sim::JoinThread(waiter);
+        EXPECT_EQ(woke, std::max(start + 20 * c.per_access, start + sim::Us(3)));
+    }
 }
 
 TEST(BusDeathTest, TwoDevicesOnOnePortStopTheSimulation)

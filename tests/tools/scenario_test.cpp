@@ -148,8 +148,8 @@ TEST(Plant, TheFansCoolAndAStoppedFanWarms)
     o.heat.points = {{0, 60, false}};
     quavsim::Plant slow(o, 0, {1000, 1000});
     quavsim::Plant fast(o, 0, {1000, 1000});
-    slow.Advance(sim::Seconds(3600), {60, 60});
-    fast.Advance(sim::Seconds(3600), {250, 250});
+    slow.Advance(sim::Seconds(3600), quavsim::Plant::Duties({60, 60}));
+    fast.Advance(sim::Seconds(3600), quavsim::Plant::Duties({250, 250}));
     EXPECT_NEAR(fast.rpm(0), fast.TargetRpm(250), 1.0); // an hour is long enough to settle
     EXPECT_GT(slow.temperature(0), fast.temperature(0) + 5);
     for (int node = 0; node < quavsim::Plant::kNodes; node++) {
@@ -160,10 +160,62 @@ TEST(Plant, TheFansCoolAndAStoppedFanWarms)
     const double backplane = fast.temperature(2);
     fast.OverrideRpm(0, 0.0);
     fast.OverrideRpm(1, 0.0);
-    fast.Advance(sim::Seconds(3600 + 300), {250, 250});
+    fast.Advance(sim::Seconds(3600 + 300), quavsim::Plant::Duties({250, 250}));
     EXPECT_EQ(fast.rpm(0), 0.0);
     EXPECT_GT(fast.temperature(0) - cpu, 2 * (fast.temperature(2) - backplane));
     EXPECT_EQ(fast.TargetRpm(0), 0.0);
+}
+
+// The fans follow the controller's registers: an output not given to the controller drives nothing (the
+// fan runs flat out); armed by its parameters, a fan in automatic operation follows its temperature input
+// between the start and full-speed temperatures, not a duty.
+TEST(Plant, FansFollowTheControllerRegisters)
+{
+    quavsim::PlantOptions o;
+    o.ambient.points = {{0, 25, false}};
+    o.heat.points = {{0, 40, false}};
+    const quavsim::Plant plant(o, 0, {1000, 1000});
+    using Controller = quavsim::Plant::Controller;
+    const double idle = o.idle_rpm, full = o.max_rpm, third = o.idle_rpm + (o.max_rpm - o.idle_rpm) / 3;
+    const std::array<uint8_t, 5> armed = {0x00, 45, 60, 0x06, 0x84}; // as the driver's start-up writes them
+    const std::array<uint8_t, 5> unarmed = {0x00, 45, 60, 0x06, 0x04};
+    const struct {
+        const char* name;
+        Controller c;
+        double fan1, fan2;
+    } cases[] = {
+        {"duties", {0x33, 0xF0, {0, 255}, {}, {}}, 0, full},
+        {"fan 1's bit 4 off", {0x23, 0xF0, {0, 255}, {}, {}}, full, full},
+        {"fan 2's bit 1 off", {0x31, 0xF0, {0, 0}, {}, {}}, 0, full},
+        {"register 0x14 bits 4-7 off", {0x33, 0x70, {0, 0}, {}, {}}, full, full},
+        {"codes without arming are duties",
+         {0x33, 0xF0, {0x80, 0x81}, {}, {50, 50, 50}},
+         plant.TargetRpm(0x80),
+         plant.TargetRpm(0x81)},
+        {"automatic, cool inputs", {0x33, 0xF0, {0x80, 0x81}, {armed, armed}, {20, 45, 80}}, idle, idle},
+        {"automatic, hot inputs", {0x33, 0xF0, {0x82, 0x80}, {armed, armed}, {61, 20, 60}}, full, full},
+        {"automatic, between", {0x33, 0xF0, {0x81, 0x82}, {armed, armed}, {0, 50, 50}}, third, third},
+        {"armed per fan",
+         {0x33, 0xF0, {0x80, 0x80}, {armed, unarmed}, {50, 0, 0}},
+         third,
+         plant.TargetRpm(0x80)},
+        {"a duty beside automatic codes",
+         {0x33, 0xF0, {0x84, 0x7F}, {armed, armed}, {50, 0, 0}},
+         plant.TargetRpm(0x84),
+         plant.TargetRpm(0x7F)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_NEAR(plant.TargetRpm(0, c.c), c.fan1, 1e-6);
+        EXPECT_NEAR(plant.TargetRpm(1, c.c), c.fan2, 1e-6);
+    }
+
+    // Over time, one code in the register: the fan settles where its temperature input puts it.
+    quavsim::Plant cool(o, 0, {1000, 1000}), hot(o, 0, {1000, 1000});
+    cool.Advance(sim::Seconds(60), Controller{0x33, 0xF0, {0x80, 0x80}, {armed, armed}, {20, 0, 0}});
+    hot.Advance(sim::Seconds(60), Controller{0x33, 0xF0, {0x80, 0x80}, {armed, armed}, {60, 0, 0}});
+    EXPECT_NEAR(cool.rpm(0), idle, 1.0);
+    EXPECT_NEAR(hot.rpm(0), full, 1.0);
 }
 
 // Runs a scenario text on a fresh machine, the way quavsim run does.
@@ -248,6 +300,37 @@ TEST(ScenarioRun, SensorsFaultsAndActionsHappenOnTime)
     }
     EXPECT_EQ(n, 7);
     EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+}
+
+// The SMBus faults of a scenario, each for two transactions: the driver gets past every one of them, and
+// the sensor misses exactly the transactions the fault took (a collision at the start is retried).
+TEST(ScenarioRun, TheDriverGetsPastEachSmbusFault)
+{
+    const struct {
+        const char* fault;
+        uint64_t lost;
+    } cases[] = {{"none", 0}, {"smbus-collision", 0}, {"smbus-arbitration", 2}, {"smbus-hang", 2}};
+    int64_t start_reads = -1; // the sensor's transactions besides one CPU read a poll, from the first row
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        const std::string faults =
+            std::string(c.fault) == "none"
+                ? ""
+                : std::string(R"(, "faults": [{"at": 10, "fault": ")") + c.fault + R"(", "count": 2}])";
+        Played p(R"({"duration": 60)" + faults + "}");
+        const auto reads = static_cast<int64_t>(p.simulation->board().southbridge()->Transactions());
+        const auto polls = static_cast<int64_t>(p.simulation->Polls());
+        if (start_reads < 0) {
+            start_reads = reads - polls;
+        }
+        EXPECT_GT(polls, 5);
+        EXPECT_EQ(reads, start_reads + polls - static_cast<int64_t>(c.lost));
+        if (!faults.empty()) {
+            ASSERT_EQ(p.run->faults().size(), 1u);
+            EXPECT_EQ(p.run->faults()[0].text, std::string(c.fault) + " 2 transactions");
+        }
+        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
+    }
 }
 
 struct PnpPlay {

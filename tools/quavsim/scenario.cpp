@@ -95,9 +95,8 @@ void ReadFaults(const ScenarioReader& r, const json& doc, Scenario& s)
         r.Fail("/faults", "expected a list");
     }
     static const std::map<std::string, FaultKind> kinds = {
-        {"controller-busy", FaultKind::ControllerBusy},
-        {"smbus-hang", FaultKind::SmbusHang},
-        {"smbus-collision", FaultKind::SmbusCollision},
+        {"controller-busy", FaultKind::ControllerBusy}, {"smbus-hang", FaultKind::SmbusHang},
+        {"smbus-collision", FaultKind::SmbusCollision}, {"smbus-arbitration", FaultKind::SmbusArbitration},
         {"sensor-absent", FaultKind::SensorAbsent},
     };
     for (size_t i = 0; i < doc.size(); i++) {
@@ -113,7 +112,8 @@ void ReadFaults(const ScenarioReader& r, const json& doc, Scenario& s)
         if (it == kinds.end()) {
             r.Fail(ScenarioReader::Join(where, "fault"),
                    "no fault \"" + kind +
-                       "\" (expected controller-busy, smbus-hang, smbus-collision or sensor-absent)");
+                       "\" (expected controller-busy, smbus-hang, smbus-collision, smbus-arbitration or "
+                       "sensor-absent)");
         }
         fault.kind = it->second;
         if (f.contains("count")) {
@@ -313,6 +313,8 @@ const char* FaultName(FaultKind kind)
             return "smbus-hang";
         case FaultKind::SmbusCollision:
             return "smbus-collision";
+        case FaultKind::SmbusArbitration:
+            return "smbus-arbitration";
         case FaultKind::SensorAbsent:
             return "sensor-absent";
     }

@@ -69,10 +69,11 @@ struct RegisterWrite {
 };
 
 enum class FaultKind {
-    ControllerBusy, // the environment controller's busy bit stays set
-    SmbusHang,      // SMBus transactions never finish
-    SmbusCollision, // SMBus transactions start into a collision
-    SensorAbsent,   // the SMBus sensor stops acknowledging its address
+    ControllerBusy,   // the environment controller's busy bit stays set
+    SmbusHang,        // SMBus transactions never finish
+    SmbusCollision,   // SMBus transactions start into a collision
+    SmbusArbitration, // SMBus transactions lose arbitration on the wire: the collision status bit
+    SensorAbsent,     // the SMBus sensor stops acknowledging its address
 };
 
 struct Fault {

@@ -18,6 +18,10 @@ namespace {
 
 // The environment controller's fan PWM outputs, by fan output.
 constexpr std::array<uint8_t, quavtools::kFanCount> kPwmRegister = {0x15, 0x16};
+constexpr uint8_t kFanMainRegister = 0x13;
+constexpr uint8_t kFanControlRegister = 0x14;
+constexpr uint8_t kTemperatureRegister = 0x29; // inputs 1-3: System, VRM, Backplane
+constexpr std::array<uint8_t, quavtools::kFanCount> kParameterRegisters = {0x60, 0x68};
 
 std::string Seconds(sim::Ticks t)
 {
@@ -107,14 +111,23 @@ void ScenarioRun::ApplySensors(sim::Ticks now)
     if (!plant_) {
         return;
     }
-    std::array<unsigned, quavtools::kFanCount> pwm{};
+    const board::SuperIo& chip = *board.superio();
+    Plant::Controller controller{.main = chip.Register(kFanMainRegister),
+                                 .control = chip.Register(kFanControlRegister)};
+    for (size_t input = 0; input < controller.temperature.size(); input++) {
+        controller.temperature[input] =
+            static_cast<int8_t>(chip.Register(static_cast<uint8_t>(kTemperatureRegister + input)));
+    }
     for (int fan = 0; fan < static_cast<int>(quavtools::kFanCount); fan++) {
-        pwm[fan] = board.superio()->Register(kPwmRegister[fan]);
+        controller.pwm[fan] = chip.Register(kPwmRegister[fan]);
+        for (size_t i = 0; i < controller.parameters[fan].size(); i++) {
+            controller.parameters[fan][i] = chip.Register(static_cast<uint8_t>(kParameterRegisters[fan] + i));
+        }
         if (!scripted[quavtools::FanSensor(fan)]) {
             plant_->OverrideRpm(fan, std::nullopt);
         }
     }
-    plant_->Advance(t, pwm);
+    plant_->Advance(t, controller);
     for (int fan = 0; fan < static_cast<int>(quavtools::kFanCount); fan++) {
         if (!scripted[quavtools::FanSensor(fan)]) {
             board.SetSensor(quavtools::kSensors[quavtools::FanSensor(fan)].name,
@@ -142,6 +155,9 @@ void ScenarioRun::InjectFault(const Fault& fault, bool clear)
             break;
         case FaultKind::SmbusCollision:
             board.southbridge()->CollideOnStart(count);
+            break;
+        case FaultKind::SmbusArbitration:
+            board.southbridge()->CollideInStatus(count);
             break;
         case FaultKind::SensorAbsent:
             board.southbridge()->SetSensorPresent(clear);
