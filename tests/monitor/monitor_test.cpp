@@ -1,5 +1,6 @@
 // The monitor thread and its threshold evaluation, on a started device in virtual time.
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 #include <utility>
@@ -204,6 +205,11 @@ struct FanAlarmCase {
     std::vector<std::string> first, second; // the events of the first and the second poll
 };
 
+void PrintTo(const FanAlarmCase& c, std::ostream* os)
+{
+    *os << c.what;
+}
+
 class FanAlarmTest : public MonitorThreadTest, public testing::WithParamInterface<FanAlarmCase> {
 protected:
     void Start(const FanAlarmCase& c)
@@ -261,6 +267,25 @@ INSTANTIATE_TEST_SUITE_P(
                      {},
                      {"0x802A0015 Rear Upper 0", "0xC02A000E Rear Upper 0"}}),
     [](const testing::TestParamInfo<FanAlarmCase>& info) { return std::string(info.param.what); });
+
+TEST_F(MonitorThreadTest, TemperatureWhoseStartReadFailedIsJudgedFromItsFirstGoodRead)
+{
+    Param("", "WARNING_EVENTLOG", 1);
+    Param("", "POLLING_INTERVAL", 100000); // the thread stays asleep; the test polls
+    WideLimits();
+    Limits("THERMAL", "THERMAL_CPU", 60, 10, 0x7FFFFFFF, static_cast<LONG>(0x80000000));
+    board_.SetSensor("CPU", 5);
+    bridge().HangTransactions(1, 3); // the sensor's three identity reads work, the CPU read does not
+    ASSERT_EQ(StartDevice(&ext_), STATUS_SUCCESS);
+    ASSERT_EQ(ext_.Sensors[2]->Value, 0);
+    machine_.eventlog().Clear();
+    bridge().HangTransactions(1); // and the first poll's fails too: its 0 is no reading
+    EvaluateSensors(&ext_);
+    EXPECT_EQ(EventSummaries(), std::vector<std::string>{});
+    machine_.eventlog().Clear();
+    EvaluateSensors(&ext_);
+    EXPECT_EQ(EventSummaries(), std::vector<std::string>{"0x802A0016 CPU 5"});
+}
 
 // An hour at a 1 s interval: the CPU temperature climbs 1 degree a minute from 40 to 90, then falls
 // 5 degrees a minute back to 40. The Rear Upper fan follows the CPU through check points 45, 50, ...,
