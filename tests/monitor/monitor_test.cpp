@@ -238,7 +238,7 @@ TEST_P(FanAlarmTest, FanAlarmsComeOnlyFromCountsTheChipGave)
     const FanAlarmCase& c = GetParam();
     Start(c);
     if (c.busy_first) {
-        superio().HoldBusy(16); // every read of the Rear Upper count's low byte shows busy
+        superio().HoldBusy(16); // all 16 tries of the poll's first access, the Rear Upper count, see busy
     }
     EXPECT_EQ(Poll(), c.first);
     EXPECT_EQ(Poll(), c.second);
