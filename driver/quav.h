@@ -113,6 +113,10 @@ typedef struct _DEVICE_EXTENSION {
     PCONTROL_RECORD ControlItems[CONTROL_COUNT];
     SENSOR_RECORD SensorRecords[SENSOR_COUNT];
     PSENSOR_RECORD Sensors[SENSOR_COUNT];
+    // By storage slot, as SensorRecords: 1 once the sensor has been read successfully (by the start or a
+    // poll). Until then its reading is the 0 the start left, and its bands are not evaluated. Set by the
+    // start, then the monitor thread's alone.
+    UCHAR SensorHasReading[SENSOR_COUNT];
 
     //
     // Configuration, loaded at every device start before the monitor thread

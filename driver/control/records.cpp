@@ -86,7 +86,8 @@ Routine Description:
 
     Links the reference tables and fills the driver's own records: the
     control records in storage order, each read once, then the sensor
-    records in logical order. Failed reads leave a record with what it has.
+    records in logical order. Failed reads leave a record with what it has;
+    which sensor records hold a reading is noted for the monitor.
 
 --*/
 CODE_SEG("PAGE") VOID InitStoredRecords(PDEVICE_EXTENSION Extension)
@@ -96,8 +97,12 @@ CODE_SEG("PAGE") VOID InitStoredRecords(PDEVICE_EXTENSION Extension)
     LinkRecordTables(Extension);
     InitStoredControls(Extension);
     for (ULONG i = 0; i < SENSOR_COUNT; i++) {
-        InitSensorRecord(Extension, Extension->Sensors[SensorTable[i].Slot], SensorTable[i].Type,
-                         SensorTable[i].Id);
+        const SENSOR_ENTRY* entry = &SensorTable[i];
+        NTSTATUS status =
+            InitSensorRecord(Extension, Extension->Sensors[entry->Slot], entry->Type, entry->Id);
+        // A fan is not read here: its record holds no reading yet whatever the status says.
+        Extension->SensorHasReading[entry->Storage] =
+            (UCHAR)(NT_SUCCESS(status) && entry->Type != SENSOR_TYPE_FAN);
     }
 }
 

@@ -345,6 +345,21 @@ static NTSTATUS SioUpdateRegister(UCHAR Register, UCHAR Keep, UCHAR Set)
     return status;
 }
 
+//
+// Enables both fans' 16-bit tachometer counters. The fan reads take the
+// counter width from FanCountExtension, so the copy follows the register
+// whenever the driver itself changes it: with the copy left at a
+// firmware's 8-bit setting, a 16-bit count would be read as its low byte
+// alone, and a seized fan's 0xFFFF would read as 0xFF, some 2,600 RPM. A
+// write the busy controller refused changed nothing, and the copy stays.
+//
+static VOID SioEnableFanCounters(VOID)
+{
+    if (NT_SUCCESS(EcWriteRegister(EC_REG_FAN_EXTENSION, EC_FAN_EXTENSION_ON))) {
+        g_SioState.FanCountExtension = EC_FAN_EXTENSION_ON;
+    }
+}
+
 /*++
 
 Routine Description:
@@ -364,7 +379,7 @@ static NTSTATUS SioStartFan(ULONG Group, ULONG Item)
     const SIO_FAN* fan;
     NTSTATUS status;
 
-    EcWriteRegister(EC_REG_FAN_EXTENSION, EC_FAN_EXTENSION_ON);
+    SioEnableFanCounters();
     fan = SioFindFan(Item);
     if (fan == NULL) {
         return STATUS_INVALID_PARAMETER;
@@ -397,7 +412,7 @@ static NTSTATUS SioStartBrightness(VOID)
 {
     NTSTATUS status;
 
-    EcWriteRegister(EC_REG_FAN_EXTENSION, EC_FAN_EXTENSION_ON);
+    SioEnableFanCounters();
     SioUpdateRegister(EC_REG_FAN_MAIN, EC_FAN_MAIN_KEEP_FOR_PWM3, EC_FAN_MAIN_PWM3);
     status = SioUpdateRegister(EC_REG_FAN_CONTROL, 0xFF, EC_FAN_CONTROL_STARTUP);
     EcWriteRegister(EC_REG_PWM3, EC_PWM_STARTUP);

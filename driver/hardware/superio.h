@@ -56,15 +56,17 @@ Environment:
 #define SIO_CFG_PIN_SELECT  0xC1
 
 typedef struct _SIO_STATE {
-    ULONG ConfigIndexPort;   // 0x2E or 0x4E, whichever answered the probe
-    ULONG ConfigDataPort;    // index port + 1
-    ULONG EcAddressPort;     // environment controller base + 5; bit 7 reads busy
-    ULONG EcDataPort;        // environment controller base + 6
-    ULONG GpioBasePort;      // GPIO block of logical device 5
-    UCHAR FanCountExtension; // register 0x0C at initialization: bit n = fan n+1 has a high count byte
-    ULONG FanDivisor1;       // 2 ^ bits 0-2 of register 0x0B
-    ULONG FanDivisor2;       // 2 ^ bits 3-5 of register 0x0B
-    ULONG PinModeA;          // PIN_SELECT_SET or PIN_SELECT_CLEAR
+    ULONG ConfigIndexPort; // 0x2E or 0x4E, whichever answered the probe
+    ULONG ConfigDataPort;  // index port + 1
+    ULONG EcAddressPort;   // environment controller base + 5; bit 7 reads busy
+    ULONG EcDataPort;      // environment controller base + 6
+    ULONG GpioBasePort;    // GPIO block of logical device 5
+    // Register 0x0C as read at initialization and as the start-up commands then set it: bit n = fan n+1
+    // has a high count byte.
+    UCHAR FanCountExtension;
+    ULONG FanDivisor1; // 2 ^ bits 0-2 of register 0x0B
+    ULONG FanDivisor2; // 2 ^ bits 3-5 of register 0x0B
+    ULONG PinModeA;    // PIN_SELECT_SET or PIN_SELECT_CLEAR
     ULONG PinModeB;
     KMUTEX SioMutex;      // serializes every command
     KEVENT SioDelayEvent; // never signalled: a timed wait on it is the sleep

@@ -114,7 +114,8 @@ Routine Description:
     One stage-mode step: the control temperature is the highest selected
     temperature, never below 0; the stage moves at most one step, except
     that a loaded stage above 9 jumps straight to the stage that fits. The
-    PWM output is written only when the stage changes.
+    PWM output is written only when the stage changes, and the stage changes
+    only when that write succeeded.
 
 --*/
 static VOID StageStep(PDEVICE_EXTENSION Extension, PFAN_CONTROL_PROFILE Profile, PSENSOR_RECORD Fan)
@@ -159,10 +160,11 @@ static VOID StageStep(PDEVICE_EXTENSION Extension, PFAN_CONTROL_PROFILE Profile,
         }
     }
 
-    if (next != stage) {
-        SetFanPwm(Fan, Profile->Pwm[next]);
+    // The stage names the duty the fan runs at: a write the controller refused (busy) leaves the fan
+    // at its old duty, so the stage stays and the next poll tries the step again.
+    if (next != stage && NT_SUCCESS(SetFanPwm(Fan, Profile->Pwm[next]))) {
+        Profile->CurrentStage = next;
     }
-    Profile->CurrentStage = next;
 }
 
 /*++
@@ -170,7 +172,8 @@ static VOID StageStep(PDEVICE_EXTENSION Extension, PFAN_CONTROL_PROFILE Profile,
 Routine Description:
 
     One control pass over both fans, then, when publishing is on, each fan's
-    stage, control temperature and PWM value under the Current FAN key.
+    stage, control temperature and PWM value under the Current FAN key: the
+    stage and PWM value the fan was last set to.
     Nothing is done once the monitor has been told to stop.
 
 --*/
@@ -193,8 +196,12 @@ VOID ControlFanSpeed(PDEVICE_EXTENSION Extension)
             WriteRegistryDword(FAN_CURRENT_KEY, FanPublishedNames[fan].Stage, profile->CurrentStage);
             WriteRegistryDword(FAN_CURRENT_KEY, FanPublishedNames[fan].Temperature,
                                (ULONG)profile->CurrentTemp);
-            WriteRegistryDword(FAN_CURRENT_KEY, FanPublishedNames[fan].Pwm,
-                               profile->Pwm[profile->CurrentStage]);
+            // A loaded stage above 9 whose first write failed has no table entry: what the fan runs
+            // at is then unknown, and no PWM value is published.
+            if (profile->CurrentStage < FAN_STAGES) {
+                WriteRegistryDword(FAN_CURRENT_KEY, FanPublishedNames[fan].Pwm,
+                                   profile->Pwm[profile->CurrentStage]);
+            }
         }
     }
 }

@@ -221,7 +221,9 @@ Routine Description:
 
     One evaluation pass over the twelve stored sensor records, in storage
     order. A failed read leaves the previous reading, which is published and
-    evaluated as if new. A stop request ends the pass before the next record.
+    evaluated as if new; a record that has never been read successfully is
+    published but not evaluated. A stop request ends the pass before the
+    next record.
 
 --*/
 VOID EvaluateSensors(PDEVICE_EXTENSION Extension)
@@ -234,14 +236,18 @@ VOID EvaluateSensors(PDEVICE_EXTENSION Extension)
         if (ReadUCharNoFence(&Extension->StopMonitor)) {
             return;
         }
-        ReadSensorRecord(record);
+        if (NT_SUCCESS(ReadSensorRecord(record))) {
+            Extension->SensorHasReading[i] = 1;
+        }
 
         current = FindCurrentValue(record);
         if (Extension->PublishCurrent && current != NULL) {
             WriteRegistryDword(current->Key, current->Name, (ULONG)ReadNoFence(&record->CurrentValue));
         }
 
-        if (record->ThresholdSet >= SENSOR_COUNT) {
+        // A sensor never read holds the 0 the start left: a fan whose first read found the controller
+        // busy would otherwise be reported as stopped.
+        if (record->ThresholdSet >= SENSOR_COUNT || !Extension->SensorHasReading[i]) {
             continue;
         }
         limits = &Extension->Thresholds[record->ThresholdSet];

@@ -55,6 +55,53 @@ TEST_F(SioCommandTest, EightBitFanCounterNeverReadsTheHighByte)
     EXPECT_EQ(rpm, 1350000u / (255 * 4)); // 0xFF alone is a slow fan, not a stopped one
 }
 
+TEST_F(SioCommandTest, FanReadingsFollowEachFansDivisorAndTheCounterWidthTheChipCounts)
+{
+    // The chip counts with the divisor and counter width set now; a reading must use the same ones,
+    // fan by fan. An 8-bit counter saturates at 0xFF: 1,350,000 / (255 x 2) = 2647 RPM.
+    const struct {
+        const char* what;
+        UCHAR width;    // register 0x0C when the driver initializes
+        UCHAR divisors; // register 0x0B
+        bool startup;   // a fan start-up command then enables the 16-bit counters
+        ULONG rpm1, rpm2, read1, read2;
+    } cases[] = {
+        {"fan 1 divides by 4, fan 2 by 2", 0x03, 0x0A, false, 600, 2500, 600, 2500},
+        {"fan 1 counts 16 bits, fan 2 only 8", 0x01, 0x09, false, 600, 600, 600, 2647},
+        {"firmware left 8 bits, start-up widens", 0x00, 0x09, true, 0, 600, 0, 600},
+        {"firmware left 8 bits, no start-up", 0x00, 0x09, false, 0, 600, 2647, 2647},
+    };
+    for (const auto& c : cases) {
+        chip().SetRegister(0x0C, c.width);
+        chip().SetRegister(0x0B, c.divisors);
+        Initialize();
+        if (c.startup) {
+            ULONG unused = 0;
+            EXPECT_EQ(SioCommand(SIO_FAN_INIT, SIO_ITEM_FAN1, &unused), STATUS_SUCCESS);
+        }
+        board_.SetSensor("Rear Upper", c.rpm1);
+        board_.SetSensor("Rear Bottom", c.rpm2);
+        EXPECT_NEAR(Read(SIO_GET_FAN_SPEED, SIO_ITEM_FAN1), c.read1, 1.0 + c.read1 / 100.0) << c.what;
+        EXPECT_NEAR(Read(SIO_GET_FAN_SPEED, SIO_ITEM_FAN2), c.read2, 1.0 + c.read2 / 100.0) << c.what;
+    }
+}
+
+TEST_F(SioCommandTest, FanStartupWhoseCounterEnableIsRefusedKeepsReadingEightBits)
+{
+    // The controller stays busy through the write of 0x0C: the chip still counts 8 bits, and the fan
+    // reads must not fetch a high byte the chip does not count.
+    chip().SetRegister(0x0C, 0x00);
+    Initialize();
+    ULONG unused = 0;
+    chip().HoldBusy(16);
+    EXPECT_EQ(SioCommand(SIO_FAN_INIT, SIO_ITEM_FAN1, &unused), STATUS_SUCCESS);
+    EXPECT_EQ(chip().Register(0x0C), 0x00);
+    chip().SetRegister(0x0D, 0x80);
+    ULONG rpm = 0;
+    EXPECT_EQ(Accesses([&] { rpm = Read(SIO_GET_FAN_SPEED, SIO_ITEM_FAN1); }), EcRead(0x0D));
+    EXPECT_EQ(rpm, 1350000u / (0x80 * 2));
+}
+
 TEST_F(SioCommandTest, TemperatureVoltageAndBrightnessConversions)
 {
     chip().SetRegister(0x29, 0xF6);

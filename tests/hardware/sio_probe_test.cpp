@@ -46,12 +46,11 @@ TEST_F(SioProbeTest, FanSettingsAndPinSelectionAreReadAtStart)
     EXPECT_EQ(g_SioState.PinModeA, static_cast<ULONG>(PIN_SELECT_SET));
     EXPECT_EQ(g_SioState.PinModeB, static_cast<ULONG>(PIN_SELECT_CLEAR));
 
-    // A snapshot: the start-up commands enable both 16-bit counters on the chip, the layer keeps what it
-    // read at initialization.
+    // The start-up commands enable both 16-bit counters on the chip, and the layer's copy follows.
     ULONG unused = 0;
     EXPECT_EQ(SioCommand(SIO_FAN_INIT, SIO_ITEM_FAN1, &unused), STATUS_SUCCESS);
     EXPECT_EQ(chip().Register(0x0C), 0x03);
-    EXPECT_EQ(g_SioState.FanCountExtension, 0x02);
+    EXPECT_EQ(g_SioState.FanCountExtension, 0x03);
 }
 
 class SioAtFourETest : public SioTest {

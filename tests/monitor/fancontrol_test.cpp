@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -190,6 +191,31 @@ TEST_F(FanControlTest, ControllerModeWritesItsCodeAtEveryPass)
     EXPECT_EQ(Rb().CurrentStage, 0u);
     EXPECT_EQ(Rb().Pwm[0], 0u);
     EXPECT_EQ(Rb().CurrentTemp, 0);
+}
+
+TEST_F(FanControlTest, StageChangeWhosePwmWriteFailsIsTriedAgainAtTheNextPass)
+{
+    // (stage, VRM temperature, first pass with Rear Upper's write refused, its published PWM, next pass).
+    // Check points 30, 35, ..., 70, no cushion; a stage above 9 has no PWM value to publish.
+    using Row = std::tuple<ULONG, LONG, std::string, std::optional<uint32_t>, std::string>;
+    ext_.PublishCurrent = 1;
+    Rb().Mode = FAN_MODE_CONTROLLER | FAN_MODE_SYSTEM;
+    for (const auto& [stage, t, failed, published, next] :
+         std::initializer_list<Row>{{3, 99, "3/-", 0x1031, "4/41"}, // up
+                                    {3, 10, "3/-", 0x1031, "2/21"}, // down
+                                    {12, 33, "12/-", std::nullopt, "1/11"}}) {
+        machine_.registry().DeleteValue(std::string(kService) + "\\Current\\FAN", "FANCNTL_RU_CURRENT_PWM");
+        Ru().Mode = FAN_MODE_VRM;
+        Ru().CurrentStage = stage;
+        Temperatures(0, 0, 0, t);
+        superio().HoldBusy(16); // the first register access of the pass, Rear Upper's PWM, is refused
+        EXPECT_EQ(RuPass(), failed) << "stage " << stage << ", T " << t;
+        EXPECT_EQ(Current("FAN", "FANCNTL_RU_CURRENT_STAGE"), stage);
+        EXPECT_EQ(Current("FAN", "FANCNTL_RU_CURRENT_TEMP"), static_cast<uint32_t>(t));
+        EXPECT_EQ(Current("FAN", "FANCNTL_RU_CURRENT_PWM"), published);
+        EXPECT_EQ(RbPwm(), 128); // the other fan's write goes through
+        EXPECT_EQ(RuPass(), next);
+    }
 }
 
 TEST_F(FanControlTest, PassPublishesBothFansUnlessOffOrStopping)

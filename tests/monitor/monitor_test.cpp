@@ -1,5 +1,8 @@
 // The monitor thread and its threshold evaluation, on a started device in virtual time.
 #include <algorithm>
+#include <ostream>
+#include <string>
+#include <vector>
 #include <utility>
 #include <vector>
 
@@ -218,6 +221,99 @@ TEST_F(UnconfiguredBandTest, AllLimitsZeroPutsEveryNonZeroReadingOutOfBand)
     EXPECT_TRUE(std::none_of(events.begin(), events.end(),
                              [](const sim::EventRecord& e) { return e.strings.at(0) == "Backplane"; }));
     EXPECT_EQ(Current("THERMAL", "CPU"), std::nullopt); // publishing is off
+}
+
+// Rear Upper fan alarms come only from counts the chip gave: the counter width the start-up set, and no
+// alarm from a record never read. Limits: warning below 1000 RPM, critical below 500.
+struct FanAlarmCase {
+    const char* what;
+    uint8_t width;                          // register 0x0C as the firmware left it
+    uint32_t init;                          // FANCNTL_INIT: the start-up commands enable the 16-bit counters
+    int64_t rpm;                            // Rear Upper
+    bool busy_first;                        // the first poll's first fan read finds the controller busy
+    std::vector<std::string> first, second; // the events of the first and the second poll
+};
+
+void PrintTo(const FanAlarmCase& c, std::ostream* os)
+{
+    *os << c.what;
+}
+
+class FanAlarmTest : public MonitorThreadTest, public testing::WithParamInterface<FanAlarmCase> {
+protected:
+    void Start(const FanAlarmCase& c)
+    {
+        superio().SetRegister(0x0C, c.width);
+        board_.SetSensor("Rear Upper", c.rpm);
+        Param("FanControl", "FANCNTL_INIT", c.init);
+        Param("", "WARNING_EVENTLOG", 1);
+        Param("", "CRITICAL_EVENTLOG", 1);
+        Param("", "POLLING_INTERVAL", 100000); // the thread stays asleep; the test polls
+        WideLimits();
+        Limits("FanControl", "FANSPEED_RU", 0x7FFFFFFF, 1000, 0x7FFFFFFF, 500);
+        ASSERT_EQ(StartDevice(&ext_), STATUS_SUCCESS);
+    }
+
+    std::vector<std::string> Poll()
+    {
+        machine_.eventlog().Clear();
+        EvaluateSensors(&ext_);
+        return EventSummaries();
+    }
+};
+
+TEST_P(FanAlarmTest, FanAlarmsComeOnlyFromCountsTheChipGave)
+{
+    const FanAlarmCase& c = GetParam();
+    Start(c);
+    if (c.busy_first) {
+        superio().HoldBusy(16); // all 16 tries of the poll's first access, the Rear Upper count, see busy
+    }
+    EXPECT_EQ(Poll(), c.first);
+    EXPECT_EQ(Poll(), c.second);
+    EXPECT_NEAR(ext_.Sensors[0]->CurrentValue, static_cast<double>(c.rpm), 1.0 + c.rpm / 100.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fans, FanAlarmTest,
+    testing::Values(
+        // 8-bit counters at power-on: after the start-up the chip counts 16 bits, and so must the reads.
+        FanAlarmCase{"SeizedFanOnEightBitFirmware",
+                     0x00,
+                     1,
+                     0,
+                     false,
+                     {"0x802A0015 Rear Upper 0", "0xC02A000E Rear Upper 0"},
+                     {}},
+        FanAlarmCase{"SlowFanOnEightBitFirmware", 0x00, 1, 600, false, {"0x802A0015 Rear Upper 600"}, {}},
+        // The first read fails: nothing is judged on the 0 the start left; the next read is judged.
+        FanAlarmCase{"HealthyFanFirstReadBusy", 0x03, 0, 2400, true, {}, {}},
+        FanAlarmCase{"SeizedFanFirstReadBusy",
+                     0x03,
+                     0,
+                     0,
+                     true,
+                     {},
+                     {"0x802A0015 Rear Upper 0", "0xC02A000E Rear Upper 0"}}),
+    [](const testing::TestParamInfo<FanAlarmCase>& info) { return std::string(info.param.what); });
+
+TEST_F(MonitorThreadTest, TemperatureWhoseStartReadFailedIsJudgedFromItsFirstGoodRead)
+{
+    Param("", "WARNING_EVENTLOG", 1);
+    Param("", "POLLING_INTERVAL", 100000); // the thread stays asleep; the test polls
+    WideLimits();
+    Limits("THERMAL", "THERMAL_CPU", 60, 10, 0x7FFFFFFF, static_cast<LONG>(0x80000000));
+    board_.SetSensor("CPU", 5);
+    bridge().HangTransactions(1, 3); // the sensor's three identity reads work, the CPU read does not
+    ASSERT_EQ(StartDevice(&ext_), STATUS_SUCCESS);
+    ASSERT_EQ(ext_.Sensors[2]->Value, 0);
+    machine_.eventlog().Clear();
+    bridge().HangTransactions(1); // and the first poll's fails too: its 0 is no reading
+    EvaluateSensors(&ext_);
+    EXPECT_EQ(EventSummaries(), std::vector<std::string>{});
+    machine_.eventlog().Clear();
+    EvaluateSensors(&ext_);
+    EXPECT_EQ(EventSummaries(), std::vector<std::string>{"0x802A0016 CPU 5"});
 }
 
 // An hour at a 1 s interval: the CPU temperature climbs 1 degree a minute from 40 to 90, then falls
