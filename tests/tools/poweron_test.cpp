@@ -104,15 +104,22 @@ TEST(PowerOn, EachStateMeetsTheDriversStartAndFirstPolls)
          STATUS_DEVICE_BUSY,
          {},
          {kStopped}},
-        // The driver keeps 0x0C as it finds it and reads the high count bytes anyway: a fan at 2400 RPM
-        // (a count of 281, 25 in the low byte) reads 27000 RPM and trips its limits at every poll.
+        // The start-up turns the 16-bit counters on, and the driver reads them as the chip now counts.
         {"the 16-bit fan counters off",
          [](auto&, auto& p) {
              p.superio.registers = {{0x0C, 0}};
          },
          STATUS_SUCCESS,
-         {27000, 15340, 45, 36},
-         {kStarted, kFanWarning, kFanError, kFanWarning, kFanError, kStopped}},
+         {2402, 2250, 45, 36},
+         {kStarted, kStopped}},
+        // The same board with Rear Upper seized (its 16-bit count at 0xFFFF): the failure is reported.
+        {"the 16-bit fan counters off and a seized fan",
+         [](auto&, auto& p) {
+             p.superio.registers = {{0x0C, 0}, {0x0D, 0xFF}, {0x18, 0xFF}};
+         },
+         STATUS_SUCCESS,
+         {0, 2250, 45, 36},
+         {kStarted, kFanWarning, kFanError, kStopped}},
         {"fan divisors of 1",
          [](auto&, auto& p) {
              p.superio.registers = {{0x0B, 0}};

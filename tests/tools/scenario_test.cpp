@@ -586,12 +586,11 @@ TEST(ScenarioBoard, TheBoardExamplesTakeEffect)
     } cases[] = {
         {"fan-counters-off",
          [](Played& p) {
-             // The driver turns the counters on, but reads the fans as it found them at its start: the
-             // low byte of a 16-bit count, 2400 RPM published as 27000 (the lead knows).
+             // The driver turns the counters on and reads the full 16-bit counts.
              EXPECT_EQ(p.simulation->board().superio()->Register(0x0C) & 0x03, 0x03);
              ASSERT_FALSE(p.simulation->trace().empty());
-             EXPECT_EQ(p.simulation->trace().back().readings[0], 27000);
-             EXPECT_EQ(p.run->results().at(0).result["record"]["current_value"], 27000);
+             EXPECT_EQ(p.simulation->trace().back().readings[0], 2402);
+             EXPECT_EQ(p.run->results().at(0).result["record"]["current_value"], 2402);
          }},
         {"no-smbus-sensor",
          [](Played& p) {
