@@ -7,18 +7,11 @@
 #include <functional>
 #include <sstream>
 
+#include "default_config.h"
 #include "quavmsg.h"
 #include "simulation.h"
 
 namespace {
-
-std::string DefaultConfig()
-{
-    std::ifstream in(QUAV_DEFAULT_CONFIG, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // What a power-on state led to: the start's status, the events after it, the readings the second poll
 // published (by place in the trace; absent: nothing published), and the verifier's reports.

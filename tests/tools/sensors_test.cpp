@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "default_config.h"
 #include "eventlog/eventlog.h"
 #include "plant.h"
 #include "sensors.h"
@@ -75,14 +76,6 @@ TEST(SensorCatalogue, TheBoardAndThePlantNameItsSensors)
         EXPECT_EQ(kind, kSensors[i].Kind()) << board[i].name;
         EXPECT_STREQ(board[i].unit, kSensors[i].Unit()) << board[i].name;
     }
-}
-
-std::string DefaultConfig()
-{
-    std::ifstream in(QUAV_DEFAULT_CONFIG, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // Every sensor set on the board to a value of its own, far enough from the others of its kind that a

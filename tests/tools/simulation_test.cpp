@@ -4,20 +4,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "default_config.h"
 #include "quavmsg.h"
 #include "simulation.h"
 
 #include "quavpub.h" // after the platform's types
 
 namespace {
-
-std::string DefaultConfig()
-{
-    std::ifstream in(QUAV_DEFAULT_CONFIG, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
 {
