@@ -9,8 +9,8 @@ Abstract:
     Reads the driver's configuration from the registry into the device
     extension at each device start, and writes single REG_DWORD values for
     the published current readings. Every value is a REG_DWORD; an absent
-    value, an absent key, or a value of another type reads as 0, and nothing
-    is range-checked.
+    value, an absent key, or a value of another type or size reads as 0,
+    and nothing is range-checked.
 
 Environment:
 
@@ -24,16 +24,53 @@ PDEVICE_EXTENSION g_DeviceExtension;
 
 #define REGISTRY_NAME_CHARS 64
 
+//
+// What the query routine found: a REG_DWORD's value, or nothing.
+//
+typedef struct _REGISTRY_DWORD {
+    ULONG Value;
+    BOOLEAN Found;
+} REGISTRY_DWORD, *PREGISTRY_DWORD;
+
 /*++
 
 Routine Description:
 
-    Reads one REG_DWORD by absolute key path and value name.
+    The query routine of ReadRegistryDword. It takes the value only when it
+    is a REG_DWORD of exactly four bytes; anything else is left alone, and
+    the read finds nothing.
 
-    The query asks the kernel to check the value's type: a direct query
-    copies whatever the value holds into the destination, and a string or
-    binary value would otherwise be written over a 4-byte cell. A value of
-    another type therefore fails the query and reads as absent.
+    The kernel's own type check (RTL_QUERY_REGISTRY_TYPECHECK on a direct
+    entry) came late: an older kernel ignores the flag and copies a string
+    or binary value of any length over a 4-byte cell, or refuses the table
+    so that every value reads 0. A query routine sees the value's type and
+    length on every version.
+
+--*/
+CODE_SEG("PAGE")
+static NTSTATUS NTAPI TakeDword(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                                PVOID Context, PVOID EntryContext)
+{
+    PAGED_CODE();
+
+    PREGISTRY_DWORD cell = (PREGISTRY_DWORD)EntryContext;
+
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    if (ValueType == REG_DWORD && ValueLength == sizeof(ULONG) && ValueData != NULL) {
+        RtlCopyMemory(&cell->Value, ValueData, sizeof(ULONG));
+        cell->Found = TRUE;
+    }
+    return STATUS_SUCCESS;
+}
+
+/*++
+
+Routine Description:
+
+    Reads one REG_DWORD by absolute key path and value name. The entry is
+    required, so an absent value fails the query without calling the
+    routine; a value of another type or size reads as absent too.
 
 Arguments:
 
@@ -44,7 +81,7 @@ Arguments:
 Return Value:
 
     STATUS_SUCCESS, or STATUS_UNSUCCESSFUL for an absent key or value, a
-    value of another type, or any other failed query.
+    value of another type or size, or any other failed query.
 
 --*/
 CODE_SEG("PAGE") NTSTATUS ReadRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, PULONG Value)
@@ -52,25 +89,25 @@ CODE_SEG("PAGE") NTSTATUS ReadRegistryDword(PCWSTR KeyPath, PCWSTR ValueName, PU
     PAGED_CODE();
 
     RTL_QUERY_REGISTRY_TABLE table[2];
-    ULONG cell = 0;
-    ULONG zero = 0;
+    REGISTRY_DWORD cell;
     NTSTATUS status;
 
     RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_TYPECHECK;
+    cell.Value = 0;
+    cell.Found = FALSE;
+    table[0].QueryRoutine = TakeDword;
+    table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED;
     table[0].Name = (PWSTR)ValueName;
     table[0].EntryContext = &cell;
-    table[0].DefaultType = REG_DWORD | (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT);
-    table[0].DefaultData = &zero;
-    table[0].DefaultLength = sizeof(ULONG);
+    table[0].DefaultType = REG_NONE;
 
     status =
         RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, KeyPath, table, NULL, NULL);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) || !cell.Found) {
         *Value = 0;
         return STATUS_UNSUCCESSFUL;
     }
-    *Value = cell;
+    *Value = cell.Value;
     return STATUS_SUCCESS;
 }
 

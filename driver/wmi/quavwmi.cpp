@@ -139,7 +139,11 @@ CODE_SEG("PAGE") NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObjec
 Routine Description:
 
     Registration information: instances named after the physical device
-    object, the driver's service key as registry path, and the MOF resource.
+    object and the driver's service key as registry path. No MOF resource
+    is named: the image carries none, and WMI fails a registration whose
+    named resource it cannot load. The classes ship as quav.mof beside the
+    driver and are compiled into the repository at install (mofcomp). The
+    library hands in an empty MofResourceName, which is left so.
 
 --*/
 CODE_SEG("PAGE")
@@ -152,9 +156,9 @@ static NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT DeviceObject, PULONG RegFlags,
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     UNREFERENCED_PARAMETER(InstanceName);
+    UNREFERENCED_PARAMETER(MofResourceName);
     *RegFlags = WMIREG_FLAG_INSTANCE_PDO;
     *RegistryPath = &RegistryPathCopy;
-    RtlInitUnicodeString(MofResourceName, WSTR("MofResource"));
     *Pdo = extension->PhysicalDeviceObject;
     return STATUS_SUCCESS;
 }

@@ -51,10 +51,13 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     static int ordinal = 0;
-    PKTHREAD thread = m.scheduler().Start(RoutineName(StartRoutine, ++ordinal), [StartRoutine, StartContext] {
-        const sim::DriverCall call;
-        StartRoutine(StartContext);
-    });
+    PKTHREAD thread = m.scheduler().Start(
+        RoutineName(StartRoutine, ++ordinal),
+        [StartRoutine, StartContext] {
+            const sim::DriverCall call;
+            StartRoutine(StartContext);
+        },
+        true);
     *ThreadHandle = m.objects().Insert(thread);
     return STATUS_SUCCESS;
 }

@@ -142,19 +142,43 @@ NTSTATUS Direct(const RTL_QUERY_REGISTRY_TABLE& e, const std::string& name, cons
     return STATUS_SUCCESS;
 }
 
-// Hands one value to the entry's query routine, or stores it directly.
+// Hands one value to the entry's query routine, or stores it directly. Unless the entry says
+// RTL_QUERY_REGISTRY_NOEXPAND, the kernel prepares strings for a routine: a REG_EXPAND_SZ comes expanded,
+// as a REG_SZ (the system process here has no environment, so the text stays as it is), and a
+// REG_MULTI_SZ comes one string a call, each a REG_SZ with its terminator; an empty list, not at all.
 NTSTATUS Deliver(const RTL_QUERY_REGISTRY_TABLE& e, PVOID context, const std::string& name,
                  sim::Registry::Value v)
 {
     if (e.Flags & RTL_QUERY_REGISTRY_DIRECT) {
         return Direct(e, name, v);
     }
-    // Strings are handed over as stored: REG_EXPAND_SZ is not expanded and REG_MULTI_SZ comes whole, as
-    // with RTL_QUERY_REGISTRY_NOEXPAND.
     std::u16string wide = sim::Utf16FromUtf8(name);
-    const sim::DriverCall call;
-    return e.QueryRoutine(wide.data(), v.type, v.data.empty() ? nullptr : v.data.data(),
-                          static_cast<ULONG>(v.data.size()), context, e.EntryContext);
+    const auto call = [&](ULONG type, size_t at, size_t length) {
+        const sim::DriverCall call;
+        return e.QueryRoutine(wide.data(), type, length == 0 ? nullptr : v.data.data() + at,
+                              static_cast<ULONG>(length), context, e.EntryContext);
+    };
+    const bool prepare = !(e.Flags & RTL_QUERY_REGISTRY_NOEXPAND);
+    if (prepare && v.type == REG_EXPAND_SZ) {
+        return call(REG_SZ, 0, v.data.size());
+    }
+    if (!prepare || v.type != REG_MULTI_SZ) {
+        return call(v.type, 0, v.data.size());
+    }
+    const auto unit = [&v](size_t at) { return v.data[at] | v.data[at + 1] << 8; };
+    for (size_t at = 0; at + 1 < v.data.size() && unit(at) != 0;) {
+        size_t end = at;
+        while (end + 1 < v.data.size() && unit(end) != 0) {
+            end += sizeof(WCHAR);
+        }
+        end = std::min(end + sizeof(WCHAR), v.data.size()); // past the terminator, when there is one
+        const NTSTATUS status = call(REG_SZ, at, end - at);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        at = end;
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS QueryEntry(const std::string& path, const RTL_QUERY_REGISTRY_TABLE& e, PVOID context)

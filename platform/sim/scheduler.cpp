@@ -131,10 +131,11 @@ void Scheduler::Detach()
     TerminateLocked(me);
 }
 
-PKTHREAD Scheduler::Start(std::string name, std::function<void()> body)
+PKTHREAD Scheduler::Start(std::string name, std::function<void()> body, bool system_thread)
 {
     Lock lk(mu_);
     SimThread* t = NewThread(std::move(name), true);
+    t->system_thread = system_thread;
     t->body = std::move(body);
     ready_.push_back(t);
     t->host = std::thread([this, t] { RunThread(t); });

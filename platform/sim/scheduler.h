@@ -73,7 +73,8 @@ struct SimThread {
     _KTHREAD object{};
     int id = 0;
     std::string name;
-    bool created = false; // started by the simulation (it owns the host thread) rather than attached
+    bool created = false;       // started by the simulation (it owns the host thread) rather than attached
+    bool system_thread = false; // a driver's, started through PsCreateSystemThread
     State state = State::Ready;
     std::condition_variable cv;
 
@@ -90,6 +91,7 @@ struct SimThread {
 
     KEVENT sleep_event{}; // never signalled: the thread sleeps on it
     std::vector<KMUTANT*> owned_mutexes;
+    std::map<UCHAR, uint64_t> timeouts; // its waits that ended by their timeout, by the object's type
     std::function<void()> body;
     std::thread host;
 };
@@ -104,7 +106,7 @@ public:
     // Threads.
     SimThread* Attach(std::string name); // the calling host thread joins the simulation
     void Detach();                       // the calling (attached) thread leaves it for good
-    PKTHREAD Start(std::string name, std::function<void()> body);
+    PKTHREAD Start(std::string name, std::function<void()> body, bool system_thread = false);
     [[noreturn]] void ExitCurrentThread(NTSTATUS status); // a started thread ends here
     void LeaveTemporarily(); // the calling thread steps outside: it no longer counts until it rejoins
     // The thread that stepped outside comes back: it queues as ready and blocks until it has the
@@ -140,8 +142,9 @@ public:
     void PreemptionPoint();
     // A new seed and switch-point settings from now on, for tests that try many seeds on one machine.
     void Reseed(uint64_t seed, unsigned preempt_percent, bool entry_switch_points = true);
-    // How many waits on the object ended by their timeout (a monitor's timed wait: its polls).
-    uint64_t Timeouts(const void* object) const;
+    // How many waits of the drivers' system threads on objects of one type ended by their timeout. A
+    // monitor thread's interval is such a wait, on whatever its stop request signals.
+    uint64_t SystemThreadTimeouts(KOBJECTS type) const;
 
     // Labels used in reports (deadlocks, verifier): "SioMutex" reads better than an address.
     void NameObject(const void* object, std::string name);
@@ -159,6 +162,7 @@ private:
     void AdvanceToLocked(Ticks time);
     void ExpireTimersLocked();
     void MakeReadyLocked(SimThread* thread, NTSTATUS status);
+    static void CountTimeoutLocked(SimThread* thread, const DISPATCHER_HEADER* object);
     void WakeWaitersLocked(DISPATCHER_HEADER* object);
     void AfterSignalLocked();
     bool SignaledFor(const DISPATCHER_HEADER* object, const SimThread* thread) const;
@@ -181,7 +185,6 @@ private:
     Ticks now_ = 0;
     std::mt19937_64 rng_;
     std::map<const void*, std::string> names_;
-    std::map<const void*, uint64_t> timeouts_;
 
     // Real-time mode: the host instant at which the clock read real_base_ticks_.
     std::chrono::steady_clock::time_point real_base_;

@@ -32,17 +32,28 @@ void Scheduler::ExpireTimersLocked()
     const Ticks now = NowLocked();
     while (!timers_.empty() && std::get<0>(*timers_.begin()) <= now) {
         SimThread* t = std::get<2>(*timers_.begin());
-        timeouts_[t->wait_object]++;
+        CountTimeoutLocked(t, t->wait_object);
         RemoveEntryList(&t->wait_block.Link);
         MakeReadyLocked(t, STATUS_TIMEOUT);
     }
 }
 
-uint64_t Scheduler::Timeouts(const void* object) const
+void Scheduler::CountTimeoutLocked(SimThread* thread, const DISPATCHER_HEADER* object)
+{
+    thread->timeouts[object->Type]++;
+}
+
+uint64_t Scheduler::SystemThreadTimeouts(KOBJECTS type) const
 {
     std::lock_guard lk(mu_);
-    auto it = timeouts_.find(object);
-    return it == timeouts_.end() ? 0 : it->second;
+    uint64_t count = 0;
+    for (const auto& t : threads_) {
+        if (t->system_thread) {
+            const auto it = t->timeouts.find(static_cast<UCHAR>(type));
+            count += it == t->timeouts.end() ? 0 : it->second;
+        }
+    }
+    return count;
 }
 
 Ticks Scheduler::Now() const

@@ -105,7 +105,7 @@ NTSTATUS Scheduler::Wait(DISPATCHER_HEADER* object, KWAIT_REASON reason, const L
         if (timeout->QuadPart == 0 || deadline <= now) {
             // A wait that does not block still ends the thread's turn when others are ready: a thread
             // polling with zero timeouts must not keep the processor (and the clock) to itself.
-            timeouts_[object]++;
+            CountTimeoutLocked(me, object);
             YieldLocked(lk, me);
             return STATUS_TIMEOUT;
         }

@@ -1,6 +1,7 @@
 // The registry configuration: every value reaches its field, absent or mistyped values read as 0, and
 // current values are written back.
 #include <cstring>
+#include <vector>
 
 #include "monitor/config.h"
 #include "sim_test.h"
@@ -116,9 +117,40 @@ TEST_F(ConfigTest, AbsentKeysAndMistypedValuesReadAsZero)
     ULONG value = 0xAAAA;
     EXPECT_EQ(ReadRegistryDword(QUAV_PARAMETERS_KEY, WSTR("FWP_MODE"), &value), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(value, 0u);
-    value = 0xAAAA;
-    EXPECT_EQ(ReadRegistryDword(QUAV_PARAMETERS_KEY, WSTR("POLLING_INTERVAL"), &value), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(value, 0u);
+}
+
+// Only a REG_DWORD of four bytes is a value; anything else of the same name reads as absent, whatever
+// its length, and nothing of it reaches the 4-byte cell.
+TEST_F(ConfigTest, ValuesOfAnotherTypeOrSizeReadAsAbsent)
+{
+    struct Case {
+        const char* name;
+        ULONG type;
+        std::vector<uint8_t> data;
+        NTSTATUS status;
+        ULONG value;
+    };
+    const Case cases[] = {
+        {"a DWORD", REG_DWORD, {0x0A, 0, 0, 0x80}, STATUS_SUCCESS, 0x8000000Au},
+        {"a string", REG_SZ, {'1', 0, '0', 0, 0, 0}, STATUS_UNSUCCESSFUL, 0},
+        {"an expandable string", REG_EXPAND_SZ, {'1', 0, 0, 0}, STATUS_UNSUCCESSFUL, 0},
+        {"a list of strings", REG_MULTI_SZ, {'1', 0, 0, 0, 0, 0}, STATUS_UNSUCCESSFUL, 0},
+        {"four binary bytes", REG_BINARY, {0x0A, 0, 0, 0}, STATUS_UNSUCCESSFUL, 0},
+        {"a big-endian DWORD", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 0x0A}, STATUS_UNSUCCESSFUL, 0},
+        {"a QWORD", REG_QWORD, {0x0A, 0, 0, 0, 0, 0, 0, 0}, STATUS_UNSUCCESSFUL, 0},
+        {"a DWORD of two bytes", REG_DWORD, {0x0A, 0}, STATUS_UNSUCCESSFUL, 0},
+        {"a DWORD of eight bytes", REG_DWORD, {0x0A, 0, 0, 0, 0, 0, 0, 0}, STATUS_UNSUCCESSFUL, 0},
+        {"an empty DWORD", REG_DWORD, {}, STATUS_UNSUCCESSFUL, 0},
+    };
+    registry().CreateKey(kParameters);
+    for (const Case& c : cases) {
+        registry().SetValue(kParameters, "POLLING_INTERVAL", c.type, c.data);
+        ULONG value = 0xAAAA;
+        EXPECT_EQ(ReadRegistryDword(QUAV_PARAMETERS_KEY, WSTR("POLLING_INTERVAL"), &value), c.status)
+            << c.name;
+        EXPECT_EQ(value, c.value) << c.name;
+        EXPECT_EQ(Load().PollInterval, -static_cast<LONGLONG>(c.value) * 10000000) << c.name;
+    }
 }
 
 TEST_F(ConfigTest, LargestIntervalStaysA64BitProduct)

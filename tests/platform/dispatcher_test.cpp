@@ -93,6 +93,54 @@ TEST_F(DispatcherTest, TimeoutsRunOnTheVirtualClock)
     EXPECT_EQ(static_cast<sim::Ticks>(KeQueryInterruptTime()), sim::Now());
 }
 
+// What a monitor's polls are counted from: the timed waits of the drivers' system threads that ran out,
+// by the type of object waited on. A wait that was satisfied, and the waits of the platform's own and of
+// attached threads, do not count.
+struct Waits {
+    KSEMAPHORE semaphore;
+    KEVENT never;
+};
+
+VOID NTAPI SystemThreadWaits(PVOID context)
+{
+    auto* w = static_cast<Waits*>(context);
+    WaitFor(&w->semaphore, sim::Seconds(1));
+    WaitFor(&w->semaphore, 0);
+    WaitFor(&w->never, sim::Ms(5));
+    WaitFor(&w->semaphore, sim::Seconds(1));
+    WaitFor(&w->semaphore, sim::Seconds(10)); // released meanwhile
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST_F(DispatcherTest, TimedOutWaitsOfSystemThreadsAreCountedByObjectType)
+{
+    Waits w;
+    KeInitializeSemaphore(&w.semaphore, 0, 1);
+    KeInitializeEvent(&w.never, NotificationEvent, FALSE);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SystemThreadWaits, &w),
+        STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    PKTHREAD platform_thread = sim::StartThread("platform", [&] { WaitFor(&w.semaphore, sim::Seconds(1)); });
+    WaitFor(&w.never, sim::Seconds(3));
+    KeReleaseSemaphore(&w.semaphore, 0, 1, FALSE);
+    sim::JoinThread(static_cast<PKTHREAD>(thread));
+    sim::JoinThread(platform_thread);
+    ObDereferenceObject(thread);
+
+    const struct {
+        KOBJECTS type;
+        uint64_t timeouts;
+    } expected[] = {{SemaphoreObject, 3}, {EventNotificationObject, 1}, {MutantObject, 0}, {ThreadObject, 0}};
+    for (const auto& e : expected) {
+        EXPECT_EQ(machine_.scheduler().SystemThreadTimeouts(e.type), e.timeouts) << e.type;
+    }
+}
+
 TEST_F(DispatcherTest, ClockAdvancesOnlyWhenEveryThreadWaits)
 {
     std::vector<std::pair<std::string, sim::Ticks>> wakeups;

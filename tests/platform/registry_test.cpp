@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 
 #include "sim_test.h"
@@ -302,6 +303,109 @@ TEST_F(RegistryTest, QueryRegistryValuesDirectDefaultsAndRoutines)
     EXPECT_EQ(Query(kParamsW, routines, &seen), STATUS_DEVICE_BUSY);
     EXPECT_EQ(seen, (Names{"label:1:4:120", "Poll:4:4:5", "Label:1:4:120", "Stop:3:1:9"}));
     EXPECT_EQ(calls, 4);
+}
+
+// Each call a query routine got: "name type bytes..." with the bytes in hex; a call whose first byte is
+// 'x' fails.
+NTSTATUS Collect(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID)
+{
+    std::string call = sim::Utf8FromUtf16(name) + " " + std::to_string(type);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (ULONG i = 0; i < length; i++) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
+        call += hex;
+    }
+    static_cast<Names*>(context)->push_back(call);
+    return length > 0 && bytes[0] == 'x' ? STATUS_DEVICE_BUSY : STATUS_SUCCESS;
+}
+
+// What a query routine is handed, as the kernel prepares it: an absent value calls it only with a default,
+// strings are expanded and lists split unless NOEXPAND says otherwise, and its failure ends the query.
+TEST_F(RegistryTest, QueryRoutinesGetValuesAsTheKernelPreparesThem)
+{
+    struct Case {
+        const char* name;
+        std::optional<sim::Registry::Value> stored; // as "V"; none: absent
+        ULONG flags;
+        ULONG default_type;
+        NTSTATUS status;
+        Names calls;
+    };
+    ULONG seven = 7;
+    const Case cases[] = {
+        {"a DWORD",
+         sim::Registry::Value{REG_DWORD, {1, 2, 3, 4}},
+         0,
+         REG_NONE,
+         STATUS_SUCCESS,
+         {"V 4 01 02 03 04"}},
+        {"a short DWORD",
+         sim::Registry::Value{REG_DWORD, {1, 2}},
+         0,
+         REG_NONE,
+         STATUS_SUCCESS,
+         {"V 4 01 02"}},
+        {"a QWORD",
+         sim::Registry::Value{REG_QWORD, Bytes(8, 1)},
+         0,
+         REG_NONE,
+         STATUS_SUCCESS,
+         {"V 11 01 01 01 01 01 01 01 01"}},
+        {"an expandable string, expanded",
+         sim::Registry::Value{REG_EXPAND_SZ, {'%', 0, 0, 0}},
+         0,
+         REG_NONE,
+         STATUS_SUCCESS,
+         {"V 1 25 00 00 00"}},
+        {"an expandable string, as stored",
+         sim::Registry::Value{REG_EXPAND_SZ, {'%', 0, 0, 0}},
+         RTL_QUERY_REGISTRY_NOEXPAND,
+         REG_NONE,
+         STATUS_SUCCESS,
+         {"V 2 25 00 00 00"}},
+        {"a list, a string a call",
+         sim::Registry::Value{REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 'c', 0, 0, 0, 0, 0}},
+         0,
+         REG_NONE,
+         STATUS_SUCCESS,
+         {"V 1 61 00 00 00", "V 1 62 00 63 00 00 00"}},
+        {"a list, whole",
+         sim::Registry::Value{REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}},
+         RTL_QUERY_REGISTRY_NOEXPAND,
+         REG_NONE,
+         STATUS_SUCCESS,
+         {"V 7 61 00 00 00 00 00"}},
+        {"an empty list", sim::Registry::Value{REG_MULTI_SZ, {0, 0}}, 0, REG_NONE, STATUS_SUCCESS, {}},
+        {"a list whose string fails",
+         sim::Registry::Value{REG_MULTI_SZ, {'x', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
+         0,
+         REG_NONE,
+         STATUS_DEVICE_BUSY,
+         {"V 1 78 00 00 00"}},
+        {"absent, no default", std::nullopt, 0, REG_NONE, STATUS_SUCCESS, {}},
+        {"absent, a default", std::nullopt, 0, REG_DWORD, STATUS_SUCCESS, {"V 4 07 00 00 00"}},
+        {"absent and required",
+         std::nullopt,
+         RTL_QUERY_REGISTRY_REQUIRED,
+         REG_DWORD,
+         STATUS_OBJECT_NAME_NOT_FOUND,
+         {}},
+    };
+    for (const Case& c : cases) {
+        reg().DeleteKey(kParams);
+        reg().CreateKey(kParams);
+        if (c.stored) {
+            reg().SetValue(kParams, "V", c.stored->type, c.stored->data);
+        }
+        Names calls;
+        RTL_QUERY_REGISTRY_TABLE table[] = {
+            {Collect, c.flags, const_cast<PWSTR>(u"V"), nullptr, c.default_type, &seven, sizeof seven},
+            {},
+        };
+        EXPECT_EQ(Query(kParamsW, table, &calls), c.status) << c.name;
+        EXPECT_EQ(calls, c.calls) << c.name;
+    }
 }
 
 TEST_F(RegistryTest, WriteRegistryValueCreatesOnlyTheFinalKeyAndHonoursTheFaultKnob)

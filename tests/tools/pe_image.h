@@ -43,10 +43,12 @@ struct TestImage {
     uint16_t machine = 0x14C;
     uint16_t characteristics = 0x0102; // executable, 32-bit
     uint16_t subsystem = 1;
+    uint16_t dll_characteristics = 0x2140; // WDM driver, NX compatible, dynamic base
     std::vector<std::pair<std::string, std::vector<std::string>>> imports{
         {"ntoskrnl.exe", {"KeSetEvent", "IofCompleteRequest", "memcpy"}}, {"HAL.dll", {"READ_PORT_UCHAR"}}};
     std::vector<std::string> extra_sections;
-    std::map<std::string, uint32_t> flags; // characteristics by section name (0 otherwise)
+    std::map<std::string, std::vector<uint8_t>> contents; // of extra sections (16 zero bytes otherwise)
+    std::map<std::string, uint32_t> flags;                // characteristics by section name (0 otherwise)
     uint32_t entry = 0;
     std::vector<std::pair<uint32_t, uint32_t>> relocations; // site, target (RVAs)
     std::map<size_t, uint32_t> directories;                 // more data directories: index, RVA (4 bytes)
@@ -54,7 +56,8 @@ struct TestImage {
     bool unicode = true;
     uint16_t message_language = 0x409;
     bool version = true;
-    std::optional<uint32_t> checksum; // the right one when unset
+    std::vector<std::pair<std::u16string, std::vector<uint8_t>>> mof; // MOFDATA resources: name, data
+    std::optional<uint32_t> checksum;                                 // the right one when unset
 
     static std::vector<uint8_t> MessageTable(const std::vector<sim::MessageEntry>& messages, bool unicode)
     {
@@ -131,32 +134,55 @@ struct TestImage {
         return b;
     }
 
-    // Type, then name 1, then language directories, one entry each, then the data.
+    // A type, a name and a language directory a resource, one entry each, then its data; names of named
+    // entries (a number when empty) follow everything.
     std::vector<uint8_t> Resources(uint32_t base) const
     {
-        std::vector<std::pair<uint32_t, std::vector<uint8_t>>> leaves;
+        struct Leaf {
+            std::u16string type_name;
+            uint32_t type;
+            std::u16string name;
+            std::vector<uint8_t> data;
+        };
+        std::vector<Leaf> leaves;
+        for (const auto& [name, data] : mof) {
+            leaves.push_back({u"MOFDATA", 0, name, data});
+        }
         if (!messages.empty()) {
-            leaves.push_back({11, MessageTable(messages, unicode)});
+            leaves.push_back({u"", 11, u"", MessageTable(messages, unicode)});
         }
         if (version) {
-            leaves.push_back({16, Version()});
+            leaves.push_back({u"", 16, u"", Version()});
         }
+        std::vector<std::pair<size_t, std::u16string>> names; // where each name's offset goes
         std::vector<uint8_t> b(16 + 8 * leaves.size());
-        Put16(b, 14, leaves.size());
+        Put16(b, 12, mof.size());
+        Put16(b, 14, leaves.size() - mof.size());
         for (size_t i = 0; i < leaves.size(); i++) {
-            const size_t names = b.size(), languages = names + 24, entry = languages + 24, data = entry + 16;
-            Put32(b, 16 + 8 * i, leaves[i].first);
-            Put32(b, 20 + 8 * i, 0x80000000u | names);
-            Put16(b, names + 14, 1);
-            Put32(b, names + 16, 1);
-            Put32(b, names + 20, 0x80000000u | languages);
+            const size_t dir = b.size(), languages = dir + 24, entry = languages + 24, data = entry + 16;
+            const Leaf& leaf = leaves[i];
+            leaf.type_name.empty() ? Put32(b, 16 + 8 * i, leaf.type)
+                                   : names.push_back({16 + 8 * i, leaf.type_name});
+            Put32(b, 20 + 8 * i, 0x80000000u | dir);
+            Put16(b, dir + (leaf.name.empty() ? 14 : 12), 1);
+            leaf.name.empty() ? Put32(b, dir + 16, 1) : names.push_back({dir + 16, leaf.name});
+            Put32(b, dir + 20, 0x80000000u | languages);
             Put16(b, languages + 14, 1);
-            Put32(b, languages + 16, leaves[i].first == 11 ? message_language : 0x409);
+            Put32(b, languages + 16, leaf.type == 11 ? message_language : 0x409);
             Put32(b, languages + 20, entry);
             Put32(b, entry, base + data);
-            Put32(b, entry + 4, leaves[i].second.size());
+            Put32(b, entry + 4, leaf.data.size());
             b.resize(data);
-            b.insert(b.end(), leaves[i].second.begin(), leaves[i].second.end());
+            b.insert(b.end(), leaf.data.begin(), leaf.data.end());
+            b.resize((b.size() + 3) / 4 * 4);
+        }
+        for (const auto& [at, name] : names) {
+            Put32(b, at, 0x80000000u | b.size());
+            const size_t text = b.size();
+            Put16(b, text, name.size());
+            for (size_t k = 0; k < name.size(); k++) {
+                Put16(b, text + 2 + 2 * k, name[k]);
+            }
             b.resize((b.size() + 3) / 4 * 4);
         }
         return b;
@@ -173,7 +199,8 @@ struct TestImage {
         sections.push_back({".idata", Imports(rva())});
         sections.push_back({".rsrc", Resources(rva())});
         for (const auto& name : extra_sections) {
-            sections.push_back({name, std::vector<uint8_t>(16)});
+            const auto given = contents.find(name);
+            sections.push_back({name, given != contents.end() ? given->second : std::vector<uint8_t>(16)});
         }
         // One block a relocation: its page, size 12, the entry (type 3, 32-bit) and a padding entry.
         std::vector<uint8_t> blocks;
@@ -207,6 +234,7 @@ struct TestImage {
         Put32(f, opt + 56, rva());  // size of image
         Put32(f, opt + 60, 0x400);  // size of headers
         Put16(f, opt + 68, subsystem);
+        Put16(f, opt + 70, dll_characteristics);
         Put32(f, opt + 92, 16);
         Put32(f, opt + 96 + 8, 0x2000); // imports
         Put32(f, opt + 96 + 12, sections[1].data.size());

@@ -58,7 +58,7 @@ std::vector<std::string> Failures(const std::vector<uint8_t>& file)
 TEST(PeCheck, WellFormedDriverImagePassesEveryCheck)
 {
     const auto results = Check(TestImage{}.Build());
-    EXPECT_EQ(results.size(), 12u);
+    EXPECT_EQ(results.size(), 15u);
     for (const auto& r : results) {
         EXPECT_TRUE(r.ok) << pecheck::Format(r);
     }
@@ -81,6 +81,62 @@ TEST(PeCheck, HeaderFaults)
     image = {};
     image.subsystem = 2;
     EXPECT_TRUE(FailsOnly(image, "native subsystem", "subsystem 2"));
+    image = {};
+    image.dll_characteristics = 0x0140; // what ld writes without --wdmdriver
+    EXPECT_TRUE(FailsOnly(image, "WDM driver", "DllCharacteristics 0x0140 lacks the WDM driver bit 0x2000"));
+    // ld's flags for .rsrc; read-only data passes, whatever else it says.
+    image = {};
+    image.flags[".rsrc"] = 0xC0000040;
+    EXPECT_TRUE(FailsOnly(image, "resources read-only", ".rsrc characteristics 0xC0000040 include"));
+    image.flags[".rsrc"] = 0x40000040;
+    EXPECT_TRUE(Failures(image.Build()).empty());
+}
+
+// The UTF-16 text with its NUL, as a driver's wide string literal lies in its data; `skip` bytes first.
+std::vector<uint8_t> Wide(std::u16string_view text, size_t skip = 0)
+{
+    std::vector<uint8_t> b(skip);
+    for (char16_t c : text) {
+        b.push_back(c & 0xFF);
+        b.push_back(c >> 8);
+    }
+    b.insert(b.end(), {0, 0});
+    return b;
+}
+
+TEST(PeCheck, MofNamesInTheDataNeedTheirResource)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> rdata;
+        std::vector<std::u16string> mof; // MOFDATA resources by name
+        std::string failure;             // empty: passes
+    };
+    const std::string ascii = "MofResource";
+    const Case cases[] = {
+        {"a named resource missing",
+         Wide(u"MofResource", 6),
+         {},
+         "\"MofResource\" in .rdata names no MOFDATA"},
+        {"another resource carried", Wide(u"QuavMof"), {u"MOFRESOURCE"}, "\"QuavMof\" in .rdata"},
+        {"names compare without case", Wide(u"MofResource"), {u"MOFRESOURCE"}, ""},
+        {"nothing named, nothing carried", Wide(u"\\Device\\Quav"), {}, ""},
+        {"carried and not named", Wide(u"Quav"), {u"MOFRESOURCE"}, ""},
+        {"a narrow string is no resource name", {ascii.begin(), ascii.end()}, {}, ""},
+    };
+    for (const Case& c : cases) {
+        TestImage image;
+        image.extra_sections = {".rdata"};
+        image.contents[".rdata"] = c.rdata;
+        for (const std::u16string& name : c.mof) {
+            image.mof.push_back({name, {'c', 'l', 'a', 's', 's'}});
+        }
+        if (c.failure.empty()) {
+            EXPECT_EQ(Failures(image.Build()), std::vector<std::string>{}) << c.name;
+        } else {
+            EXPECT_TRUE(FailsOnly(image, "MOF resources named exist", c.failure)) << c.name;
+        }
+    }
 }
 
 TEST(PeCheck, ImportFaultsNameTheImport)

@@ -146,6 +146,98 @@ void CheckHeaders(const pe::Image& image, std::vector<Result>& out)
                       : Result{"not a DLL", false,
                                "the DLL characteristic 0x2000 is set (characteristics " +
                                    Hex(image.characteristics(), 4) + ")"});
+    // The platform's own linker marks every WDM driver so in the optional header.
+    const std::string dll = "DllCharacteristics " + Hex(image.dll_characteristics(), 4);
+    out.push_back((image.dll_characteristics() & pe::kDllWdmDriver) != 0
+                      ? Pass("WDM driver", dll)
+                      : Result{"WDM driver", false, dll + " lacks the WDM driver bit 0x2000"});
+}
+
+// The section holding the resource directory, or null when there is none.
+const pe::Section* ResourceSection(const pe::Image& image)
+{
+    const auto& directories = image.directories();
+    if (directories.size() <= pe::kDirectoryResources || directories[pe::kDirectoryResources].rva == 0) {
+        return nullptr;
+    }
+    return image.SectionAt(directories[pe::kDirectoryResources].rva);
+}
+
+// The resources are read by the system (the event log's message texts, the version): their section is
+// mapped read-only, so that no stray write of the driver can change them.
+Result CheckResourceSection(const pe::Image& image)
+{
+    const std::string name = "resources read-only";
+    const pe::Section* section = ResourceSection(image);
+    if (section == nullptr) {
+        return Pass(name, "no resource section");
+    }
+    const std::string flags = section->name + " characteristics " + Hex(section->characteristics, 8);
+    return (section->characteristics & pe::kSectionWrite) == 0
+               ? Pass(name, flags)
+               : Result{name, false, flags + " include IMAGE_SCN_MEM_WRITE 0x80000000"};
+}
+
+// The NUL-terminated UTF-16 strings of at least three printable ASCII characters at even offsets.
+std::vector<std::u16string> WideStrings(std::span<const uint8_t> bytes)
+{
+    std::vector<std::u16string> out;
+    std::u16string run;
+    for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
+        const char16_t c = static_cast<char16_t>(bytes[at] | bytes[at + 1] << 8);
+        if (c == 0 && run.size() >= 3) {
+            out.push_back(run);
+        }
+        if (c >= 0x20 && c < 0x7F) {
+            run += c;
+        } else {
+            run.clear();
+        }
+    }
+    return out;
+}
+
+std::u16string Upper(std::u16string s)
+{
+    std::ranges::transform(s, s.begin(), [](char16_t c) { return c >= u'a' && c <= u'z' ? c - 0x20 : c; });
+    return s;
+}
+
+// A driver names its MOF resource in its WMI registration information, and WMI loads the resource of type
+// MOFDATA by that name from the driver's image: a registration whose resource is missing fails. The name
+// is a UTF-16 string among the image's data, so every such string that speaks of a MOF ("mof" in any
+// case; "MofResource" is the usual name) must be the name of a MOFDATA resource. Resource names compare
+// without case, as the loader's lookup does.
+Result CheckMofResources(const pe::Image& image, const std::vector<pe::Resource>& resources)
+{
+    const std::string name = "MOF resources named exist";
+    std::set<std::u16string> carried;
+    for (const pe::Resource& r : resources) {
+        if (Upper(r.type.name) == u"MOFDATA") {
+            const std::string id = "#" + std::to_string(r.name.id);
+            carried.insert(r.name.name.empty() ? std::u16string(id.begin(), id.end()) : Upper(r.name.name));
+        }
+    }
+    const pe::Section* resource_section = ResourceSection(image);
+    std::vector<std::string> problems;
+    size_t named = 0;
+    for (const pe::Section& s : image.sections()) {
+        if (&s == resource_section) {
+            continue; // the resource tree spells its own names
+        }
+        for (const std::u16string& text : WideStrings(image.SectionBytes(s))) {
+            if (Upper(text).find(u"MOF") == std::u16string::npos) {
+                continue;
+            }
+            named++;
+            if (!carried.contains(Upper(text))) {
+                problems.push_back(Quoted(text) + " in " + s.name + " names no MOFDATA resource");
+            }
+        }
+    }
+    return Verdict(name, problems,
+                   std::to_string(named) + " named, " + std::to_string(carried.size()) +
+                       " MOFDATA resources");
 }
 
 void CheckImports(const std::vector<pe::Import>& imports, const std::set<std::string>& operations,
@@ -313,10 +405,12 @@ std::vector<Result> CheckImage(std::span<const uint8_t> file, const Expected& ex
         out.push_back({"import table", false, e.what()});
     }
     CheckRuntimeSections(*image, out);
+    out.push_back(CheckResourceSection(*image));
     try {
         const std::vector<pe::Resource> resources = image->Resources();
         out.push_back(CheckMessages(resources, expected.messages));
         out.push_back(CheckVersion(resources));
+        out.push_back(CheckMofResources(*image, resources));
     } catch (const pe::PeError& e) {
         out.push_back({"resources", false, e.what()});
     }

@@ -90,6 +90,7 @@ Image::Image(std::span<const uint8_t> file) : file_(file)
     checksum_ = U32(header, 64, "optional header");
     checksum_offset_ = opt + 64;
     subsystem_ = U16(header, 68, "optional header");
+    dll_characteristics_ = U16(header, 70, "optional header");
     const uint32_t directory_count = U32(header, directories - 4, "optional header");
     const size_t room = (optional_size - directories) / 8;
     for (size_t i = 0; i < std::min<size_t>(directory_count, room); i++) {
@@ -122,6 +123,12 @@ Image::Image(std::span<const uint8_t> file) : file_(file)
         }
         sections_.push_back(std::move(sec));
     }
+}
+
+std::span<const uint8_t> Image::SectionBytes(const Section& s) const
+{
+    const uint32_t size = s.virtual_size != 0 ? std::min(s.raw_size, s.virtual_size) : s.raw_size;
+    return size == 0 ? std::span<const uint8_t>() : file_.subspan(s.raw_offset, size);
 }
 
 std::span<const uint8_t> Image::AtRva(uint32_t rva, const char* what) const

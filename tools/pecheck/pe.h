@@ -23,7 +23,8 @@ constexpr uint16_t kMachineI386 = 0x14C;
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
 constexpr uint16_t kSubsystemNative = 1;
-constexpr uint16_t kFileDll = 0x2000; // file header characteristic
+constexpr uint16_t kFileDll = 0x2000;      // file header characteristic
+constexpr uint16_t kDllWdmDriver = 0x2000; // IMAGE_DLLCHARACTERISTICS_WDM_DRIVER, an optional header bit
 constexpr uint32_t kResourceMessageTable = 11;
 constexpr uint32_t kResourceVersion = 16;
 constexpr uint32_t kSectionCode = 0x00000020;        // IMAGE_SCN_CNT_CODE
@@ -31,7 +32,8 @@ constexpr uint32_t kSectionDiscardable = 0x02000000; // IMAGE_SCN_MEM_DISCARDABL
 constexpr uint32_t kSectionExecute = 0x20000000;     // IMAGE_SCN_MEM_EXECUTE
 constexpr uint32_t kSectionRead = 0x40000000;        // IMAGE_SCN_MEM_READ
 constexpr uint32_t kSectionWrite = 0x80000000;       // IMAGE_SCN_MEM_WRITE
-constexpr size_t kDirectorySecurity = 4;             // its "RVA" is a file offset
+constexpr size_t kDirectoryResources = 2;
+constexpr size_t kDirectorySecurity = 4; // its "RVA" is a file offset
 constexpr size_t kDirectoryRelocations = 5;
 
 struct Section {
@@ -79,6 +81,7 @@ public:
     uint16_t characteristics() const { return characteristics_; }
     uint16_t magic() const { return magic_; }
     uint16_t subsystem() const { return subsystem_; }
+    uint16_t dll_characteristics() const { return dll_characteristics_; }
     uint32_t checksum() const { return checksum_; }
     size_t checksum_offset() const { return checksum_offset_; }
     uint32_t entry_point() const { return entry_point_; }
@@ -86,6 +89,8 @@ public:
     const std::vector<Section>& sections() const { return sections_; }
     // The section holding an RVA, or null.
     const Section* SectionAt(uint32_t rva) const;
+    // A section's bytes in the file that the loader maps (the raw data up to the virtual size).
+    std::span<const uint8_t> SectionBytes(const Section& section) const;
 
     struct Directory {
         uint32_t rva = 0;
@@ -115,6 +120,7 @@ private:
     uint16_t characteristics_ = 0;
     uint16_t magic_ = 0;
     uint16_t subsystem_ = 0;
+    uint16_t dll_characteristics_ = 0;
     uint32_t entry_point_ = 0;
     uint64_t image_base_ = 0;
     uint32_t checksum_ = 0;

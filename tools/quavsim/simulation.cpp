@@ -71,16 +71,15 @@ NTSTATUS Simulation::Boot()
     if (pdo_ == nullptr) {
         return status;
     }
-    const NTSTATUS started = machine_.pnp().Start(pdo_);
-    if (NT_SUCCESS(started) && g_DeviceExtension != nullptr) {
-        monitor_wait_ = &g_DeviceExtension->MonitorSemaphore;
-    }
-    return started;
+    return machine_.pnp().Start(pdo_);
 }
 
+// Counted from what the platform sees, so that it holds for any build of the driver: the monitor thread
+// waits out its interval on the semaphore a stop request releases, and polls when that wait times out.
+// The driver's other timed waits (its delays on events, its locks on mutexes) are on other objects.
 uint64_t Simulation::Polls()
 {
-    return monitor_wait_ != nullptr ? machine_.scheduler().Timeouts(monitor_wait_) : 0;
+    return machine_.scheduler().SystemThreadTimeouts(SemaphoreObject);
 }
 
 void Simulation::RunFor(sim::Ticks time, sim::Ticks sample_every)

@@ -55,7 +55,7 @@ public:
 
     // Appends a row of what the driver has published now.
     void Sample();
-    // Polls the monitor thread has made so far (its timed waits that ran out).
+    // Polls the monitor thread has made so far: its timed waits on a semaphore that ran out.
     uint64_t Polls();
 
     // Simulated time, events by severity, stage changes, each sensor's minimum and maximum, port accesses.
@@ -68,7 +68,6 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     bool running_ = false;
-    const void* monitor_wait_ = nullptr; // what the monitor thread's timed wait waits on
     std::vector<TraceRow> trace_;
 };
 
