@@ -34,15 +34,6 @@ extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
 #define CODE_SEG(Section) __attribute__((section(Section)))
 
 //
-// Type checking of direct registry queries: the flag and the shift of the
-// expected type in DefaultType, as later kernels define them.
-//
-#ifndef RTL_QUERY_REGISTRY_TYPECHECK
-#define RTL_QUERY_REGISTRY_TYPECHECK       0x00000100
-#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
-#endif
-
-//
 // Flags and readings shared between threads without a lock: single
 // aligned accesses, which x86 performs atomically, through volatile so the
 // compiler neither caches nor splits them.
