@@ -259,6 +259,8 @@ void DriverImage::Protect(const pe::Image& image)
             throw ImageError("cannot protect " + name_ + " at " + Hex(at) + ": " + std::strerror(errno));
         }
     };
+    // What no section covers stays inaccessible.
+    set(base_, size_, PROT_NONE);
     set(base_, RoundUp(image.size_of_headers(), PageSize()), PROT_READ);
     for (size_t k = 0; k < sections_.size(); k++) {
         const pe::Section& s = image.sections()[k];
