@@ -66,7 +66,7 @@ void CheckHeaders(const pe::Image& image, const std::string& name)
     } else if (image.section_alignment() == 0 || image.section_alignment() % PageSize() != 0) {
         fault = "aligns its sections to " + Hex(image.section_alignment()) +
                 ", less than a page: their protections cannot be set apart";
-    } else if (image.size_of_image() == 0 || image.size_of_image() > 0x10000000) {
+    } else if (image.size_of_image() < PageSize() || image.size_of_image() > 0x10000000) {
         fault = "has an image size of " + Hex(image.size_of_image());
     }
     if (!fault.empty()) {

@@ -218,6 +218,15 @@ TEST_F(QuavSysTest, AnImportThePlatformLacksIsRefusedByName)
     }
 }
 
+// Every cut of the file short of its end lacks data a section holds: it is refused, never half-mapped.
+TEST_F(QuavSysTest, ATruncatedCopyIsRefused)
+{
+    for (size_t length = 0; length < file_.size(); length += 509) {
+        const std::span<const uint8_t> cut(file_.data(), length);
+        EXPECT_THROW(sim::DriverImage::Map(cut, "quav.sys"), sim::ImageError) << length << " bytes";
+    }
+}
+
 #if defined(__i386__)
 // DriverEntry of the image itself: it runs as the built-in driver's does, logs with the image's own
 // message table, and INIT is gone once it has returned. (Runs in the 32-bit build only.)
