@@ -2,9 +2,9 @@
 # Checks the driver's objects against the rules of kernel code, which the compiler alone cannot enforce:
 #  - no global constructors or destructors (a kernel image never runs them: such a global stays zero);
 #  - nothing from the C++ runtime (exceptions, RTTI, operator new, guards);
-#  - undefined symbols only from the platform operations list, plus the memory helpers the compiler emits
-#    and the simulation's PAGED_CODE() hook (SimCheckPagedCode: the kernel build's PAGED_CODE is the DDK's
-#    and calls nothing, so quav.sys never imports it);
+#  - undefined symbols only from the platform operations list (its C runtime routines included: the
+#    memory helpers the compiler emits) and the simulation's PAGED_CODE() hook (SimCheckPagedCode: the
+#    kernel build's PAGED_CODE is the DDK's and calls nothing, so quav.sys never imports it);
 #  - every listed operation is implemented by the simulation, and a C++ overload the driver calls with
 #    exactly the signature the simulation defines;
 #  - driver sources include only driver/ headers, the platform declarations and the headers the build
@@ -16,7 +16,10 @@ driver=$1 sim=$2 ops_file=$3 src=$4 mode=$5 generated=${6:-}
 fail=0
 err() { echo "driver check: $*" >&2; fail=1; }
 
-ops=$(grep -v -E '^\s*(#|$)' "$ops_file" | sort -u)
+# The list's operations, and its C runtime routines (a name followed by "runtime": the memory helpers the
+# compiler emits on its own).
+ops=$(awk '$1 !~ /^#/ && NF == 1 {print $1}' "$ops_file" | sort -u)
+c_runtime=$(awk '$1 !~ /^#/ && NF == 2 && $2 == "runtime" {print $1}' "$ops_file" | sort -u | paste -sd'|')
 
 # The linker's own _GLOBAL_OFFSET_TABLE_ (position-independent code) is no import.
 # Symbols paired with the function names the operations list uses: demangled, without the parameter
@@ -45,7 +48,7 @@ runtime='^(__cxa_|__gxx_personality|_Unwind_|_ZTI|_ZTS|_ZTV|__dynamic_cast|_Znw|
 rt=$(echo "$undefined" | grep -E "$runtime" || true)
 [ -z "$rt" ] || err "C++ runtime references: $rt"
 
-helpers='^(memset|memcpy|memmove|memcmp|_GLOBAL_OFFSET_TABLE_|SimCheckPagedCode)$'
+helpers="^(${c_runtime}|_GLOBAL_OFFSET_TABLE_|SimCheckPagedCode)\$"
 sanitizer='^(__asan_|__ubsan_|__sanitizer_|__lsan_)'
 calls=$(comm -23 <(echo "$undefined") <(echo "$defined") | grep -v -E "$helpers|$sanitizer|$runtime" |
         with_names || true)

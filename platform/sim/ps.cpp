@@ -2,6 +2,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <csetjmp>
 #include <cstdlib>
 #include <string>
 
@@ -28,6 +29,20 @@ std::string RoutineName(PKSTART_ROUTINE routine, int ordinal)
     return "system thread " + std::to_string(ordinal);
 }
 
+// A system thread's start. PsTerminateSystemThread ends the thread by a longjmp back here, abandoning the
+// frames between as the kernel abandons a terminated thread's stack: a loaded image has no unwind tables
+// to throw through. Nothing with a destructor lives in this frame, nor in the platform's frames between
+// it and the longjmp (PsTerminateSystemThread closes its operation's entry before it leaves).
+void RunStartRoutine(sim::Scheduler& scheduler, PKSTART_ROUTINE routine, PVOID context)
+{
+    std::jmp_buf exit;
+    if (setjmp(exit) == 0) {
+        scheduler.SetExitPoint(&exit);
+        routine(context);
+    }
+    scheduler.SetExitPoint(nullptr);
+}
+
 } // namespace
 
 extern "C" {
@@ -51,11 +66,12 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     static int ordinal = 0;
-    PKTHREAD thread = m.scheduler().Start(
+    sim::Scheduler& scheduler = m.scheduler();
+    PKTHREAD thread = scheduler.Start(
         RoutineName(StartRoutine, ++ordinal),
-        [StartRoutine, StartContext] {
+        [&scheduler, StartRoutine, StartContext] {
             const sim::DriverCall call;
-            StartRoutine(StartContext);
+            RunStartRoutine(scheduler, StartRoutine, StartContext);
         },
         true);
     *ThreadHandle = m.objects().Insert(thread);
@@ -64,7 +80,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
 {
-    const sim::OperationEntry entry(sim::Op::PsTerminateSystemThread);
+    {
+        const sim::OperationEntry entry(sim::Op::PsTerminateSystemThread);
+    }
     Machine::Current().scheduler().ExitCurrentThread(ExitStatus);
 }
 

@@ -9,6 +9,7 @@
 
 #include "entry.h"
 #include "machine.h"
+#include "pe_bindings.h"
 #include "text.h"
 
 using sim::Machine;
@@ -326,14 +327,11 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
 
 // The kernel's swprintf: no buffer size, so the caller sizes the buffer for the longest result. LONG is
 // 32 bits as on Windows, so an 'l' before d, u or x changes nothing.
-int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
+int sim::FormatWide(char16_t* Buffer, const char16_t* Format, va_list args)
 {
-    const sim::OperationEntry entry(sim::Op::Swprintf);
     if (Buffer == nullptr || Format == nullptr) {
         sim::Fatal("swprintf with a null buffer or format");
     }
-    va_list args;
-    va_start(args, Format);
     std::u16string out;
     const WCHAR* p = Format;
     while (*p != 0) {
@@ -403,9 +401,18 @@ int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
         p++;
         Append(out, field, width, left, zero && numeric);
     }
-    va_end(args);
     std::memcpy(Buffer, out.c_str(), (out.size() + 1) * sizeof(WCHAR));
     return static_cast<int>(out.size());
+}
+
+int swprintf(WCHAR* Buffer, const WCHAR* Format, ...)
+{
+    const sim::OperationEntry entry(sim::Op::Swprintf);
+    va_list args;
+    va_start(args, Format);
+    const int length = sim::FormatWide(Buffer, Format, args);
+    va_end(args);
+    return length;
 }
 
 SIZE_T wcslen(const WCHAR* String)

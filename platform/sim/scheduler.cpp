@@ -153,10 +153,7 @@ void Scheduler::RunThread(SimThread* thread)
         tls_scheduler = this;
         WaitForProcessor(lk, thread);
     }
-    try {
-        thread->body();
-    } catch (const ThreadExit&) {
-    }
+    thread->body();
     Lock lk(mu_);
     TerminateLocked(thread);
 }
@@ -183,17 +180,26 @@ void Scheduler::TerminateLocked(SimThread* thread)
     }
 }
 
+void Scheduler::SetExitPoint(std::jmp_buf* point)
+{
+    std::lock_guard lk(mu_);
+    RequireRunning("SetExitPoint")->exit_point = point;
+}
+
 void Scheduler::ExitCurrentThread(NTSTATUS status)
 {
+    (void)status; // a system thread's exit status is not kept: nothing waits for it
+    std::jmp_buf* point = nullptr;
     {
         std::lock_guard lk(mu_);
         SimThread* me = RequireRunning("PsTerminateSystemThread");
-        if (!me->created) {
+        if (!me->created || me->exit_point == nullptr) {
             Fatal("PsTerminateSystemThread from thread \"" + me->name +
-                  "\", which the simulation did not start");
+                  "\", which is not a system thread the simulation started");
         }
+        point = me->exit_point;
     }
-    throw ThreadExit{status};
+    std::longjmp(*point, 1);
 }
 
 void Scheduler::LeaveTemporarily()

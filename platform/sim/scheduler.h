@@ -12,6 +12,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <csetjmp>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -34,12 +35,6 @@ class Verifier;
 struct SimThread;
 
 enum class TimeMode { Virtual, RealTime };
-
-// Thrown through a system thread's frames by PsTerminateSystemThread, which never returns; the thread's
-// entry catches it. Driver code has no destructors to run on the way.
-struct ThreadExit {
-    NTSTATUS status;
-};
 
 struct SchedulerOptions {
     TimeMode mode = TimeMode::Virtual;
@@ -94,6 +89,9 @@ struct SimThread {
     std::map<UCHAR, uint64_t> timeouts; // its waits that ended by their timeout, by the object's type
     std::function<void()> body;
     std::thread host;
+    // Where PsTerminateSystemThread leaves the thread's frames: set while a system thread's start routine
+    // runs (ps.cpp).
+    std::jmp_buf* exit_point = nullptr;
 };
 
 class Scheduler {
@@ -107,7 +105,12 @@ public:
     SimThread* Attach(std::string name); // the calling host thread joins the simulation
     void Detach();                       // the calling (attached) thread leaves it for good
     PKTHREAD Start(std::string name, std::function<void()> body, bool system_thread = false);
-    [[noreturn]] void ExitCurrentThread(NTSTATUS status); // a started thread ends here
+    // A system thread's start routine returns to `point` (a setjmp there) when the thread ends early;
+    // null once the routine has returned.
+    void SetExitPoint(std::jmp_buf* point);
+    // PsTerminateSystemThread: a longjmp to the running thread's exit point, abandoning the frames
+    // between. The caller's frames up to the exit point must hold no objects with destructors.
+    [[noreturn]] void ExitCurrentThread(NTSTATUS status);
     void LeaveTemporarily(); // the calling thread steps outside: it no longer counts until it rejoins
     // The thread that stepped outside comes back: it queues as ready and blocks until it has the
     // processor again.

@@ -15,9 +15,10 @@ namespace {
 
 using namespace pe_image;
 
-std::set<std::string> Operations()
+sim::OperationList Operations()
 {
-    std::istringstream in("# the test's list\nKeSetEvent\n  IofCompleteRequest \r\n\nREAD_PORT_UCHAR\n");
+    std::istringstream in("# the test's list\nKeSetEvent\n  IofCompleteRequest \r\n\nREAD_PORT_UCHAR\nmemset "
+                          "runtime\nmemcpy runtime\n");
     return pecheck::ReadOperations(in);
 }
 
@@ -62,7 +63,9 @@ TEST(PeCheck, WellFormedDriverImagePassesEveryCheck)
     for (const auto& r : results) {
         EXPECT_TRUE(r.ok) << pecheck::Format(r);
     }
-    EXPECT_EQ(Operations(), (std::set<std::string>{"IofCompleteRequest", "KeSetEvent", "READ_PORT_UCHAR"}));
+    EXPECT_EQ(Operations().operations,
+              (std::set<std::string>{"IofCompleteRequest", "KeSetEvent", "READ_PORT_UCHAR"}));
+    EXPECT_EQ(Operations().runtime, (std::set<std::string>{"memcpy", "memset"}));
     // The kernel's module names in any case; a single-byte table of the same texts.
     TestImage upper;
     upper.imports = {{"NTOSKRNL.EXE", {"KeSetEvent"}}, {"hal.DLL", {"READ_PORT_UCHAR"}}, {"WmiLib.sys", {}}};

@@ -16,11 +16,6 @@ namespace {
 // The kernel modules a driver imports from.
 constexpr std::string_view kKernelDlls[] = {"ntoskrnl.exe", "hal.dll", "wmilib.sys"};
 
-// The memory helpers the compiler calls on its own for block copies, clears and compares. The kernel
-// exports them; they are the only names besides the operations that the driver's objects may reference
-// (cmake/check-driver.sh allows the same four).
-constexpr std::string_view kCompilerHelpers[] = {"memset", "memcpy", "memmove", "memcmp"};
-
 // Sections that carry C++ runtime machinery: constructor and destructor lists, unwind tables, thread-
 // local storage, the C runtime's initializer tables. A kernel image runs none of it. Matched as a name
 // or a name followed by '.' or '$'; ".CRT" also matches any name it starts. Without a string table the
@@ -240,7 +235,7 @@ Result CheckMofResources(const pe::Image& image, const std::vector<pe::Resource>
                        " MOFDATA resources");
 }
 
-void CheckImports(const std::vector<pe::Import>& imports, const std::set<std::string>& operations,
+void CheckImports(const std::vector<pe::Import>& imports, const sim::OperationList& operations,
                   std::vector<Result>& out)
 {
     std::vector<std::string> foreign, by_ordinal, unlisted, runtime;
@@ -251,9 +246,8 @@ void CheckImports(const std::vector<pe::Import>& imports, const std::set<std::st
             foreign.push_back(ImportName(i));
         } else if (i.ordinal) {
             by_ordinal.push_back(ImportName(i));
-        } else if (!operations.contains(i.name) &&
-                   !(Lower(i.dll) == "ntoskrnl.exe" &&
-                     std::ranges::find(kCompilerHelpers, i.name) != std::end(kCompilerHelpers))) {
+        } else if (!operations.operations.contains(i.name) &&
+                   !(Lower(i.dll) == "ntoskrnl.exe" && operations.runtime.contains(i.name))) {
             unlisted.push_back(ImportName(i));
         }
     }
@@ -376,17 +370,9 @@ Result CheckChecksum(const pe::Image& image, std::span<const uint8_t> file)
 
 } // namespace
 
-std::set<std::string> ReadOperations(std::istream& in)
+sim::OperationList ReadOperations(std::istream& in)
 {
-    std::set<std::string> names;
-    for (std::string line; std::getline(in, line);) {
-        const size_t b = line.find_first_not_of(" \t\r");
-        if (b == std::string::npos || line[b] == '#') {
-            continue;
-        }
-        names.insert(line.substr(b, line.find_last_not_of(" \t\r") - b + 1));
-    }
-    return names;
+    return sim::ParseOperationList(in);
 }
 
 std::vector<Result> CheckImage(std::span<const uint8_t> file, const Expected& expected)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/eventlog.h"
+#include "sim/operation_list.h"
 
 namespace pecheck {
 
@@ -21,12 +22,12 @@ struct Result {
 };
 
 struct Expected {
-    std::set<std::string> operations;            // the names the image may import
+    sim::OperationList operations;               // the names the image may import
     std::span<const sim::MessageEntry> messages; // its message table, in the simulation's form
 };
 
-// The platform operations list: one name a line; blank lines and lines starting with '#' are skipped.
-std::set<std::string> ReadOperations(std::istream& in);
+// The platform operations list (sim::ParseOperationList); throws std::runtime_error on a malformed line.
+sim::OperationList ReadOperations(std::istream& in);
 
 // One result a check. A file whose headers cannot be read gives a single failed result.
 std::vector<Result> CheckImage(std::span<const uint8_t> file, const Expected& expected);

@@ -5,7 +5,7 @@
 //                          [--objects OBJECTS.TXT [--sections kernel/sections.txt]]
 //
 // The checks (check.h): PE32, machine i386, native subsystem, not a DLL; imports only from the kernel's
-// modules, by name, of listed operations (and the compiler's memory helpers from ntoskrnl.exe); no C++
+// modules, by name, of listed operations (the C runtime ones, marked so, from ntoskrnl.exe); no C++
 // runtime sections or DLLs; the English message table identical to the simulation's (kQuavMessages, built
 // from the same quavmsg.mc) and a version resource; the header checksum equal to the file's. The code
 // sections (sections.h): the entry point in INIT, INIT discardable, nothing outside INIT referring into
@@ -15,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -91,7 +92,13 @@ int main(int argc, char** argv)
         std::cerr << "pecheck: cannot read " << operations_file << "\n";
         return 2;
     }
-    const pecheck::Expected expected{pecheck::ReadOperations(ops), kQuavMessages};
+    pecheck::Expected expected{{}, kQuavMessages};
+    try {
+        expected.operations = pecheck::ReadOperations(ops);
+    } catch (const std::runtime_error& e) {
+        std::cerr << "pecheck: " << operations_file << ": " << e.what() << "\n";
+        return 2;
+    }
     std::optional<std::vector<pecheck::CoffObject>> objects;
     if (!objects_file.empty() && !(objects = ReadObjects(objects_file))) {
         return 2;

@@ -86,6 +86,8 @@ Image::Image(std::span<const uint8_t> file) : file_(file)
     entry_point_ = U32(header, 16, "optional header");
     image_base_ =
         magic_ == kMagicPe32 ? U32(header, 28, "optional header") : U64(header, 24, "optional header");
+    section_alignment_ = U32(header, 32, "optional header");
+    size_of_image_ = U32(header, 56, "optional header");
     size_of_headers_ = U32(header, 60, "optional header");
     checksum_ = U32(header, 64, "optional header");
     checksum_offset_ = opt + 64;
@@ -228,13 +230,14 @@ std::vector<Import> Image::Imports() const
             if (thunk == 0) {
                 break;
             }
+            const auto slot = static_cast<uint32_t>(addresses + t);
             if (thunk & ordinal_flag) {
-                imports.push_back({dll, "", static_cast<uint16_t>(thunk & 0xFFFF)});
+                imports.push_back({dll, "", static_cast<uint16_t>(thunk & 0xFFFF), slot});
                 continue;
             }
             const auto hint_name = AtRva(static_cast<uint32_t>(thunk & 0x7FFFFFFF), where.c_str());
             Need(hint_name, 0, 2, where + " hint");
-            imports.push_back({dll, CString(hint_name.subspan(2), where), std::nullopt});
+            imports.push_back({dll, CString(hint_name.subspan(2), where), std::nullopt, slot});
         }
     }
     return imports;

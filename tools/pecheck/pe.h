@@ -54,6 +54,7 @@ struct Import {
     std::string dll;
     std::string name; // empty for an import by ordinal
     std::optional<uint16_t> ordinal;
+    uint32_t slot = 0; // the RVA of its entry in the import address table, which the loader fills
 };
 
 // A resource directory entry's identifier: a number or a name.
@@ -86,6 +87,9 @@ public:
     size_t checksum_offset() const { return checksum_offset_; }
     uint32_t entry_point() const { return entry_point_; }
     uint64_t image_base() const { return image_base_; }
+    uint32_t section_alignment() const { return section_alignment_; }
+    uint32_t size_of_image() const { return size_of_image_; }
+    uint32_t size_of_headers() const { return size_of_headers_; }
     const std::vector<Section>& sections() const { return sections_; }
     // The section holding an RVA, or null.
     const Section* SectionAt(uint32_t rva) const;
@@ -126,6 +130,8 @@ private:
     uint32_t checksum_ = 0;
     size_t checksum_offset_ = 0;
     uint32_t size_of_headers_ = 0;
+    uint32_t section_alignment_ = 0;
+    uint32_t size_of_image_ = 0;
     std::vector<Directory> directories_;
     std::vector<Section> sections_;
 };
