@@ -57,8 +57,8 @@ Abstract:
 //
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 
-typedef NTSTATUS (*PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
-                                                ULONG ValueLength, PVOID Context, PVOID EntryContext);
+typedef NTSTATUS(NTAPI* PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                     ULONG ValueLength, PVOID Context, PVOID EntryContext);
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
     PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
