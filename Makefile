@@ -2,10 +2,11 @@
 # builds and runs. BUILD and CMAKE_FLAGS select another build, e.g. the sanitizer build of .ci/run.
 BUILD ?= build
 SYS_BUILD ?= build-sys
+BUILD32 ?= build-32
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo bench sys format clean
+.PHONY: all deps configure build test demo bench sys build32 test32 format clean
 
 all: build
 
@@ -37,6 +38,18 @@ sys: build
 	@cp $(SYS_BUILD)/quav.sys $(SYS_BUILD)/quavctl.exe $(BUILD)/package/quav.inf $(BUILD)/package/quav.mof \
 		$(SYS_BUILD)/package/
 	@echo "the package: $(SYS_BUILD)/package (quav.sys, quav.inf, quav.mof, quavctl.exe)"
+
+# The 32-bit x86 build of the simulation, the board, the driver and quavsim (g++ -m32), where the x86
+# layouts hold and a loaded quav.sys can run. Its tests compare its quavsim's outputs with the host
+# build's ($(BUILD)), so that one is built first.
+build32: build
+	@scripts/install-deps.sh 32
+	@cmake -S . -B $(BUILD32) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-linux.cmake \
+		-DQUAV_HOST_BUILD=$(abspath $(BUILD)) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD32) -j $(JOBS)
+
+test32: build32
+	@ctest --test-dir $(BUILD32) --output-on-failure -j $(JOBS)
 
 bench: build
 	@$(BUILD)/bench/quav_bench

@@ -48,6 +48,17 @@ struct RemoveLockHolder {
     std::string thread;
 };
 
+// What the I/O manager knows of a remove lock beyond the lock itself: the driver allocates only the free
+// build's lock (a count, a flag and an event), so the tag, the limits a checked build would check and who
+// holds it are kept here, by the lock's address.
+struct RemoveLockRecord {
+    ULONG tag = 0;
+    LONG max_locked_minutes = 0;
+    LONG high_watermark = 0;
+    std::vector<RemoveLockHolder> holders;
+    size_t peak = 0; // the most holders at once
+};
+
 // What a checked build's remove lock would have caught, counted over the machine's life: holds released
 // more than the lock's MaxLockedMinutes after they were taken, and acquisitions that left more than its
 // HighWatermark holders. Information for the summary, not misuse: a correct request may wait minutes on a
@@ -262,8 +273,7 @@ private:
     std::vector<IrpRecord*> free_irp_records_;
     std::map<PFILE_OBJECT, std::unique_ptr<FileRecord>> files_;
     std::vector<std::pair<PDEVICE_OBJECT, KEVENT*>> stack_close_waiters_; // by physical device object
-    std::map<const IO_REMOVE_LOCK*, std::vector<RemoveLockHolder>> remove_locks_;
-    std::map<const IO_REMOVE_LOCK*, size_t> remove_lock_peaks_;
+    std::map<const IO_REMOVE_LOCK*, RemoveLockRecord> remove_locks_;
     RemoveLockLimits remove_lock_limits_;
     int fail_attach_ = 0;
 };

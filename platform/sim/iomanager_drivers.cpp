@@ -12,7 +12,7 @@ namespace sim {
 namespace {
 
 // The kernel's default for every major function a driver leaves alone.
-NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
 {
     (void)device;
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;

@@ -12,9 +12,9 @@ namespace sim {
 namespace {
 
 // A checked build's limit on one hold: MaxLockedMinutes of the clock (none when zero).
-bool HeldTooLong(const IO_REMOVE_LOCK* lock, const RemoveLockHolder& holder, Ticks now)
+bool HeldTooLong(const RemoveLockRecord& lock, const RemoveLockHolder& holder, Ticks now)
 {
-    return lock->MaxLockedMinutes > 0 && now - holder.time > Seconds(60) * lock->MaxLockedMinutes;
+    return lock.max_locked_minutes > 0 && now - holder.time > Seconds(60) * lock.max_locked_minutes;
 }
 
 } // namespace
@@ -24,14 +24,12 @@ void IoManager::InitializeRemoveLock(PIO_REMOVE_LOCK lock, ULONG tag, ULONG max_
 {
     lock->Common.Removed = FALSE;
     lock->Common.IoCount = 1; // the lock's own bias, dropped by the release-and-wait
-    lock->AllocateTag = tag;
-    lock->MaxLockedMinutes = static_cast<LONG>(max_locked_minutes);
-    lock->HighWatermark = static_cast<LONG>(high_watermark);
     KeInitializeEvent(&lock->Common.RemoveEvent, NotificationEvent, FALSE);
     scheduler_.NameObject(&lock->Common.RemoveEvent,
                           "remove lock " + Pointer(lock) + " '" + Pool::TagText(tag) + "'");
     std::lock_guard lk(mu_);
-    remove_locks_[lock].clear();
+    remove_locks_[lock] = {
+        tag, static_cast<LONG>(max_locked_minutes), static_cast<LONG>(high_watermark), {}, 0};
 }
 
 NTSTATUS IoManager::AcquireRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR file, ULONG line)
@@ -41,15 +39,15 @@ NTSTATUS IoManager::AcquireRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag, PCSTR fil
         return STATUS_DELETE_PENDING;
     }
     lock->Common.IoCount++;
-    auto& holders = remove_locks_[lock];
+    RemoveLockRecord& record = remove_locks_[lock];
+    auto& holders = record.holders;
     holders.push_back({tag, file != nullptr ? file : "", line, scheduler_.Now(),
                        scheduler_.ThreadName(scheduler_.CurrentId())});
     // The high watermark is a checked build's debugging aid (an assertion there); a free build, which
     // this machine is, lets the holders grow. The peak is kept so that tests can see it, and each time
     // past the watermark is counted for the summary.
-    size_t& peak = remove_lock_peaks_[lock];
-    peak = std::max(peak, holders.size());
-    if (lock->HighWatermark > 0 && holders.size() > static_cast<size_t>(lock->HighWatermark)) {
+    record.peak = std::max(record.peak, holders.size());
+    if (record.high_watermark > 0 && holders.size() > static_cast<size_t>(record.high_watermark)) {
         remove_lock_limits_.over_watermark++;
     }
     return STATUS_SUCCESS;
@@ -60,7 +58,8 @@ void IoManager::ReleaseRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag)
     bool drained = false;
     {
         std::lock_guard lk(mu_);
-        auto& holders = remove_locks_[lock];
+        RemoveLockRecord& record = remove_locks_[lock];
+        auto& holders = record.holders;
         auto it = std::find_if(holders.rbegin(), holders.rend(),
                                [&](const RemoveLockHolder& h) { return h.tag == tag; });
         if (it == holders.rend()) {
@@ -68,7 +67,7 @@ void IoManager::ReleaseRemoveLock(PIO_REMOVE_LOCK lock, PVOID tag)
                    ": release without acquire (that tag holds nothing)");
             return;
         }
-        if (HeldTooLong(lock, *it, scheduler_.Now())) {
+        if (HeldTooLong(record, *it, scheduler_.Now())) {
             remove_lock_limits_.long_holds++;
         }
         holders.erase(std::next(it).base());
@@ -92,9 +91,10 @@ void IoManager::ReleaseRemoveLockAndWait(PIO_REMOVE_LOCK lock, PVOID tag)
         drained = --lock->Common.IoCount == 0;
         if (!drained) {
             // A drain that never ends shows in the deadlock report with who still holds the lock.
-            std::string name = "remove lock " + Pointer(lock) + " '" + Pool::TagText(lock->AllocateTag) +
-                               "' draining, held by";
-            for (const RemoveLockHolder& h : remove_locks_[lock]) {
+            const RemoveLockRecord& record = remove_locks_[lock];
+            std::string name =
+                "remove lock " + Pointer(lock) + " '" + Pool::TagText(record.tag) + "' draining, held by";
+            for (const RemoveLockHolder& h : record.holders) {
                 name += " [tag " + Pointer(h.tag) + " " + h.file + ":" + std::to_string(h.line) +
                         " thread \"" + h.thread + "\"]";
             }
@@ -114,7 +114,6 @@ void IoManager::ForgetRemoveLocksLocked(const void* memory, size_t bytes)
     for (auto l = remove_locks_.begin(); l != remove_locks_.end();) {
         const auto* p = reinterpret_cast<const char*>(l->first);
         if (p >= begin && p < begin + bytes) {
-            remove_lock_peaks_.erase(l->first);
             l = remove_locks_.erase(l);
         } else {
             ++l;
@@ -126,7 +125,7 @@ std::vector<RemoveLockHolder> IoManager::Holders(const IO_REMOVE_LOCK* lock) con
 {
     std::lock_guard lk(mu_);
     auto it = remove_locks_.find(lock);
-    return it != remove_locks_.end() ? it->second : std::vector<RemoveLockHolder>{};
+    return it != remove_locks_.end() ? it->second.holders : std::vector<RemoveLockHolder>{};
 }
 
 RemoveLockLimits IoManager::RemoveLockLimitsSeen() const
@@ -134,9 +133,9 @@ RemoveLockLimits IoManager::RemoveLockLimitsSeen() const
     std::lock_guard lk(mu_);
     RemoveLockLimits limits = remove_lock_limits_;
     const Ticks now = scheduler_.Now();
-    for (const auto& [lock, holders] : remove_locks_) {
-        for (const RemoveLockHolder& h : holders) {
-            limits.long_holds += HeldTooLong(lock, h, now) ? 1 : 0;
+    for (const auto& [lock, record] : remove_locks_) {
+        for (const RemoveLockHolder& h : record.holders) {
+            limits.long_holds += HeldTooLong(record, h, now) ? 1 : 0;
         }
     }
     return limits;
@@ -145,8 +144,8 @@ RemoveLockLimits IoManager::RemoveLockLimitsSeen() const
 size_t IoManager::PeakHolders(const IO_REMOVE_LOCK* lock) const
 {
     std::lock_guard lk(mu_);
-    auto it = remove_lock_peaks_.find(lock);
-    return it != remove_lock_peaks_.end() ? it->second : 0;
+    auto it = remove_locks_.find(lock);
+    return it != remove_locks_.end() ? it->second.peak : 0;
 }
 
 } // namespace sim

@@ -292,7 +292,7 @@ void PnpManager::UnloadWhenUnused(PDRIVER_OBJECT driver)
     unload_when_unused_.insert(driver);
 }
 
-NTSTATUS PnpManager::BusPnp(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI PnpManager::BusPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     return static_cast<PdoExtension*>(device->DeviceExtension)->pnp->CompletePnp(irp);
 }
@@ -340,7 +340,7 @@ NTSTATUS PnpManager::CompletePnp(PIRP irp)
     return STATUS_PENDING;
 }
 
-NTSTATUS PnpManager::BusPower(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI PnpManager::BusPower(PDEVICE_OBJECT device, PIRP irp)
 {
     return static_cast<PdoExtension*>(device->DeviceExtension)->pnp->CompletePower(irp);
 }
@@ -377,7 +377,7 @@ NTSTATUS PnpManager::CompletePower(PIRP irp)
 }
 
 // Requests the bus driver does not handle itself (WMI) keep the status they came with.
-NTSTATUS PnpManager::BusPassThrough(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI PnpManager::BusPassThrough(PDEVICE_OBJECT device, PIRP irp)
 {
     const NTSTATUS status = irp->IoStatus.Status;
     static_cast<PdoExtension*>(device->DeviceExtension)->pnp->BusComplete(irp);

@@ -152,9 +152,9 @@ private:
     class Turn;
     class Account;
 
-    static NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS BusPower(PDEVICE_OBJECT device, PIRP irp);
-    static NTSTATUS BusPassThrough(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI BusPassThrough(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS CompletePnp(PIRP irp);
     NTSTATUS CompletePower(PIRP irp);
     void BusComplete(PIRP irp);

@@ -259,7 +259,7 @@ TEST_F(RequestsTest, WmiRequestsNotForTheDriverGoDownTheStack)
     };
     const Case cases[] = {{"another provider's", IRP_MN_QUERY_ALL_DATA, pdo_},
                           {"unknown minor", 0x0A, Fdo()}};
-    pdo_->DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+    pdo_->DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) NTAPI {
         irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_NOT_IMPLEMENTED;

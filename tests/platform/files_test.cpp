@@ -48,7 +48,7 @@ NTSTATUS Finish(PIRP irp, ULONG ms)
     return small_driver::Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS Create(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Create(PDEVICE_OBJECT, PIRP irp)
 {
     auto* state =
         static_cast<FileState*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FileState), kFileStateTag));
@@ -60,13 +60,13 @@ NTSTATUS Create(PDEVICE_OBJECT, PIRP irp)
 }
 
 // Completes the cleanup without cancelling anything it keeps for the file.
-NTSTATUS Cleanup(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Cleanup(PDEVICE_OBJECT, PIRP irp)
 {
     Log("cleanup");
     return small_driver::Complete(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS Close(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Close(PDEVICE_OBJECT, PIRP irp)
 {
     const PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     auto* state = static_cast<FileState*>(file->FsContext);
@@ -80,7 +80,7 @@ NTSTATUS Close(PDEVICE_OBJECT, PIRP irp)
 
 // Pend: completed by the hardware `ms` later. Keep: pended and kept for ever. Block: the dispatch
 // routine itself waits `ms` and completes.
-NTSTATUS Control(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Control(PDEVICE_OBJECT, PIRP irp)
 {
     const Order order = *static_cast<Order*>(irp->AssociatedIrp.SystemBuffer);
     Log("control " + std::to_string(order.ms));
@@ -257,7 +257,7 @@ constexpr uint8_t kInput[4] = {0x11, 0x22, 0x33, 0x44};
 
 // Notes the buffers; a buffered request answers two bytes through the system buffer, a neither request
 // through the caller's own output pointer. A direct request's MDL is left alone.
-NTSTATUS CaptureBuffers(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI CaptureBuffers(PDEVICE_OBJECT, PIRP irp)
 {
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     carried = {irp->AssociatedIrp.SystemBuffer,

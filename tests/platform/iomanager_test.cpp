@@ -31,7 +31,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
 }
 
 // Completes from another thread a millisecond later, as hardware would.
-NTSTATUS CompleteLater(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI CompleteLater(PDEVICE_OBJECT, PIRP irp)
 {
     IoMarkIrpPending(irp);
     sim::StartThread("interrupt", [irp] {
@@ -42,7 +42,7 @@ NTSTATUS CompleteLater(PDEVICE_OBJECT, PIRP irp)
     return STATUS_PENDING;
 }
 
-NTSTATUS TakeBack(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+NTSTATUS NTAPI TakeBack(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     g.routine_calls++;
     g.routine_device = device;
@@ -52,7 +52,7 @@ NTSTATUS TakeBack(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 }
 
 // A start handler: the lower driver first, then this one's own work, then the completion.
-NTSTATUS StartHandler(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI StartHandler(PDEVICE_OBJECT, PIRP irp)
 {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -64,7 +64,7 @@ NTSTATUS StartHandler(PDEVICE_OBJECT, PIRP irp)
     return Complete(irp, irp->IoStatus.Status);
 }
 
-NTSTATUS AtSender(PDEVICE_OBJECT device, PIRP irp, PVOID)
+NTSTATUS NTAPI AtSender(PDEVICE_OBJECT device, PIRP irp, PVOID)
 {
     g.sender_calls++;
     g.sender_device = device;
@@ -72,7 +72,7 @@ NTSTATUS AtSender(PDEVICE_OBJECT device, PIRP irp, PVOID)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Succeed(PDEVICE_OBJECT, PIRP irp)
 {
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction == IRP_MJ_CREATE) {
@@ -85,7 +85,7 @@ NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp)
 
 // Device control: the output is the three input bytes' sum counting up, and the function number is
 // the byte count claimed; function 0xFFF fails.
-NTSTATUS Fill(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Fill(PDEVICE_OBJECT, PIRP irp)
 {
     const auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl;
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
@@ -162,19 +162,19 @@ TEST_F(IoManagerTest, BrokenDispatchRoutinesAreReported)
 {
     using D = PDEVICE_OBJECT;
     const std::pair<PDRIVER_DISPATCH, const char*> cases[] = {
-        {[](D, PIRP irp) { return Complete(irp, Complete(irp, STATUS_SUCCESS)); },
+        {[](D, PIRP irp) NTAPI { return Complete(irp, Complete(irp, STATUS_SUCCESS)); },
          "completed after it was freed"},
-        {[](D, PIRP irp) {
+        {[](D, PIRP irp) NTAPI {
              IoMarkIrpPending(irp);
              return Complete(irp, STATUS_PENDING);
          },
          "completed with STATUS_PENDING"},
-        {[](D, PIRP irp) -> NTSTATUS {
+        {[](D, PIRP irp) NTAPI -> NTSTATUS {
              Complete(irp, STATUS_SUCCESS);
              return STATUS_PENDING;
          },
          "without marking the IRP pending"},
-        {[](D, PIRP irp) -> NTSTATUS {
+        {[](D, PIRP irp) NTAPI -> NTSTATUS {
              Complete(irp, STATUS_UNSUCCESSFUL);
              return STATUS_SUCCESS;
          },
@@ -315,8 +315,8 @@ TEST_F(IoManagerTest, DeletingAnAttachedOrDeletedDeviceIsReported)
 
 TEST_F(IoManagerTest, LoadedDriverGetsTheDefaultRoutineAndMustDeleteItsDevicesBeforeUnload)
 {
-    auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
-        driver->DriverUnload = [](PDRIVER_OBJECT) { g.unloaded = true; };
+    auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) NTAPI {
+        driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI { g.unloaded = true; };
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, u"\\Device\\Plain");
         PDEVICE_OBJECT device;

@@ -27,7 +27,7 @@ void PageableHelper()
     PAGED_CODE();
 }
 
-NTSTATUS RunAction(PDEVICE_OBJECT, PIRP irp, PVOID)
+NTSTATUS NTAPI RunAction(PDEVICE_OBJECT, PIRP irp, PVOID)
 {
     g_irql_seen = KeGetCurrentIrql();
     g_action();
@@ -38,7 +38,7 @@ NTSTATUS RunAction(PDEVICE_OBJECT, PIRP irp, PVOID)
 }
 
 // Passes every request down, with the completion routine that runs g_action.
-NTSTATUS PassWithAction(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI PassWithAction(PDEVICE_OBJECT fdo, PIRP irp)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, RunAction, nullptr, TRUE, TRUE, TRUE);
@@ -182,11 +182,11 @@ class NoSwitchAtDispatchTest : public SmallDriverTest, public ::testing::WithPar
 TEST_P(NoSwitchAtDispatchTest, AnotherThreadRunsInsideTheCompletionRoutineOnlyBelowDispatch)
 {
     const bool at_dispatch = GetParam();
-    driver_->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT fdo, PIRP irp) {
+    driver_->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT fdo, PIRP irp) NTAPI {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(
             irp,
-            [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+            [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS {
                 CallsSeveralOperations();
                 return STATUS_SUCCESS;
             },

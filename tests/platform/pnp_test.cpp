@@ -145,14 +145,14 @@ std::vector<Arrival> g_arrivals;
 PDRIVER_DISPATCH g_pnp;   // the small driver's own routine, or a broken one a test puts in its place
 PDRIVER_DISPATCH g_small; // the small driver's own
 
-NTSTATUS Recording(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI Recording(PDEVICE_OBJECT fdo, PIRP irp)
 {
     g_arrivals.push_back(
         {IoGetCurrentIrpStackLocation(irp)->MinorFunction, small_driver::ThreadName(), sim::Now()});
     return g_pnp(fdo, irp);
 }
 
-NTSTATUS Succeed(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI Succeed(PDEVICE_OBJECT, PIRP irp)
 {
     return Complete(irp, STATUS_SUCCESS);
 }
@@ -424,7 +424,7 @@ TEST_F(PnpOrderTest, RemovalAfterSurpriseRemovalWaitsForTheLastHandle)
 // cancel fails.
 bool g_leaving;
 
-NTSTATUS RefusesTheCancel(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI RefusesTheCancel(PDEVICE_OBJECT fdo, PIRP irp)
 {
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     if (g_leaving && minor != IRP_MN_REMOVE_DEVICE) {
@@ -435,7 +435,7 @@ NTSTATUS RefusesTheCancel(PDEVICE_OBJECT fdo, PIRP irp)
 }
 
 // Vetoes the removal itself, as a driver with a handle open does.
-NTSTATUS VetoesTheRemoval(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI VetoesTheRemoval(PDEVICE_OBJECT fdo, PIRP irp)
 {
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE) {
         return Complete(irp, STATUS_UNSUCCESSFUL);
@@ -444,7 +444,7 @@ NTSTATUS VetoesTheRemoval(PDEVICE_OBJECT fdo, PIRP irp)
 }
 
 // Believes it can always stop, and finds at the stop that it cannot.
-NTSTATUS FailsTheStop(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI FailsTheStop(PDEVICE_OBJECT fdo, PIRP irp)
 {
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_STOP_DEVICE) {
         return Complete(irp, STATUS_UNSUCCESSFUL);

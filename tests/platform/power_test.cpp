@@ -24,7 +24,7 @@ NTSTATUS Noted(NTSTATUS status)
     return status;
 }
 
-NTSTATUS CompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID start)
+NTSTATUS NTAPI CompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID start)
 {
     if (start != nullptr) {
         PoStartNextPowerIrp(irp);
@@ -36,62 +36,62 @@ NTSTATUS CompletionRoutine(PDEVICE_OBJECT, PIRP irp, PVOID start)
 }
 
 // Passes the request down with a completion routine, which calls PoStartNextPowerIrp if `start`.
-NTSTATUS PassWithCompletion(PDEVICE_OBJECT fdo, PIRP irp, bool start)
+NTSTATUS NTAPI PassWithCompletion(PDEVICE_OBJECT fdo, PIRP irp, bool start)
 {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, CompletionRoutine, start ? irp : nullptr, TRUE, TRUE, TRUE);
     return PoCallDriver(Lower(fdo), irp);
 }
 
-NTSTATUS SendsWithIoCallDriver(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI SendsWithIoCallDriver(PDEVICE_OBJECT fdo, PIRP irp)
 {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
     return Noted(IoCallDriver(Lower(fdo), irp));
 }
 
-NTSTATUS PassesWithoutStarting(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI PassesWithoutStarting(PDEVICE_OBJECT fdo, PIRP irp)
 {
     return Noted(PoPassDown(fdo, irp));
 }
 
-NTSTATUS FailsWithoutStarting(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI FailsWithoutStarting(PDEVICE_OBJECT, PIRP irp)
 {
     return Noted(Complete(irp, STATUS_UNSUCCESSFUL));
 }
 
-NTSTATUS CompletionForgetsToStart(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI CompletionForgetsToStart(PDEVICE_OBJECT fdo, PIRP irp)
 {
     return Noted(PassWithCompletion(fdo, irp, false));
 }
 
-NTSTATUS StartsAfterSkipping(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI StartsAfterSkipping(PDEVICE_OBJECT fdo, PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
     PoStartNextPowerIrp(irp);
     return Noted(PoCallDriver(Lower(fdo), irp));
 }
 
-NTSTATUS StartsTwice(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI StartsTwice(PDEVICE_OBJECT fdo, PIRP irp)
 {
     PoStartNextPowerIrp(irp);
     PoStartNextPowerIrp(irp);
     return Noted(PoPassDown(fdo, irp));
 }
 
-NTSTATUS StartsInCompletion(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI StartsInCompletion(PDEVICE_OBJECT fdo, PIRP irp)
 {
     g_calls++;
     return Noted(PassWithCompletion(fdo, irp, true));
 }
 
-NTSTATUS FailsAfterStarting(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI FailsAfterStarting(PDEVICE_OBJECT, PIRP irp)
 {
     PoStartNextPowerIrp(irp);
     return Noted(Complete(irp, STATUS_UNSUCCESSFUL));
 }
 
-NTSTATUS StartsAndPasses(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI StartsAndPasses(PDEVICE_OBJECT fdo, PIRP irp)
 {
     g_calls++;
     PoStartNextPowerIrp(irp);

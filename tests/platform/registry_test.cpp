@@ -238,7 +238,7 @@ NTSTATUS Query(const WCHAR* path, RTL_QUERY_REGISTRY_TABLE* table, PVOID context
 }
 
 // Query routine that records what it was handed, and fails on a value named "Stop".
-NTSTATUS Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID entry_context)
+NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID entry_context)
 {
     const std::string n = sim::Utf8FromUtf16(name);
     static_cast<Names*>(context)->push_back(n + ":" + std::to_string(type) + ":" + std::to_string(length) +

@@ -6,7 +6,7 @@ namespace {
 Flaw g_flaw;
 int g_unloads;
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     PDEVICE_OBJECT fdo;
     const NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, 0x22, 0, FALSE, &fdo);
@@ -21,7 +21,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 }
 
 // Passes every request down; removal also detaches and deletes the device, unless told otherwise.
-NTSTATUS Pnp(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI Pnp(PDEVICE_OBJECT fdo, PIRP irp)
 {
     const PDEVICE_OBJECT lower = Lower(fdo);
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) {
@@ -39,18 +39,18 @@ NTSTATUS Pnp(PDEVICE_OBJECT fdo, PIRP irp)
     return status;
 }
 
-NTSTATUS Power(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI Power(PDEVICE_OBJECT fdo, PIRP irp)
 {
     PoStartNextPowerIrp(irp);
     return PoPassDown(fdo, irp);
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     driver->DriverExtension->AddDevice = AddDevice;
     driver->MajorFunction[IRP_MJ_PNP] = Pnp;
     driver->MajorFunction[IRP_MJ_POWER] = Power;
-    driver->DriverUnload = [](PDRIVER_OBJECT) { g_unloads++; };
+    driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI { g_unloads++; };
     return STATUS_SUCCESS;
 }
 
@@ -61,7 +61,7 @@ PDEVICE_OBJECT Lower(PDEVICE_OBJECT fdo)
     return *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension);
 }
 
-NTSTATUS PassDown(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT fdo, PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(Lower(fdo), irp);
@@ -75,7 +75,7 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status)
     return status;
 }
 
-NTSTATUS PoPassDown(PDEVICE_OBJECT fdo, PIRP irp)
+NTSTATUS NTAPI PoPassDown(PDEVICE_OBJECT fdo, PIRP irp)
 {
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(Lower(fdo), irp);

@@ -15,11 +15,11 @@ enum class Flaw { None, KeepsInitializing, FailsRemove, KeepsDevice };
 // The device extension: only the device the small driver attached to.
 PDEVICE_OBJECT Lower(PDEVICE_OBJECT fdo);
 // Skips the current stack location and calls the lower driver (IoCallDriver).
-NTSTATUS PassDown(PDEVICE_OBJECT fdo, PIRP irp);
+NTSTATUS NTAPI PassDown(PDEVICE_OBJECT fdo, PIRP irp);
 // Completes the request with `status` and no information; returns `status`.
 NTSTATUS Complete(PIRP irp, NTSTATUS status);
 // Skips the current stack location and passes the power request down (PoCallDriver).
-NTSTATUS PoPassDown(PDEVICE_OBJECT fdo, PIRP irp);
+NTSTATUS NTAPI PoPassDown(PDEVICE_OBJECT fdo, PIRP irp);
 // The name of the thread running now.
 std::string ThreadName();
 // The verifier's report count now: a broken routine notes it at its misuse, to prove the report came at

@@ -29,8 +29,8 @@ struct State {
 WMIGUIDREGINFO g_guids[] = {{&kGuid, 1, 0}};
 
 // Instances named after the physical device object: no pool for the library to free.
-NTSTATUS QueryRegInfo(D fdo, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* registry_path, PUNICODE_STRING,
-                      PDEVICE_OBJECT* pdo)
+NTSTATUS NTAPI QueryRegInfo(D fdo, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* registry_path,
+                            PUNICODE_STRING, PDEVICE_OBJECT* pdo)
 {
     *flags = WMIREG_FLAG_INSTANCE_PDO;
     *registry_path = nullptr;
@@ -42,7 +42,7 @@ NTSTATUS QueryRegInfo(D fdo, PULONG flags, PUNICODE_STRING, PUNICODE_STRING* reg
 WMILIB_CONTEXT g_wmi = {1, g_guids, QueryRegInfo, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Does what WmiSystemControl says, except for one disposition, after which it just returns.
-NTSTATUS SystemControl(D fdo, PIRP irp)
+NTSTATUS NTAPI SystemControl(D fdo, PIRP irp)
 {
     const NTSTATUS status = WmiSystemControl(&g_wmi, fdo, irp, &g.last);
     if (static_cast<int>(g.last) == g.ignored || g.last == IrpProcessed) {
@@ -121,7 +121,7 @@ struct AfterCompletion {
 
 const AfterCompletion kAfterCompletion[] = {
     {"passed down", IRP_MJ_PNP,
-     [](D fdo, PIRP irp) {
+     [](D fdo, PIRP irp) NTAPI {
          Complete(irp, STATUS_SUCCESS);
          const NTSTATUS status = IoCallDriver(Lower(fdo), irp);
          Misused();
@@ -129,7 +129,7 @@ const AfterCompletion kAfterCompletion[] = {
      },
      "IofCallDriver of IRP", 1},
     {"completed again", IRP_MJ_PNP,
-     [](D, PIRP irp) {
+     [](D, PIRP irp) NTAPI {
          Complete(irp, STATUS_SUCCESS);
          IoCompleteRequest(irp, IO_NO_INCREMENT);
          Misused();
@@ -137,7 +137,7 @@ const AfterCompletion kAfterCompletion[] = {
      },
      "completed after it was freed", 1},
     {"next power request started", IRP_MJ_POWER,
-     [](D, PIRP irp) {
+     [](D, PIRP irp) NTAPI {
          Complete(irp, STATUS_SUCCESS);
          PoStartNextPowerIrp(irp);
          Misused();
@@ -145,7 +145,7 @@ const AfterCompletion kAfterCompletion[] = {
      },
      "PoStartNextPowerIrp of IRP", 1},
     {"power request passed down", IRP_MJ_POWER,
-     [](D fdo, PIRP irp) {
+     [](D fdo, PIRP irp) NTAPI {
          Complete(irp, STATUS_SUCCESS);
          const NTSTATUS status = PoCallDriver(Lower(fdo), irp);
          Misused();
@@ -153,7 +153,7 @@ const AfterCompletion kAfterCompletion[] = {
      },
      "PoCallDriver of IRP", 1},
     {"handed to the WMI library", IRP_MJ_SYSTEM_CONTROL,
-     [](D fdo, PIRP irp) {
+     [](D fdo, PIRP irp) NTAPI {
          Complete(irp, STATUS_SUCCESS);
          SYSCTL_IRP_DISPOSITION disposition;
          WmiSystemControl(&g_wmi, fdo, irp, &disposition);
@@ -162,7 +162,7 @@ const AfterCompletion kAfterCompletion[] = {
      },
      "WmiSystemControl of IRP", 1},
     {"completed again through WMI", IRP_MJ_SYSTEM_CONTROL,
-     [](D fdo, PIRP irp) {
+     [](D fdo, PIRP irp) NTAPI {
          Complete(irp, STATUS_SUCCESS);
          WmiCompleteRequest(fdo, irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
          Misused();
@@ -171,7 +171,7 @@ const AfterCompletion kAfterCompletion[] = {
      "WmiCompleteRequest of IRP", 1},
     // The status read back is poison, not the one it completed with: caught where the routine returns.
     {"status read back", IRP_MJ_PNP,
-     [](D, PIRP irp) {
+     [](D, PIRP irp) NTAPI {
          Complete(irp, STATUS_SUCCESS);
          Misused();
          return irp->IoStatus.Status;
@@ -179,7 +179,7 @@ const AfterCompletion kAfterCompletion[] = {
      "returned 0xDDDDDDDD but completed the IRP with 0x00000000", 0},
     // What drivers do: the IRP's address is only the remove lock's tag.
     {"remove lock released with it as tag", IRP_MJ_PNP,
-     [](D, PIRP irp) {
+     [](D, PIRP irp) NTAPI {
          IoAcquireRemoveLock(&g.lock, irp);
          Complete(irp, STATUS_SUCCESS);
          IoReleaseRemoveLock(&g.lock, irp);
@@ -189,7 +189,7 @@ const AfterCompletion kAfterCompletion[] = {
      nullptr, 0},
     // Pending, then completed elsewhere: its one final completion.
     {"pended and completed by another thread", IRP_MJ_PNP,
-     [](D, PIRP irp) {
+     [](D, PIRP irp) NTAPI {
          IoMarkIrpPending(irp);
          IoAcquireRemoveLock(&g.lock, irp);
          sim::StartThread("interrupt", [irp] {
@@ -233,7 +233,7 @@ TEST_F(StrictRequestsTest, RequestLeftInTheAirIsReportedAndAbandoned)
     };
     static NTSTATUS returned;
     returned = STATUS_SUCCESS;
-    driver_->MajorFunction[IRP_MJ_PNP] = [](D, PIRP irp) {
+    driver_->MajorFunction[IRP_MJ_PNP] = [](D, PIRP irp) NTAPI {
         g.held = irp;
         return returned;
     };
@@ -289,7 +289,7 @@ TEST_F(StrictRequestsTest, DispositionTheDriverIgnoresIsNamed)
 
     // Passed down as told, then left in the air below: the lower driver's fault, not a disposition's.
     g.ignored = kHonoursAll;
-    pdo_->DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = [](D, PIRP) { return STATUS_SUCCESS; };
+    pdo_->DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = [](D, PIRP) NTAPI { return STATUS_SUCCESS; };
     EXPECT_EQ(SendWmi(IRP_MN_QUERY_ALL_DATA, pdo_, 256), STATUS_SUCCESS);
     const auto reports = TakeReports();
     ASSERT_EQ(reports.size(), 1u);

@@ -17,7 +17,7 @@ struct Racy {
 } g_racy;
 
 // Holds the remove lock, but the stop below never drains it: the flag can change under the request.
-NTSTATUS RacyControl(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI RacyControl(PDEVICE_OBJECT, PIRP irp)
 {
     NTSTATUS status = IoAcquireRemoveLockEx(&g_racy.lock, irp, __FILE__, __LINE__, sizeof g_racy.lock);
     if (!NT_SUCCESS(status)) {

@@ -54,8 +54,8 @@ ULONG Align8(ULONG n)
     return (n + 7) & ~7u;
 }
 
-NTSTATUS QueryRegInfo(PDEVICE_OBJECT, PULONG flags, PUNICODE_STRING instance_name,
-                      PUNICODE_STRING* registry_path, PUNICODE_STRING mof_name, PDEVICE_OBJECT* pdo)
+NTSTATUS NTAPI QueryRegInfo(PDEVICE_OBJECT, PULONG flags, PUNICODE_STRING instance_name,
+                            PUNICODE_STRING* registry_path, PUNICODE_STRING mof_name, PDEVICE_OBJECT* pdo)
 {
     Provider& p = *provider;
     auto bytes = static_cast<USHORT>(p.registry_path.size() * sizeof(WCHAR));
@@ -77,8 +77,8 @@ NTSTATUS QueryRegInfo(PDEVICE_OBJECT, PULONG flags, PUNICODE_STRING instance_nam
 }
 
 // Instances laid out one after the other, each on an 8-byte boundary.
-NTSTATUS QueryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG index, ULONG count, PULONG lengths,
-                        ULONG avail, PUCHAR buffer)
+NTSTATUS NTAPI QueryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG index, ULONG count,
+                              PULONG lengths, ULONG avail, PUCHAR buffer)
 {
     Provider& p = *provider;
     p.instance_index = index;
@@ -98,26 +98,27 @@ NTSTATUS QueryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG index, ULO
                               IO_NO_INCREMENT);
 }
 
-NTSTATUS Done(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI Done(PDEVICE_OBJECT device, PIRP irp)
 {
     return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
 }
 
-NTSTATUS SetDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG size, PUCHAR buffer)
+NTSTATUS NTAPI SetDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG size, PUCHAR buffer)
 {
     provider->received.assign(buffer, buffer + size);
     return Done(device, irp);
 }
 
-NTSTATUS SetDataItem(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG item, ULONG size, PUCHAR buffer)
+NTSTATUS NTAPI SetDataItem(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG item, ULONG size,
+                           PUCHAR buffer)
 {
     provider->item_id = item;
     provider->received.assign(buffer, buffer + size);
     return Done(device, irp);
 }
 
-NTSTATUS ExecuteMethod(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG method, ULONG in_size,
-                       ULONG out_size, PUCHAR buffer)
+NTSTATUS NTAPI ExecuteMethod(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG method, ULONG in_size,
+                             ULONG out_size, PUCHAR buffer)
 {
     Provider& p = *provider;
     p.method_id = method;
@@ -132,8 +133,8 @@ NTSTATUS ExecuteMethod(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG meth
                               ULONG(p.method_out.size()), IO_NO_INCREMENT);
 }
 
-NTSTATUS FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guid, WMIENABLEDISABLECONTROL function,
-                         BOOLEAN enable)
+NTSTATUS NTAPI FunctionControl(PDEVICE_OBJECT device, PIRP irp, ULONG guid, WMIENABLEDISABLECONTROL function,
+                               BOOLEAN enable)
 {
     provider->controls.push_back({guid, function, enable != FALSE});
     return Done(device, irp);
@@ -151,7 +152,7 @@ UCHAR Note(PIRP irp)
     return minor;
 }
 
-NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
 {
     Provider& p = *provider;
     const UCHAR minor = Note(irp);
@@ -170,7 +171,7 @@ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     Provider& p = *provider;
     p.in_add_device = true;
@@ -186,7 +187,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 
 // Broken: answers the registration information only while its AddDevice runs (as if what the answer
 // needs lived only that long). WMI asks later, from its own thread: refused, and the block is lost.
-NTSTATUS AnswersOnlyDuringAddDevice(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI AnswersOnlyDuringAddDevice(PDEVICE_OBJECT device, PIRP irp)
 {
     if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REGINFO_EX && !provider->in_add_device) {
         Note(irp);
@@ -198,7 +199,7 @@ NTSTATUS AnswersOnlyDuringAddDevice(PDEVICE_OBJECT device, PIRP irp)
 }
 
 // Broken: claims success for the registration information with four bytes of it.
-NTSTATUS AnswersWithGarbage(PDEVICE_OBJECT, PIRP irp)
+NTSTATUS NTAPI AnswersWithGarbage(PDEVICE_OBJECT, PIRP irp)
 {
     Note(irp);
     irp->IoStatus.Status = STATUS_SUCCESS;

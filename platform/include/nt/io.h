@@ -106,11 +106,11 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-typedef VOID DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
-typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+typedef VOID(NTAPI DRIVER_UNLOAD)(PDRIVER_OBJECT DriverObject);
+typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
@@ -142,6 +142,20 @@ struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 };
 
+//
+// What a device object's queue holds while the device waits for an adapter
+// (DMA); kept for the layout only.
+//
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -157,6 +171,20 @@ struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
+    ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 };
 
 //
@@ -172,8 +200,30 @@ struct _FILE_OBJECT {
     PVOID Vpb;
     PVOID FsContext;
     PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    PFILE_OBJECT RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
     ULONG Flags;
     UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
 };
 
 typedef enum _DEVICE_POWER_STATE {
@@ -257,18 +307,38 @@ struct _IRP {
         LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation;
     BOOLEAN Cancel;
-    PVOID UserBuffer;
-    struct {
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
         struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
             PIO_STACK_LOCATION CurrentStackLocation;
             PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        KAPC Apc;
+        PVOID CompletionKey;
     } Tail;
 };
 
@@ -339,14 +409,15 @@ NTSYSAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkNa
 NTSYSAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                           PDEVICE_OBJECT TargetDevice);
 NTSYSAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-NTSYSAPI NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSYSAPI VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTSYSAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSYSAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 
 NTSYSAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSYSAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 
-NTSYSAPI LONG NTAPI InterlockedIncrement(volatile LONG* Addend);
-NTSYSAPI LONG NTAPI InterlockedDecrement(volatile LONG* Addend);
+// The x86 kernel exports these as fastcall (the DDK's compilers use intrinsics instead).
+NTSYSAPI LONG FASTCALL InterlockedIncrement(volatile LONG* Addend);
+NTSYSAPI LONG FASTCALL InterlockedDecrement(volatile LONG* Addend);
 
 #ifdef __cplusplus
 }
@@ -357,7 +428,10 @@ NTSYSAPI LONG NTAPI InterlockedDecrement(volatile LONG* Addend);
 
 //
 // Remove lock: a count of holders; once drained and closed every acquire
-// fails with STATUS_DELETE_PENDING.
+// fails with STATUS_DELETE_PENDING. This is the free build's lock, the one
+// the driver allocates and passes the size of; a checked build's is larger
+// (the tag, time limit and watermark), which the platform keeps beside the
+// lock instead.
 //
 typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
     BOOLEAN Removed;
@@ -368,9 +442,6 @@ typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
 
 typedef struct _IO_REMOVE_LOCK {
     IO_REMOVE_LOCK_COMMON_BLOCK Common;
-    ULONG AllocateTag;
-    LONG MaxLockedMinutes;
-    LONG HighWatermark;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 #ifdef __cplusplus

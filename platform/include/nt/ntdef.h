@@ -7,8 +7,16 @@ Module Name:
 Abstract:
 
     Base types, status test and memory helpers of the kernel, spelled as the
-    kernel spells them, for the simulated build. The host is LP64, so the
-    32-bit kernel types LONG and ULONG are built on int here; WCHAR is UTF-16.
+    kernel spells them, for the simulated build. LONG and ULONG are 32-bit
+    (int) on both hosts, LP64 x86-64 and ILP32 x86; WCHAR is UTF-16.
+
+    On x86 the structures are laid out as the x86 DDK lays them out, so that
+    a loaded quav.sys and the simulated kernel share them: the Microsoft
+    compiler aligns 64-bit integers to 8 bytes inside structures where the
+    i386 System V ABI aligns them to 4, hence the aligned 64-bit types below
+    (-malign-double would do it too, but breaks the C library's ABI). The
+    calling conventions are the kernel's: NTAPI is stdcall, FASTCALL passes
+    the first two arguments in ecx and edx.
 
     Kernel mode declarations only: nothing here includes a host header.
 
@@ -21,7 +29,15 @@ Abstract:
 #define IN
 #define OUT
 #define OPTIONAL
+#if defined(__i386__)
+#define NTAPI        __attribute__((stdcall))
+#define FASTCALL     __attribute__((fastcall))
+#define QUAV_ALIGN64 __attribute__((aligned(8)))
+#else
 #define NTAPI
+#define FASTCALL
+#define QUAV_ALIGN64
+#endif
 #define NTSYSAPI
 #define FORCEINLINE inline __attribute__((always_inline))
 
@@ -39,8 +55,8 @@ typedef short SHORT;
 typedef unsigned short USHORT;
 typedef int LONG;
 typedef unsigned int ULONG;
-typedef long long LONGLONG;
-typedef unsigned long long ULONGLONG;
+typedef long long LONGLONG QUAV_ALIGN64;
+typedef unsigned long long ULONGLONG QUAV_ALIGN64;
 typedef long LONG_PTR;
 typedef unsigned long ULONG_PTR;
 typedef ULONG_PTR SIZE_T;
@@ -64,7 +80,7 @@ typedef LONG NTSTATUS;
 typedef NTSTATUS* PNTSTATUS;
 typedef LONG KPRIORITY;
 
-typedef union _LARGE_INTEGER {
+typedef union alignas(8) _LARGE_INTEGER {
     struct {
         ULONG LowPart;
         LONG HighPart;

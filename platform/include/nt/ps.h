@@ -46,7 +46,7 @@ typedef struct _CLIENT_ID {
     HANDLE UniqueThread;
 } CLIENT_ID, *PCLIENT_ID;
 
-typedef VOID (*PKSTART_ROUTINE)(PVOID StartContext);
+typedef VOID(NTAPI* PKSTART_ROUTINE)(PVOID StartContext);
 
 #ifdef __cplusplus
 extern "C" {
@@ -61,7 +61,7 @@ NTSYSAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                                   PVOID* Object, PVOID HandleInformation);
-NTSYSAPI LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
+NTSYSAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 #ifdef __cplusplus

@@ -22,3 +22,4 @@ Abstract:
 #include "io.h"
 #include "wmilib.h"
 #include "wmistr.h"
+#include "x86_layout.h"

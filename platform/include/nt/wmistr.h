@@ -21,7 +21,7 @@ Abstract:
 #include "ntdef.h"
 #include "ps.h"
 
-typedef unsigned long long ULONG64;
+typedef ULONGLONG ULONG64;
 
 //
 // Statuses of the WMI requests not already among the common ones.
