@@ -307,7 +307,7 @@ TEST_F(RegistryTest, QueryRegistryValuesDirectDefaultsAndRoutines)
 
 // Each call a query routine got: "name type bytes..." with the bytes in hex; a call whose first byte is
 // 'x' fails.
-NTSTATUS Collect(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID)
+NTSTATUS NTAPI Collect(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context, PVOID)
 {
     std::string call = sim::Utf8FromUtf16(name) + " " + std::to_string(type);
     const auto* bytes = static_cast<const uint8_t*>(data);
