@@ -41,14 +41,15 @@ sys: build
 
 # The 32-bit x86 build of the simulation, the board, the driver and quavsim (g++ -m32), where the x86
 # layouts hold and a loaded quav.sys can run. Its tests compare its quavsim's outputs with the host
-# build's ($(BUILD)), so that one is built first.
+# build's ($(BUILD)), and its built-in driver's with the shipped quav.sys's, so both are built first.
 build32: build
 	@scripts/install-deps.sh 32
 	@cmake -S . -B $(BUILD32) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-linux.cmake \
-		-DQUAV_HOST_BUILD=$(abspath $(BUILD)) $(CMAKE_FLAGS) >/dev/null
+		-DQUAV_HOST_BUILD=$(abspath $(BUILD)) -DQUAV_SYS_IMAGE=$(abspath $(SYS_BUILD))/quav.sys \
+		$(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD32) -j $(JOBS)
 
-test32: build32
+test32: sys build32
 	@ctest --test-dir $(BUILD32) --output-on-failure -j $(JOBS)
 
 bench: build

@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
-# Runs every example scenario with two quavsim programs (the host build's and the 32-bit build's) and
-# compares what they wrote: events.jsonl, registry.reg, trace.csv and actions.jsonl must be equal byte
-# for byte. The two runs of a scenario go side by side.
-# Usage: compare-quavsim.sh QUAVSIM_A QUAVSIM_B SCENARIO_DIR WORK_DIR
+# Runs every scenario with two quavsim programs (the host build's and the 32-bit build's, or one program
+# with its built-in driver and with the loaded quav.sys) and compares what they wrote: events.jsonl,
+# registry.reg, trace.csv and actions.jsonl must be equal byte for byte. The two runs of a scenario go
+# side by side.
+# Usage: compare-quavsim.sh QUAVSIM_A QUAVSIM_B SCENARIOS WORK_DIR [B_OPTION...]
+#   SCENARIOS is a folder of .json scenarios or one scenario; B_OPTIONs go to B's runs (--image quav.sys).
 set -euo pipefail
 
 a=$1 b=$2 scenarios=$3 work=$4
+shift 4
+if [ -d "$scenarios" ]; then
+    set -- "$@" -- "$scenarios"/*.json
+else
+    set -- "$@" -- "$scenarios"
+fi
+b_options=()
+while [ "$1" != "--" ]; do
+    b_options+=("$1")
+    shift
+done
+shift
 fail=0
-for scenario in "$scenarios"/*.json; do
+for scenario in "$@"; do
     name=$(basename "$scenario" .json)
     rm -rf "${work:?}/$name"
     mkdir -p "$work/$name"
     "$a" run "$scenario" --out "$work/$name/a" >"$work/$name/a.log" 2>&1 &
     first=$!
     status=0
-    "$b" run "$scenario" --out "$work/$name/b" >"$work/$name/b.log" 2>&1 || status=$?
+    "$b" run "$scenario" --out "$work/$name/b" "${b_options[@]}" >"$work/$name/b.log" 2>&1 || status=$?
     wait "$first" || status=$?
     if [ "$status" -ne 0 ]; then
         echo "$name: a run failed (see $work/$name/a.log, b.log)"
@@ -29,5 +43,5 @@ for scenario in "$scenarios"/*.json; do
         fi
     done
 done
-[ "$fail" -eq 0 ] && echo "the same outputs from both programs on every scenario in $scenarios"
+[ "$fail" -eq 0 ] && echo "the same outputs from both runs on every scenario in $scenarios"
 exit "$fail"

@@ -1,6 +1,7 @@
 // quavsim: runs the QUAV driver on the emulated board in virtual time.
 //
 //   quavsim run [SCENARIO.json] [--config FILE.reg] [--duration S] [--sample S] [--seed N] [--out DIR]
+//               [--image quav.sys]
 //
 // Boots the simulated machine with the configuration (the scenario's, else examples/config/default.reg),
 // plays the scenario (none: the board at rest for an hour), and writes to the output folder the event log
@@ -44,6 +45,7 @@ struct RunOptions {
     std::optional<double> sample;
     std::optional<uint64_t> seed;
     std::string out_dir = "quavsim-out";
+    std::string image;
 };
 
 // "10:19:12" for a clock in the run.
@@ -82,6 +84,7 @@ int Run(const RunOptions& o)
     options.machine.seed = scenario.seed;
     options.board = scenario.board;
     options.power_on = scenario.power_on;
+    options.image = o.image;
     quavsim::Simulation simulation(options);
     quavsim::ScenarioRun run(simulation, scenario);
     const NTSTATUS status = simulation.Boot();
@@ -119,6 +122,7 @@ int Run(const RunOptions& o)
               quavsim::PlotSvg(simulation.trace(), simulation.machine().eventlog().Records(), plot));
     std::cout << "scenario        " << scenario.origin
               << (scenario.description.empty() ? "" : ": " + scenario.description) << "\n"
+              << "driver          " << simulation.driver_name() << "\n"
               << "device start    " << quavtools::StatusText(static_cast<uint32_t>(status)) << "\n"
               << "configuration   " << config << "\n"
               << simulation.Summary() << run.Summary() << "outputs in      " << dir.string()
@@ -151,6 +155,10 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0.1, 1e9));
     run->add_option("--seed", o.seed, "scheduling seed (default: the scenario's, 0)");
     run->add_option("--out", o.out_dir, "folder for the outputs");
+    run->add_option("--image", o.image,
+                    "run this quav.sys (the shipped image, loaded) instead of the built-in driver; "
+                    "32-bit build only")
+        ->check(CLI::ExistingFile);
     quavsim::ServeOptions serve_options;
     CLI::App* serve = quavsim::AddServeCommand(app, serve_options);
     CLI11_PARSE(app, argc, argv);

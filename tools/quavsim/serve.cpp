@@ -30,28 +30,30 @@ CLI::App* AddServeCommand(CLI::App& app, ServeOptions& options)
         ->add_option("--duration", options.duration,
                      "stop after this many simulated seconds (default: at a signal)")
         ->check(CLI::NonNegativeNumber);
+    serve->add_option("--image", options.image, "serve this quav.sys, loaded, instead of the built-in driver")
+        ->check(CLI::ExistingFile);
     return serve;
 }
 
 int RunServe(const ServeOptions& options)
 {
     std::optional<Server> server;
-    std::string config;
+    std::optional<Simulation> simulation;
+    NTSTATUS boot = STATUS_UNSUCCESSFUL;
     try {
-        config = ReadTextFile(options.config);
+        SimulationOptions simulation_options;
+        simulation_options.config_reg = ReadTextFile(options.config);
+        simulation_options.machine.mode = sim::TimeMode::RealTime;
+        simulation_options.machine.real_time_scale = options.speed;
+        simulation_options.image = options.image;
         server.emplace(options.socket_path.empty() ? quavproto::DefaultSocketPath() : options.socket_path);
         InstallStopSignals();
+        simulation.emplace(simulation_options);
+        boot = simulation->Boot();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quavsim: %s\n", e.what());
         return 1;
     }
-
-    SimulationOptions simulation_options;
-    simulation_options.config_reg = config;
-    simulation_options.machine.mode = sim::TimeMode::RealTime;
-    simulation_options.machine.real_time_scale = options.speed;
-    Simulation simulation(simulation_options);
-    const NTSTATUS boot = simulation.Boot();
     if (!NT_SUCCESS(boot)) {
         std::fprintf(stderr, "quavsim: the device did not start: status 0x%08X\n",
                      static_cast<unsigned>(boot));
@@ -68,11 +70,12 @@ int RunServe(const ServeOptions& options)
         sim::OutsideSimulation outside;
         server->Stop();
     }
-    const NTSTATUS removal = simulation.Shutdown();
+    const NTSTATUS removal = simulation->Shutdown();
     const ServerStats stats = server->stats();
     server.reset();
     std::cout << "quavsim: stopped\n"
-              << simulation.Summary() << "connections     " << stats.connections << " (" << stats.refused
+              << "driver          " << simulation->driver_name() << "\n"
+              << simulation->Summary() << "connections     " << stats.connections << " (" << stats.refused
               << " refused), " << stats.requests << " requests\n"
               << std::flush;
     if (!NT_SUCCESS(removal)) {

@@ -17,6 +17,7 @@ struct ServeOptions {
     double speed = 1.0;
     std::string socket_path;
     double duration = 0; // simulated seconds; 0: until SIGINT or SIGTERM
+    std::string image;   // a built quav.sys to serve instead of the built-in driver (32-bit build)
 };
 
 // Adds the `serve` subcommand with its options to quavsim's command line.

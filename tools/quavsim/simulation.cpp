@@ -42,6 +42,16 @@ std::string ReadTextFile(const std::string& path)
 Simulation::Simulation(const SimulationOptions& options)
     : machine_(options.machine), board_(machine_.bus(), options.board, options.power_on)
 {
+    if (!options.image.empty()) {
+        if (sizeof(void*) != 4) {
+            throw std::runtime_error(options.image +
+                                     " is 32-bit x86 code: run it with the 32-bit build's quavsim "
+                                     "(make build32, then build-32/tools/quavsim/quavsim)");
+        }
+        // Mapped before anything runs, so that a file that is no driver image stops the run at once.
+        image_ = sim::DriverImage::Load(options.image);
+        driver_name_ = options.image + " (loaded image)";
+    }
     if (!options.config_reg.empty()) {
         machine_.registry().ImportReg(options.config_reg);
     }
@@ -62,7 +72,8 @@ Simulation::~Simulation()
 NTSTATUS Simulation::Boot()
 {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = machine_.io().LoadDriver("QUAV", DriverEntry, kServicePath, &status, kQuavMessages);
+    driver_ = image_ ? sim::LoadImageDriver(machine_.io(), *image_, "QUAV", kServicePath, &status)
+                     : machine_.io().LoadDriver("QUAV", DriverEntry, kServicePath, &status, kQuavMessages);
     if (driver_ == nullptr) {
         return status;
     }

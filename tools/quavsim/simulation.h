@@ -3,12 +3,14 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "board/board.h"
 #include "sensors.h"
+#include "sim/pe_loader.h"
 #include "sim/sim.h"
 
 namespace quavsim {
@@ -27,6 +29,7 @@ struct SimulationOptions {
     sim::MachineOptions machine;
     board::BoardOptions board;    // the chips on the board and their strapping
     board::BoardPowerOn power_on; // how the firmware left them, before the driver loads
+    std::string image;            // a built quav.sys to run instead of the built-in driver (32-bit build)
 };
 
 // A whole file's bytes; throws std::runtime_error naming the file when it cannot be read.
@@ -58,10 +61,16 @@ public:
     // Polls the monitor thread has made so far: its timed waits on a semaphore that ran out.
     uint64_t Polls();
 
+    // Which driver runs: the one compiled into this program, or the image's path.
+    const std::string& driver_name() const { return driver_name_; }
+
     // Simulated time, events by severity, stage changes, each sensor's minimum and maximum, port accesses.
     std::string Summary();
 
 private:
+    // Declared first so that it outlives the machine: the machine's objects point into its code.
+    std::unique_ptr<sim::DriverImage> image_;
+    std::string driver_name_ = "built-in (compiled into quavsim)";
     sim::Machine machine_;
     board::Board board_;
     std::optional<sim::AttachedThread> thread_;
