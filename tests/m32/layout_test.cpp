@@ -194,44 +194,53 @@ TEST_F(X86LayoutTest, TheInlineStackRoutinesWriteTheBytesTheDdksDo)
     const struct {
         const char* what;
         void (*apply)(PIRP);
-        std::set<size_t> bytes; // that change
+        std::set<size_t> bytes; // that the routine writes
         std::set<size_t> may;   // that may change too: a pointer's carry
+        int next_control;       // the next location's Control afterwards (-1: not the routine's)
     } kRoutines[] = {
         {"IoSkipCurrentIrpStackLocation",
          [](PIRP irp) { IoSkipCurrentIrpStackLocation(irp); },
          {kIrpCurrentLocation, kIrpCurrentStack},
-         Range(kIrpCurrentStack + 1, 3)},
-        {"IoMarkIrpPending", [](PIRP irp) { IoMarkIrpPending(irp); }, {second + kStackControl}, {}},
+         Range(kIrpCurrentStack + 1, 3),
+         -1},
+        {"IoMarkIrpPending", [](PIRP irp) { IoMarkIrpPending(irp); }, {second + kStackControl}, {}, -1},
         {"IoSetCompletionRoutine",
          [](PIRP irp) { IoSetCompletionRoutine(irp, Nothing, irp, TRUE, TRUE, TRUE); },
          with(Range(first + kStackCompletionRoutine, 8), first + kStackControl),
-         {}},
+         {},
+         SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL},
         {"IoCopyCurrentIrpStackLocationToNext",
          [](PIRP irp) { IoCopyCurrentIrpStackLocationToNext(irp); },
-         [first] {
-             auto b = Range(first, kStackCompletionRoutine);
-             b.erase(first + kStackControl); // Control is cleared, not copied
-             return b;
-         }(),
-         {}},
+         Range(first, kStackCompletionRoutine),
+         {},
+         0}, // Control is cleared, not copied
     };
     for (const auto& r : kRoutines) {
         SCOPED_TRACE(r.what);
-        PIRP irp = machine_.io().AllocateIrp(2);
-        // The second location current, as when the top driver of two has it; every byte of the current
-        // location set, so that a copy shows.
-        Put<CHAR>(irp, kIrpCurrentLocation, 2);
-        Put<char*>(irp, kIrpCurrentStack, reinterpret_cast<char*>(irp) + second);
-        std::memset(reinterpret_cast<char*>(irp) + second, 0x5A, kStackSize);
-        std::vector<char> before(reinterpret_cast<char*>(irp),
-                                 reinterpret_cast<char*>(irp) + second + kStackSize);
-        r.apply(irp);
-        std::set<size_t> changed = Changed(before, irp);
+        // Twice, the next location first all zeros and then all ones: a byte a routine writes differs
+        // from at least one of the two, whatever value it writes (a pointer may hold a zero byte).
+        std::set<size_t> changed;
+        for (const unsigned char fill : {0x00, 0xFF}) {
+            PIRP irp = machine_.io().AllocateIrp(2);
+            // The second location current, as when the top driver of two has it; every byte of the
+            // current location set, so that a copy shows.
+            Put<CHAR>(irp, kIrpCurrentLocation, 2);
+            Put<char*>(irp, kIrpCurrentStack, reinterpret_cast<char*>(irp) + second);
+            std::memset(reinterpret_cast<char*>(irp) + first, fill, kStackSize);
+            std::memset(reinterpret_cast<char*>(irp) + second, 0x5A, kStackSize);
+            std::vector<char> before(reinterpret_cast<char*>(irp),
+                                     reinterpret_cast<char*>(irp) + second + kStackSize);
+            r.apply(irp);
+            changed.merge(Changed(before, irp));
+            if (r.next_control >= 0) {
+                EXPECT_EQ(reinterpret_cast<const UCHAR*>(irp)[first + kStackControl], r.next_control);
+            }
+            machine_.io().FreeIrp(irp);
+        }
         for (size_t b : r.may) {
             changed.erase(b);
         }
         EXPECT_EQ(changed, r.bytes);
-        machine_.io().FreeIrp(irp);
     }
 }
 
