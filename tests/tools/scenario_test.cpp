@@ -240,6 +240,7 @@ struct Played {
         EXPECT_EQ(static_cast<uint32_t>(start), scenario.start);
         run->Run();
         simulation->Shutdown();
+        EXPECT_EQ(simulation->machine().verifier().Count(), 0u); // every run here is one a driver may see
     }
     std::vector<sim::EventRecord> Events() { return simulation->machine().eventlog().Records(); }
 };
@@ -299,7 +300,6 @@ TEST(ScenarioRun, SensorsFaultsAndActionsHappenOnTime)
         n++;
     }
     EXPECT_EQ(n, 7);
-    EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
 }
 
 // The SMBus faults of a scenario, each for two transactions: the driver gets past every one of them, and
@@ -329,7 +329,6 @@ TEST(ScenarioRun, TheDriverGetsPastEachSmbusFault)
             ASSERT_EQ(p.run->faults().size(), 1u);
             EXPECT_EQ(p.run->faults()[0].text, std::string(c.fault) + " 2 transactions");
         }
-        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
     }
 }
 
@@ -387,98 +386,74 @@ TEST(ScenarioRun, PnpActionsGoInTheOrderWindowsKeepsAndSayWhatWasSent)
         for (const std::string& detail : c.details) {
             EXPECT_NE(p.run->Summary().find(detail), std::string::npos) << p.run->Summary();
         }
-        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
     }
 }
 
-// What an action's own fields were read into.
+// What an action's own fields were read into: those not left at their defaults.
 std::string Fields(const quavsim::Action& a)
 {
     std::ostringstream out;
-    out << "sensor " << a.sensor << " class " << a.control_class << " index " << a.control_index << " value "
-        << static_cast<int32_t>(a.value) << " code " << a.code << " wmi " << a.wmi_sensor << " input "
-        << a.input.size() << " output " << a.output_size << " pnp " << static_cast<int>(a.pnp_minor);
+    const std::pair<const char*, int64_t> numbers[] = {{"sensor", a.sensor},
+                                                       {"class", a.control_class},
+                                                       {"index", a.control_index},
+                                                       {"value", static_cast<int32_t>(a.value)},
+                                                       {"code", a.code},
+                                                       {"wmi", a.wmi_sensor},
+                                                       {"input", static_cast<int64_t>(a.input.size())},
+                                                       {"output", a.output_size},
+                                                       {"pnp", a.pnp_minor}};
+    for (const auto& [name, value] : numbers) {
+        if (value != (std::string(name) == "sensor" ? -1 : 0)) {
+            out << name << " " << value << " ";
+        }
+    }
     if (!a.handle.empty()) {
-        out << " handle " << a.handle;
+        out << "handle " << a.handle << " ";
     }
     if (a.name == "open") {
-        out << (a.administrator ? " administrator " : " user ") << std::string(a.path.begin(), a.path.end());
+        out << (a.administrator ? "administrator " : "user ") << std::string(a.path.begin(), a.path.end());
     }
     return out.str();
+}
+
+struct ActionCase {
+    std::string object; // the action but its time
+    std::vector<const char*> required;
+    std::string fields;
+    std::string detail; // the start of it (the read after the set shows the set took)
+};
+
+ActionCase Act(const char* object, std::vector<const char*> required, const char* fields, const char* detail)
+{
+    return {object, std::move(required), fields, detail};
 }
 
 // Every kind of action in the table with each field it documents: what the fields are read into, that a
 // required one missing or a field of no action is refused, and what performing it on the machine gives.
 TEST(ScenarioActions, EveryKindReadsItsFieldsAndIsPerformed)
 {
-    const struct {
-        const char* object; // the action but its time
-        std::vector<const char*> required;
-        const char* fields;
-        const char* status;
-        const char* detail; // the start of it (the read after the set shows the set took)
-    } cases[] = {
-        {R"("action": "read-sensor", "sensor": "CPU")",
-         {"sensor"},
-         "sensor 2 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0",
-         "STATUS_SUCCESS",
-         "CPU 45 degrees C (critical "},
-        {R"("action": "set-pwm", "sensor": "Rear Bottom", "value": 200)",
-         {"sensor", "value"},
-         "sensor 1 class 0 index 0 value 200 code 0 wmi 0 input 0 output 0 pnp 0",
-         "STATUS_SUCCESS",
-         "Rear Bottom PWM 200 "},
-        {R"("action": "set-control", "class": 9, "index": 18, "code": "0x9001")",
-         {"class", "index", "code"},
-         "sensor -1 class 9 index 18 value 36865 code 0 wmi 0 input 0 output 0 pnp 0",
-         "STATUS_SUCCESS",
-         "class 9 index 18 value "},
-        {R"("action": "read-control", "class": 9, "index": 18)",
-         {"class", "index"},
-         "sensor -1 class 9 index 18 value 0 code 0 wmi 0 input 0 output 0 pnp 0",
-         "STATUS_SUCCESS",
-         "class 9 index 18 value 0x9001"},
-        {R"("action": "device-control", "code": "0x88002200", "input": "00ff", "output_size": 16)",
-         {"code"},
-         "sensor -1 class 0 index 0 value 0 code 2281710080 wmi 0 input 2 output 16 pnp 0",
-         "STATUS_SUCCESS",
-         "code 0x88002200, 0 bytes back"},
-        {R"("action": "wmi-query")",
-         {},
-         "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0",
-         "STATUS_SUCCESS",
-         "12 entries, CPU 45 degrees C (critical "},
-        {R"("action": "wmi-set-critical-upper", "sensor": 3, "value": 99)",
-         {"sensor", "value"},
-         "sensor -1 class 0 index 0 value 99 code 1 wmi 3 input 0 output 0 pnp 0",
-         "STATUS_SUCCESS",
-         "sensor 3 to 99"},
-        {R"("action": "wmi-set-critical-lower", "sensor": 3, "value": -5)",
-         {"sensor", "value"},
-         "sensor -1 class 0 index 0 value -5 code 2 wmi 3 input 0 output 0 pnp 0",
-         "STATUS_SUCCESS",
-         "sensor 3 to -5"},
-        {R"("action": "open", "as": "administrator", "path": "\\\\.\\QUAVDSL", "handle": "h")",
-         {"as"},
-         "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0 handle h administrator "
-         "\\\\.\\QUAVDSL",
-         "STATUS_SUCCESS",
-         "administrator opened \\\\.\\QUAVDSL as h"},
-        {R"("action": "read-sensor", "sensor": "VRM", "handle": "h")",
-         {"sensor"},
-         "sensor 5 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0 handle h",
-         "STATUS_SUCCESS",
-         "VRM 44 degrees C"},
-        {R"("action": "close", "handle": "h")",
-         {"handle"},
-         "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 0 handle h",
-         "STATUS_SUCCESS",
-         "closed h"},
-        {R"("action": "pnp", "request": "query-stop")",
-         {"request"},
-         "sensor -1 class 0 index 0 value 0 code 0 wmi 0 input 0 output 0 pnp 5",
-         "STATUS_SUCCESS",
-         ""},
+    const ActionCase cases[] = {
+        Act(R"("action": "read-sensor", "sensor": "CPU")", {"sensor"}, "sensor 2 ",
+            "CPU 45 degrees C (critical "),
+        Act(R"("action": "set-pwm", "sensor": "Rear Bottom", "value": 200)", {"sensor", "value"},
+            "sensor 1 value 200 ", "Rear Bottom PWM 200 "),
+        Act(R"("action": "set-control", "class": 9, "index": 18, "code": "0x9001")",
+            {"class", "index", "code"}, "class 9 index 18 value 36865 ", "class 9 index 18 value "),
+        Act(R"("action": "read-control", "class": 9, "index": 18)", {"class", "index"}, "class 9 index 18 ",
+            "class 9 index 18 value 0x9001"),
+        Act(R"("action": "device-control", "code": "0x88002200", "input": "00ff", "output_size": 16)",
+            {"code"}, "code 2281710080 input 2 output 16 ", "code 0x88002200, 0 bytes back"),
+        Act(R"("action": "wmi-query")", {}, "", "12 entries, CPU 45 degrees C (critical "),
+        Act(R"("action": "wmi-set-critical-upper", "sensor": 3, "value": 99)", {"sensor", "value"},
+            "value 99 code 1 wmi 3 ", "sensor 3 to 99"),
+        Act(R"("action": "wmi-set-critical-lower", "sensor": 3, "value": -5)", {"sensor", "value"},
+            "value -5 code 2 wmi 3 ", "sensor 3 to -5"),
+        Act(R"("action": "open", "as": "administrator", "path": "\\\\.\\QUAVDSL", "handle": "h")", {"as"},
+            "handle h administrator \\\\.\\QUAVDSL", "administrator opened \\\\.\\QUAVDSL as h"),
+        Act(R"("action": "read-sensor", "sensor": "VRM", "handle": "h")", {"sensor"}, "sensor 5 handle h ",
+            "VRM 44 degrees C"),
+        Act(R"("action": "close", "handle": "h")", {"handle"}, "handle h ", "closed h"),
+        Act(R"("action": "pnp", "request": "query-stop")", {"request"}, "pnp 5 ", ""),
     };
     std::set<std::string> kinds;
     for (const quavsim::ActionKind& kind : quavsim::ActionKinds()) {
@@ -512,7 +487,7 @@ TEST(ScenarioActions, EveryKindReadsItsFieldsAndIsPerformed)
                                  " (expected one of: at, action, repeat, every, expect",
                              0),
                   0u);
-        all += (all.empty() ? "" : ", ") + at + c.object + ", \"expect\": \"" + c.status + "\"}";
+        all += (all.empty() ? "" : ", ") + at + c.object + ", \"expect\": \"STATUS_SUCCESS\"}";
     }
     EXPECT_TRUE(kinds.empty()) << "a kind without a case: " << *kinds.begin();
 
@@ -520,8 +495,7 @@ TEST(ScenarioActions, EveryKindReadsItsFieldsAndIsPerformed)
     const auto& results = p.run->results();
     ASSERT_EQ(results.size(), std::size(cases));
     for (size_t i = 0; i < results.size(); i++) {
-        EXPECT_STREQ(quavtools::StatusName(static_cast<uint32_t>(results[i].status)), cases[i].status)
-            << cases[i].object;
+        EXPECT_EQ(results[i].status, STATUS_SUCCESS) << cases[i].object;
         EXPECT_EQ(results[i].detail.rfind(cases[i].detail, 0), 0u)
             << cases[i].object << "\n  gave: " << results[i].detail;
     }
@@ -606,7 +580,6 @@ TEST(ScenarioBoard, TheBoardExamplesTakeEffect)
         Played p(ReadText(path), ReadText(QUAV_DEFAULT_CONFIG), path);
         EXPECT_EQ(p.run->Unexpected(), 0u) << p.run->Summary();
         c.check(p);
-        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
     }
 }
 
@@ -701,7 +674,6 @@ TEST(ScenarioActions, OpensAndNamedHandles)
         }
         EXPECT_EQ(statuses, std::vector<std::string>(c.statuses.begin(), c.statuses.end()))
             << p.run->Summary();
-        EXPECT_EQ(p.simulation->machine().verifier().Count(), 0u);
     }
 }
 
