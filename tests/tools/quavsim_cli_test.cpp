@@ -8,6 +8,8 @@
 #include <sstream>
 #include <vector>
 
+#include "default_config.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -29,14 +31,6 @@ Outcome Quavsim(const std::string& args)
     const int status = pclose(p);
     o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return o;
-}
-
-std::string Read(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class QuavsimCli : public ::testing::Test {
@@ -73,7 +67,7 @@ TEST_F(QuavsimCli, AShortScenarioWritesEveryOutput)
         << bad.out;
     EXPECT_FALSE(fs::exists(dir_ / "out"));
 
-    Write("short.json", Read(scenario).replace(Read(scenario).find("300"), 3, "200"));
+    Write("short.json", ReadText(scenario).replace(ReadText(scenario).find("300"), 3, "200"));
     Outcome ok = Quavsim("run " + scenario.string() + " --config " QUAV_DEFAULT_CONFIG " --out " +
                          (dir_ / "out").string());
     ASSERT_EQ(ok.exit, 0) << ok.out;
@@ -82,15 +76,15 @@ TEST_F(QuavsimCli, AShortScenarioWritesEveryOutput)
                              "controller-busy 3 busy reads\n", "/actions/0 set-pwm: 1 x STATUS_SUCCESS"}) {
         EXPECT_NE(ok.out.find(line), std::string::npos) << line << " in\n" << ok.out;
     }
-    EXPECT_NE(Read(dir_ / "out/events.txt").find("CPU temperature becomes too high, value = 90"),
+    EXPECT_NE(ReadText(dir_ / "out/events.txt").find("CPU temperature becomes too high, value = 90"),
               std::string::npos);
-    const std::string csv = Read(dir_ / "out/trace.csv");
+    const std::string csv = ReadText(dir_ / "out/trace.csv");
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 13); // a header and twelve rows
-    EXPECT_NE(Read(dir_ / "out/registry.reg").find("\"FANCNTL_RU_CURRENT_STAGE\"=dword:00000009"),
+    EXPECT_NE(ReadText(dir_ / "out/registry.reg").find("\"FANCNTL_RU_CURRENT_STAGE\"=dword:00000009"),
               std::string::npos);
-    const nlohmann::json action = nlohmann::json::parse(Read(dir_ / "out/actions.jsonl"));
+    const nlohmann::json action = nlohmann::json::parse(ReadText(dir_ / "out/actions.jsonl"));
     EXPECT_EQ(action["status_name"], "STATUS_SUCCESS (0x00000000)");
-    std::istringstream events(Read(dir_ / "out/events.jsonl"));
+    std::istringstream events(ReadText(dir_ / "out/events.jsonl"));
     for (std::string line; std::getline(events, line);) {
         EXPECT_TRUE(nlohmann::json::parse(line).contains("message"));
     }

@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fstream>
 #include <functional>
 #include <set>
 #include <sstream>
 
 #include "actions.h"
+#include "default_config.h"
 #include "plant.h"
 #include "quavmsg.h"
 #include "scenario_run.h"
@@ -18,14 +18,6 @@
 namespace {
 
 using quavsim::ParseScenario;
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string ErrorOf(const std::string& text)
 {
@@ -225,7 +217,7 @@ struct Played {
     std::unique_ptr<quavsim::ScenarioRun> run;
     NTSTATUS start = STATUS_SUCCESS;
 
-    explicit Played(const std::string& text, std::string config = ReadText(QUAV_DEFAULT_CONFIG),
+    explicit Played(const std::string& text, std::string config = DefaultConfig(),
                     const std::string& origin = "t.json")
         : scenario(ParseScenario(text, origin))
     {
@@ -577,7 +569,7 @@ TEST(ScenarioBoard, TheBoardExamplesTakeEffect)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = std::string(QUAV_SCENARIOS "/") + c.name + ".json";
-        Played p(ReadText(path), ReadText(QUAV_DEFAULT_CONFIG), path);
+        Played p(ReadText(path), DefaultConfig(), path);
         EXPECT_EQ(p.run->Unexpected(), 0u) << p.run->Summary();
         c.check(p);
     }
@@ -694,14 +686,14 @@ TEST(ScenarioRun, TheHeatwaveClimbsTheStagesAndTheCushionKeepsThemFromFlapping)
     uint32_t top = 0;
     int with_cushion = 0;
     {
-        Played cushioned(heatwave, ReadText(QUAV_DEFAULT_CONFIG), path);
+        Played cushioned(heatwave, DefaultConfig(), path);
         with_cushion = changes(*cushioned.simulation, &top);
         EXPECT_EQ(top, 9u);
         EXPECT_LE(with_cushion, 40);
         EXPECT_EQ(cushioned.simulation->Polls(), 17279u);
     }
 
-    std::string config = ReadText(QUAV_DEFAULT_CONFIG);
+    std::string config = DefaultConfig();
     const std::string cushion = "\"FANCNTL_RU_TEMP_CUSHION\"=dword:00000003";
     config.replace(config.find(cushion), cushion.size(), "\"FANCNTL_RU_TEMP_CUSHION\"=dword:00000000");
     Played bare(heatwave, config, path);
