@@ -171,6 +171,7 @@ TEST(Plant, FansFollowTheControllerRegisters)
     const double idle = o.idle_rpm, full = o.max_rpm, third = o.idle_rpm + (o.max_rpm - o.idle_rpm) / 3;
     const std::array<uint8_t, 5> armed = {0x00, 45, 60, 0x06, 0x84}; // as the driver's start-up writes them
     const std::array<uint8_t, 5> unarmed = {0x00, 45, 60, 0x06, 0x04};
+    auto duty = [&plant](uint8_t pwm) { return plant.TargetRpm(pwm); };
     const struct {
         const char* name;
         Controller c;
@@ -180,21 +181,12 @@ TEST(Plant, FansFollowTheControllerRegisters)
         {"fan 1's bit 4 off", {0x23, 0xF0, {0, 255}, {}, {}}, full, full},
         {"fan 2's bit 1 off", {0x31, 0xF0, {0, 0}, {}, {}}, 0, full},
         {"register 0x14 bits 4-7 off", {0x33, 0x70, {0, 0}, {}, {}}, full, full},
-        {"codes without arming are duties",
-         {0x33, 0xF0, {0x80, 0x81}, {}, {50, 50, 50}},
-         plant.TargetRpm(0x80),
-         plant.TargetRpm(0x81)},
+        {"unarmed codes are duties", {0x33, 0xF0, {0x80, 0x81}, {}, {50, 50, 50}}, duty(0x80), duty(0x81)},
         {"automatic, cool inputs", {0x33, 0xF0, {0x80, 0x81}, {armed, armed}, {20, 45, 80}}, idle, idle},
         {"automatic, hot inputs", {0x33, 0xF0, {0x82, 0x80}, {armed, armed}, {61, 20, 60}}, full, full},
         {"automatic, between", {0x33, 0xF0, {0x81, 0x82}, {armed, armed}, {0, 50, 50}}, third, third},
-        {"armed per fan",
-         {0x33, 0xF0, {0x80, 0x80}, {armed, unarmed}, {50, 0, 0}},
-         third,
-         plant.TargetRpm(0x80)},
-        {"a duty beside automatic codes",
-         {0x33, 0xF0, {0x84, 0x7F}, {armed, armed}, {50, 0, 0}},
-         plant.TargetRpm(0x84),
-         plant.TargetRpm(0x7F)},
+        {"armed per fan", {0x33, 0xF0, {0x80, 0x80}, {armed, unarmed}, {50, 0, 0}}, third, duty(0x80)},
+        {"duty and code", {0x33, 0xF0, {0x84, 0x7F}, {armed, armed}, {50, 0, 0}}, duty(0x84), duty(0x7F)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
