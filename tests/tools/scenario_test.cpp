@@ -366,20 +366,14 @@ TEST(ScenarioRun, PnpActionsGoInTheOrderWindowsKeepsAndSayWhatWasSent)
 std::string Fields(const quavsim::Action& a)
 {
     std::ostringstream out;
-    const std::pair<const char*, int64_t> numbers[] = {{"sensor", a.sensor},
-                                                       {"class", a.control_class},
-                                                       {"index", a.control_index},
-                                                       {"value", static_cast<int32_t>(a.value)},
-                                                       {"code", a.code},
-                                                       {"wmi", a.wmi_sensor},
-                                                       {"input", static_cast<int64_t>(a.input.size())},
-                                                       {"output", a.output_size},
-                                                       {"pnp", a.pnp_minor}};
-    for (const auto& [name, value] : numbers) {
-        if (value != (std::string(name) == "sensor" ? -1 : 0)) {
+    auto put = [&out](const char* name, int64_t value, int64_t unset = 0) {
+        if (value != unset) {
             out << name << " " << value << " ";
         }
-    }
+    };
+    put("sensor", a.sensor, -1), put("class", a.control_class), put("index", a.control_index);
+    put("value", static_cast<int32_t>(a.value)), put("code", a.code), put("wmi", a.wmi_sensor);
+    put("input", static_cast<int64_t>(a.input.size())), put("output", a.output_size), put("pnp", a.pnp_minor);
     if (!a.handle.empty()) {
         out << "handle " << a.handle << " ";
     }
