@@ -26,49 +26,37 @@ NTSTATUS WaitForever(PVOID object)
 
 class DispatcherTest : public SimTest {};
 
-TEST_F(DispatcherTest, NotificationEventReleasesEveryWaiterAndStaysSignalled)
+// A notification event releases every waiter and stays signalled; a synchronization event releases one
+// and resets, and the other waiter runs out its timeout.
+TEST_F(DispatcherTest, EventsReleaseWaitersAsTheirTypeSays)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    std::vector<NTSTATUS> results;
-    PKTHREAD a = sim::StartThread("a", [&] { results.push_back(WaitForever(&event)); });
-    PKTHREAD b = sim::StartThread("b", [&] { results.push_back(WaitForever(&event)); });
-    sim::Sleep(sim::Ms(1)); // both are now waiting
-    EXPECT_TRUE(results.empty());
-
-    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
-    sim::JoinThread(a);
-    sim::JoinThread(b);
-    EXPECT_EQ(results, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_SUCCESS}));
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(WaitFor(&event, 0), STATUS_SUCCESS);
-
-    EXPECT_EQ(KeResetEvent(&event), 1);
-    EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
-}
-
-TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterAndResets)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    int woken = 0;
-    PKTHREAD a = sim::StartThread("a", [&] {
-        if (WaitFor(&event, sim::Seconds(1)) == STATUS_SUCCESS) {
-            woken++;
-        }
-    });
-    PKTHREAD b = sim::StartThread("b", [&] {
-        if (WaitFor(&event, sim::Seconds(1)) == STATUS_SUCCESS) {
-            woken++;
-        }
-    });
-    sim::Sleep(sim::Ms(1));
-    KeSetEvent(&event, 0, FALSE);
-    sim::JoinThread(a);
-    sim::JoinThread(b);
-    EXPECT_EQ(woken, 1);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
-    EXPECT_EQ(sim::Now(), sim::Seconds(1)); // the other waiter ran out its timeout
+    const struct {
+        EVENT_TYPE type;
+        int woken;
+        LONG state; // after the waiters are gone
+        sim::Ticks done;
+    } cases[] = {{NotificationEvent, 2, 1, sim::Ms(1)}, {SynchronizationEvent, 1, 0, sim::Seconds(1)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        const sim::Ticks start = sim::Now();
+        KEVENT event;
+        KeInitializeEvent(&event, c.type, FALSE);
+        int woken = 0;
+        auto waiter = [&] { woken += WaitFor(&event, sim::Seconds(1)) == STATUS_SUCCESS; };
+        PKTHREAD a = sim::StartThread("a", waiter);
+        PKTHREAD b = sim::StartThread("b", waiter);
+        sim::Sleep(sim::Ms(1)); // both are now waiting
+        EXPECT_EQ(woken, 0);
+        EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+        sim::JoinThread(a);
+        sim::JoinThread(b);
+        EXPECT_EQ(woken, c.woken);
+        EXPECT_EQ(sim::Now() - start, c.done);
+        EXPECT_EQ(KeReadStateEvent(&event), c.state);
+        EXPECT_EQ(WaitFor(&event, 0), c.state != 0 ? STATUS_SUCCESS : STATUS_TIMEOUT);
+        EXPECT_EQ(KeResetEvent(&event), c.state);
+        EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
+    }
 }
 
 TEST_F(DispatcherTest, TimeoutsRunOnTheVirtualClock)

@@ -149,21 +149,21 @@ struct InFlight {
     const char* closer;
 };
 
+InFlight Case(const char* what, std::vector<Order> orders, std::vector<std::string> events,
+              const char* closer)
+{
+    return {what, std::move(orders), std::move(events), closer};
+}
+
 const InFlight kInFlight[] = {
-    {"nothing in flight: both at once", {}, {"cleanup", "close"}, "test"},
-    {"one request: close after it", {{Hold::Pend, 10}}, {"cleanup", "done 10", "close"}, "client 0"},
-    {"two requests: close after the one that ends last, though sent first",
-     {{Hold::Pend, 20}, {Hold::Pend, 10}},
-     {"cleanup", "done 10", "done 20", "close"},
-     "client 0"},
-    {"two requests: close after the later one",
-     {{Hold::Pend, 10}, {Hold::Pend, 20}},
-     {"cleanup", "done 10", "done 20", "close"},
-     "client 1"},
-    {"a request blocked in its dispatch routine",
-     {{Hold::Block, 10}},
-     {"cleanup", "done 10", "close"},
-     "client 0"},
+    Case("nothing in flight: both at once", {}, {"cleanup", "close"}, "test"),
+    Case("one request: close after it", {{Hold::Pend, 10}}, {"cleanup", "done 10", "close"}, "client 0"),
+    Case("two requests: close after the one that ends last, though sent first",
+         {{Hold::Pend, 20}, {Hold::Pend, 10}}, {"cleanup", "done 10", "done 20", "close"}, "client 0"),
+    Case("two requests: close after the later one", {{Hold::Pend, 10}, {Hold::Pend, 20}},
+         {"cleanup", "done 10", "done 20", "close"}, "client 1"),
+    Case("a request blocked in its dispatch routine", {{Hold::Block, 10}}, {"cleanup", "done 10", "close"},
+         "client 0"),
 };
 
 // Through the device node's stack: the file is opened on the physical device object's name and its
@@ -238,10 +238,6 @@ TEST_F(FilesTest, ADeviceDeletedWhileItKeepsAFilesRequestPendingIsReported)
     }
 }
 
-} // namespace
-
-namespace {
-
 // What a device control's IRP carried into the driver.
 struct Carried {
     void* system = nullptr;
@@ -260,16 +256,17 @@ constexpr uint8_t kInput[4] = {0x11, 0x22, 0x33, 0x44};
 NTSTATUS NTAPI CaptureBuffers(PDEVICE_OBJECT, PIRP irp)
 {
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const auto& p = stack->Parameters.DeviceIoControl;
     carried = {irp->AssociatedIrp.SystemBuffer,
                false,
                irp->MdlAddress,
                irp->UserBuffer,
-               stack->Parameters.DeviceIoControl.Type3InputBuffer,
-               stack->Parameters.DeviceIoControl.InputBufferLength,
-               stack->Parameters.DeviceIoControl.OutputBufferLength};
+               p.Type3InputBuffer,
+               p.InputBufferLength,
+               p.OutputBufferLength};
     auto* system = static_cast<uint8_t*>(carried.system);
     carried.system_held_input = system != nullptr && std::memcmp(system, kInput, sizeof kInput) == 0;
-    const ULONG method = stack->Parameters.DeviceIoControl.IoControlCode & 3;
+    const ULONG method = p.IoControlCode & 3;
     uint8_t* answer = method == METHOD_BUFFERED  ? system
                       : method == METHOD_NEITHER ? static_cast<uint8_t*>(irp->UserBuffer)
                                                  : nullptr;

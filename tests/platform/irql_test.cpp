@@ -85,84 +85,79 @@ TEST_P(IrqlTest, CompletionRoutineRunsAtTheBusDriversIrqlAndIsCheckedThere)
     EXPECT_TRUE(ReportedBy("irql", c.reports));
 }
 
-const std::string kWhere = std::string(" at DISPATCH_LEVEL, above its maximum ");
+// The completion routines' actions: each waits, writes or allocates as a driver might.
+void WaitForSignalled(PLARGE_INTEGER timeout)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE); // signalled: nothing blocks here
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, timeout);
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Irql, IrqlTest,
-    ::testing::Values(IrqlCase{"WaitAtDispatch",
-                               [] {
-                                   KEVENT event;
-                                   KeInitializeEvent(&event, NotificationEvent,
-                                                     TRUE); // signalled: nothing blocks here
-                                   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-                               },
-                               true,
-                               false,
-                               {"KeWaitForSingleObject (a wait that may block)" + kWhere +
-                                "APC_LEVEL, in thread \"test\""}},
-                      IrqlCase{"TimedWaitAtDispatchFromTheBusDriversThread",
-                               [] {
-                                   KEVENT event;
-                                   KeInitializeEvent(&event, NotificationEvent, TRUE);
-                                   LARGE_INTEGER timeout{.QuadPart = -10000};
-                                   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-                               },
-                               true,
-                               true,
-                               {"KeWaitForSingleObject (a wait that may block)" + kWhere +
-                                "APC_LEVEL, in thread \"bus driver: IRP_MN_START_DEVICE\""}},
-                      IrqlCase{"PollAndSignalAtDispatchAreAllowed",
-                               [] {
-                                   KEVENT event;
-                                   KeInitializeEvent(&event, NotificationEvent, FALSE);
-                                   KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
-                                   LARGE_INTEGER zero{.QuadPart = 0};
-                                   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
-                                   ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
-                               },
-                               true,
-                               false,
-                               {}},
-                      IrqlCase{"RegistryWriteAtDispatch",
-                               [] {
-                                   ULONG one = 1;
-                                   RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\REGISTRY\\Machine\\x",
-                                                         u"v", REG_DWORD, &one, sizeof one);
-                               },
-                               true,
-                               false,
-                               {"RtlWriteRegistryValue" + kWhere + "PASSIVE_LEVEL"}},
-                      IrqlCase{"PassiveOperationsAtDispatch",
-                               [] {
-                                   UNICODE_STRING link = Text(u"\\DosDevices\\Irq");
-                                   IoDeleteSymbolicLink(&link);
-                                   ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
-                               },
-                               true,
-                               false,
-                               {"IoDeleteSymbolicLink" + kWhere + "PASSIVE_LEVEL",
-                                "ExAllocatePoolWithTag (paged pool)" + kWhere + "APC_LEVEL",
-                                "ExFreePool (paged pool)" + kWhere + "APC_LEVEL"}},
-                      IrqlCase{"PageableRoutineAtDispatch",
-                               PageableHelper,
-                               true,
-                               false,
-                               {"PAGED_CODE() in PageableHelper" + kWhere + "APC_LEVEL"}},
-                      IrqlCase{"TheSameAtPassiveLevel",
-                               [] {
-                                   KEVENT event;
-                                   KeInitializeEvent(&event, NotificationEvent, TRUE);
-                                   KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-                                   ULONG one = 1;
-                                   RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\REGISTRY\\Machine\\x",
-                                                         u"v", REG_DWORD, &one, sizeof one);
-                                   ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
-                                   PageableHelper();
-                               },
-                               false,
-                               true,
-                               {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+void WriteRegistry()
+{
+    ULONG one = 1;
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\REGISTRY\\Machine\\x", u"v", REG_DWORD, &one,
+                          sizeof one);
+}
+
+void PollAndSignal()
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    LARGE_INTEGER zero{.QuadPart = 0};
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+}
+
+void PassiveOperations()
+{
+    UNICODE_STRING link = Text(u"\\DosDevices\\Irq");
+    IoDeleteSymbolicLink(&link);
+    ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
+}
+
+void TimedWait()
+{
+    LARGE_INTEGER timeout{.QuadPart = -10000};
+    WaitForSignalled(&timeout);
+}
+
+void AllAtOnce()
+{
+    WaitForSignalled(nullptr);
+    WriteRegistry();
+    ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
+    PageableHelper();
+}
+
+IrqlCase Case(const char* name, void (*action)(), bool at_dispatch, bool delayed,
+              std::vector<std::string> reports = {})
+{
+    return {name, action, at_dispatch, delayed, std::move(reports)};
+}
+
+const std::string kWhere = std::string(" at DISPATCH_LEVEL, above its maximum ");
+const std::string kWait = "KeWaitForSingleObject (a wait that may block)" + kWhere + "APC_LEVEL, in thread ";
+
+const IrqlCase kIrqlCases[] = {
+    Case("WaitAtDispatch", [] { WaitForSignalled(nullptr); }, true, false, {kWait + "\"test\""}),
+    Case("TimedWaitAtDispatchFromTheBusDriversThread", TimedWait, true, true,
+         {kWait + "\"bus driver: IRP_MN_START_DEVICE\""}),
+    Case("PollAndSignalAtDispatchAreAllowed", PollAndSignal, true, false),
+    Case("RegistryWriteAtDispatch", WriteRegistry, true, false,
+         {"RtlWriteRegistryValue" + kWhere + "PASSIVE_LEVEL"}),
+    Case("PassiveOperationsAtDispatch", PassiveOperations, true, false,
+         {"IoDeleteSymbolicLink" + kWhere + "PASSIVE_LEVEL",
+          "ExAllocatePoolWithTag (paged pool)" + kWhere + "APC_LEVEL",
+          "ExFreePool (paged pool)" + kWhere + "APC_LEVEL"}),
+    Case("PageableRoutineAtDispatch", PageableHelper, true, false,
+         {"PAGED_CODE() in PageableHelper" + kWhere + "APC_LEVEL"}),
+    Case("TheSameAtPassiveLevel", AllAtOnce, false, true),
+};
+
+INSTANTIATE_TEST_SUITE_P(Irql, IrqlTest, ::testing::ValuesIn(kIrqlCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Switch points: none is taken at DISPATCH_LEVEL, where one processor runs what it runs to the end.
 int g_bystander_turns;

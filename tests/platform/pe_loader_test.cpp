@@ -70,6 +70,17 @@ std::vector<uint32_t> RelocationSites(std::span<const uint8_t> file, const pe::I
     return sites;
 }
 
+// Why the loader refuses the file, or "mapped".
+std::string MapError(std::span<const uint8_t> file, const char* name = "test.sys")
+{
+    try {
+        sim::DriverImage::Map(file, name);
+    } catch (const sim::ImageError& e) {
+        return e.what();
+    }
+    return "mapped";
+}
+
 class QuavSysTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -209,13 +220,8 @@ TEST_F(QuavSysTest, AnImportThePlatformLacksIsRefusedByName)
     const auto at = std::search(patched.begin(), patched.end(), name.begin(), name.end() + 1);
     ASSERT_NE(at, patched.end());
     at[6] = 'X';
-    try {
-        sim::DriverImage::Map(patched, "quav.sys");
-        ADD_FAILURE() << "the patched image was mapped";
-    } catch (const sim::ImageError& e) {
-        EXPECT_STREQ(e.what(),
-                     "quav.sys imports ZwClosX from ntoskrnl.exe, which the platform does not provide");
-    }
+    EXPECT_EQ(MapError(patched, "quav.sys"),
+              "quav.sys imports ZwClosX from ntoskrnl.exe, which the platform does not provide");
 }
 
 // Every cut of the file short of its end lacks data a section holds: it is refused, never half-mapped.
@@ -301,16 +307,6 @@ pe_image::TestImage Loadable()
     image.entry = 0x1000;
     image.relocations = {{0x1004, 0x1000}};
     return image;
-}
-
-std::string MapError(const std::vector<uint8_t>& file)
-{
-    try {
-        sim::DriverImage::Map(file, "test.sys");
-    } catch (const sim::ImageError& e) {
-        return e.what();
-    }
-    return "mapped";
 }
 
 TEST(ImageLoader, RefusesWhatItCannotLoadAndSaysWhy)

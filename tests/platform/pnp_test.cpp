@@ -118,15 +118,7 @@ TEST_F(PnpTest, DriversBreakingTheRulesAreReported)
         PDEVICE_OBJECT pdo = AddNode();
         ASSERT_NE(pdo, nullptr);
         pnp().Remove(pdo);
-        std::string reports;
-        for (const sim::VerifierReport& r : TakeReports()) {
-            reports += r.text + "\n";
-        }
-        for (const std::string& needle : expected) {
-            EXPECT_NE(reports.find(needle), std::string::npos) << needle << " in\n" << reports;
-        }
-        EXPECT_EQ(std::count(reports.begin(), reports.end(), '\n'), static_cast<long>(expected.size()))
-            << reports;
+        EXPECT_TRUE(ReportedBy("pnp", expected));
         for (PDEVICE_OBJECT left : machine_.io().Devices(driver_)) { // what a broken removal left behind
             IoDetachDevice(Lower(left));
             IoDeleteDevice(left);

@@ -116,28 +116,26 @@ TEST_F(PowerTest, PowerDispatchRoutinesBreakingTheRulesAreReportedWhenTheyDo)
         PDRIVER_DISPATCH routine;
         UCHAR minor;
         NTSTATUS status;
-        const char* first;            // the first report's needle; null: what the power manager allows
-        const char* second = nullptr; // the second report's, if the routine earns two
+        std::vector<const char*> reports; // a needle each; none: what the power manager allows
     };
     constexpr NTSTATUS kOk = STATUS_SUCCESS, kFailed = STATUS_UNSUCCESSFUL,
                        kNotSupported = STATUS_NOT_SUPPORTED;
     const char* const kTooEarly = "before its driver called PoStartNextPowerIrp";
+    const char* const kNotStarted = "without calling PoStartNextPowerIrp";
+    const char* const kIoCall = "with IoCallDriver";
     const Case cases[] = {
-        {"IoCallDriver", SendsWithIoCallDriver, IRP_MN_SET_POWER, kOk, "with IoCallDriver"},
-        {"IoCallDriver, wait-wake", SendsWithIoCallDriver, IRP_MN_WAIT_WAKE, kNotSupported,
-         "with IoCallDriver"},
-        {"passed down", PassesWithoutStarting, IRP_MN_SET_POWER, kOk, " down to "},
-        {"query passed down", PassesWithoutStarting, IRP_MN_QUERY_POWER, kOk,
-         "without calling PoStartNextPowerIrp"},
-        {"failed", FailsWithoutStarting, IRP_MN_QUERY_POWER, kFailed, kTooEarly},
-        {"completion routine", CompletionForgetsToStart, IRP_MN_SET_POWER, kOk, kTooEarly},
-        {"after skipping", StartsAfterSkipping, IRP_MN_SET_POWER, kOk, "no current stack location",
-         "without calling PoStartNextPowerIrp"},
-        {"twice", StartsTwice, IRP_MN_SET_POWER, kOk, "had called it already"},
-        {"wait-wake passed down", PassesWithoutStarting, IRP_MN_WAIT_WAKE, kNotSupported, nullptr},
-        {"power sequence passed down", PassesWithoutStarting, IRP_MN_POWER_SEQUENCE, kNotSupported, nullptr},
-        {"started in the completion routine", StartsInCompletion, IRP_MN_SET_POWER, kOk, nullptr},
-        {"failed after starting", FailsAfterStarting, IRP_MN_SET_POWER, kFailed, nullptr},
+        {"IoCallDriver", SendsWithIoCallDriver, IRP_MN_SET_POWER, kOk, {kIoCall}},
+        {"IoCallDriver, wait-wake", SendsWithIoCallDriver, IRP_MN_WAIT_WAKE, kNotSupported, {kIoCall}},
+        {"passed down", PassesWithoutStarting, IRP_MN_SET_POWER, kOk, {" down to "}},
+        {"query passed down", PassesWithoutStarting, IRP_MN_QUERY_POWER, kOk, {kNotStarted}},
+        {"failed", FailsWithoutStarting, IRP_MN_QUERY_POWER, kFailed, {kTooEarly}},
+        {"completion routine", CompletionForgetsToStart, IRP_MN_SET_POWER, kOk, {kTooEarly}},
+        {"skipped", StartsAfterSkipping, IRP_MN_SET_POWER, kOk, {"no current stack location", kNotStarted}},
+        {"twice", StartsTwice, IRP_MN_SET_POWER, kOk, {"had called it already"}},
+        {"wait-wake passed down", PassesWithoutStarting, IRP_MN_WAIT_WAKE, kNotSupported, {}},
+        {"power sequence passed down", PassesWithoutStarting, IRP_MN_POWER_SEQUENCE, kNotSupported, {}},
+        {"started in the completion routine", StartsInCompletion, IRP_MN_SET_POWER, kOk, {}},
+        {"failed after starting", FailsAfterStarting, IRP_MN_SET_POWER, kFailed, {}},
     };
     PDEVICE_OBJECT pdo = AddNode();
     ASSERT_NE(pdo, nullptr);
@@ -150,18 +148,12 @@ TEST_F(PowerTest, PowerDispatchRoutinesBreakingTheRulesAreReportedWhenTheyDo)
             driver_->MajorFunction[IRP_MJ_POWER] = c.routine;
             g_reports_then = 0;
             EXPECT_EQ(pnp().Power(pdo, c.minor, type, State(type)), c.status);
-            std::vector<const char*> needles;
-            for (const char* needle : {c.first, c.second}) {
-                if (needle != nullptr) {
-                    needles.push_back(needle);
-                }
-            }
-            EXPECT_EQ(g_reports_then, needles.size()); // made by the time the routine returned
+            EXPECT_EQ(g_reports_then, c.reports.size()); // made by the time the routine returned
             const std::vector<sim::VerifierReport> reports = TakeReports();
-            ASSERT_EQ(reports.size(), needles.size());
+            ASSERT_EQ(reports.size(), c.reports.size());
             for (size_t i = 0; i < reports.size(); i++) {
                 const std::string& text = reports[i].text;
-                EXPECT_NE(text.find(needles[i]), std::string::npos) << text;
+                EXPECT_NE(text.find(c.reports[i]), std::string::npos) << text;
                 EXPECT_NE(text.find(fdo), std::string::npos) << text;
                 EXPECT_NE(text.find(sim::Format("IRP_MJ_POWER/0x%02X", c.minor)), std::string::npos) << text;
             }

@@ -324,73 +324,41 @@ NTSTATUS NTAPI Collect(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID c
 // strings are expanded and lists split unless NOEXPAND says otherwise, and its failure ends the query.
 TEST_F(RegistryTest, QueryRoutinesGetValuesAsTheKernelPreparesThem)
 {
+    using V = sim::Registry::Value;
     struct Case {
         const char* name;
-        std::optional<sim::Registry::Value> stored; // as "V"; none: absent
+        std::optional<V> stored; // as "V"; none: absent
         ULONG flags;
         ULONG default_type;
         NTSTATUS status;
         Names calls;
     };
     ULONG seven = 7;
+    constexpr ULONG kNoExpand = RTL_QUERY_REGISTRY_NOEXPAND;
+    auto row = [](const char* name, std::optional<V> stored, ULONG flags, ULONG default_type, NTSTATUS status,
+                  Names calls) {
+        return Case{name, std::move(stored), flags, default_type, status, std::move(calls)};
+    };
     const Case cases[] = {
-        {"a DWORD",
-         sim::Registry::Value{REG_DWORD, {1, 2, 3, 4}},
-         0,
-         REG_NONE,
-         STATUS_SUCCESS,
-         {"V 4 01 02 03 04"}},
-        {"a short DWORD",
-         sim::Registry::Value{REG_DWORD, {1, 2}},
-         0,
-         REG_NONE,
-         STATUS_SUCCESS,
-         {"V 4 01 02"}},
-        {"a QWORD",
-         sim::Registry::Value{REG_QWORD, Bytes(8, 1)},
-         0,
-         REG_NONE,
-         STATUS_SUCCESS,
-         {"V 11 01 01 01 01 01 01 01 01"}},
-        {"an expandable string, expanded",
-         sim::Registry::Value{REG_EXPAND_SZ, {'%', 0, 0, 0}},
-         0,
-         REG_NONE,
-         STATUS_SUCCESS,
-         {"V 1 25 00 00 00"}},
-        {"an expandable string, as stored",
-         sim::Registry::Value{REG_EXPAND_SZ, {'%', 0, 0, 0}},
-         RTL_QUERY_REGISTRY_NOEXPAND,
-         REG_NONE,
-         STATUS_SUCCESS,
-         {"V 2 25 00 00 00"}},
-        {"a list, a string a call",
-         sim::Registry::Value{REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 'c', 0, 0, 0, 0, 0}},
-         0,
-         REG_NONE,
-         STATUS_SUCCESS,
-         {"V 1 61 00 00 00", "V 1 62 00 63 00 00 00"}},
-        {"a list, whole",
-         sim::Registry::Value{REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}},
-         RTL_QUERY_REGISTRY_NOEXPAND,
-         REG_NONE,
-         STATUS_SUCCESS,
-         {"V 7 61 00 00 00 00 00"}},
-        {"an empty list", sim::Registry::Value{REG_MULTI_SZ, {0, 0}}, 0, REG_NONE, STATUS_SUCCESS, {}},
-        {"a list whose string fails",
-         sim::Registry::Value{REG_MULTI_SZ, {'x', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
-         0,
-         REG_NONE,
-         STATUS_DEVICE_BUSY,
-         {"V 1 78 00 00 00"}},
-        {"absent, no default", std::nullopt, 0, REG_NONE, STATUS_SUCCESS, {}},
-        {"absent, a default", std::nullopt, 0, REG_DWORD, STATUS_SUCCESS, {"V 4 07 00 00 00"}},
-        {"absent and required",
-         std::nullopt,
-         RTL_QUERY_REGISTRY_REQUIRED,
-         REG_DWORD,
-         STATUS_OBJECT_NAME_NOT_FOUND,
-         {}},
+        row("a DWORD", V{REG_DWORD, {1, 2, 3, 4}}, 0, REG_NONE, STATUS_SUCCESS, {"V 4 01 02 03 04"}),
+        row("a short DWORD", V{REG_DWORD, {1, 2}}, 0, REG_NONE, STATUS_SUCCESS, {"V 4 01 02"}),
+        row("a QWORD", V{REG_QWORD, Bytes(8, 1)}, 0, REG_NONE, STATUS_SUCCESS,
+            {"V 11 01 01 01 01 01 01 01 01"}),
+        row("an expandable string, expanded", V{REG_EXPAND_SZ, {'%', 0, 0, 0}}, 0, REG_NONE, STATUS_SUCCESS,
+            {"V 1 25 00 00 00"}),
+        row("an expandable string, as stored", V{REG_EXPAND_SZ, {'%', 0, 0, 0}}, kNoExpand, REG_NONE,
+            STATUS_SUCCESS, {"V 2 25 00 00 00"}),
+        row("a list, a string a call", V{REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 'c', 0, 0, 0, 0, 0}}, 0,
+            REG_NONE, STATUS_SUCCESS, {"V 1 61 00 00 00", "V 1 62 00 63 00 00 00"}),
+        row("a list, whole", V{REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}}, kNoExpand, REG_NONE, STATUS_SUCCESS,
+            {"V 7 61 00 00 00 00 00"}),
+        row("an empty list", V{REG_MULTI_SZ, {0, 0}}, 0, REG_NONE, STATUS_SUCCESS, {}),
+        row("a list whose string fails", V{REG_MULTI_SZ, {'x', 0, 0, 0, 'b', 0, 0, 0, 0, 0}}, 0, REG_NONE,
+            STATUS_DEVICE_BUSY, {"V 1 78 00 00 00"}),
+        row("absent, no default", std::nullopt, 0, REG_NONE, STATUS_SUCCESS, {}),
+        row("absent, a default", std::nullopt, 0, REG_DWORD, STATUS_SUCCESS, {"V 4 07 00 00 00"}),
+        row("absent and required", std::nullopt, RTL_QUERY_REGISTRY_REQUIRED, REG_DWORD,
+            STATUS_OBJECT_NAME_NOT_FOUND, {}),
     };
     for (const Case& c : cases) {
         reg().DeleteKey(kParams);
@@ -408,40 +376,37 @@ TEST_F(RegistryTest, QueryRoutinesGetValuesAsTheKernelPreparesThem)
     }
 }
 
+// RtlWriteRegistryValue of a DWORD under an absolute path.
+NTSTATUS WriteDword(const WCHAR* path, const WCHAR* name, ULONG value)
+{
+    return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, name, REG_DWORD, &value, sizeof value);
+}
+
 TEST_F(RegistryTest, WriteRegistryValueCreatesOnlyTheFinalKeyAndHonoursTheFaultKnob)
 {
     reg().CreateKey(kQuav);
-    ULONG ten = 10;
-    EXPECT_EQ(
-        RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParamsW, u"Interval", REG_DWORD, &ten, sizeof ten),
-        STATUS_SUCCESS);
+    EXPECT_EQ(WriteDword(kParamsW, u"Interval", 10), STATUS_SUCCESS);
     EXPECT_EQ(reg().GetDword(kParams, "INTERVAL"), 10u);
     const WCHAR text[] = u"on";
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, kParamsW, u"Mode",
                                     REG_EXPAND_SZ, (PVOID)text, sizeof text),
               STATUS_SUCCESS);
     EXPECT_EQ(reg().GetValue(kParams, "Mode"), (sim::Registry::Value{REG_EXPAND_SZ, {'o', 0, 'n', 0, 0, 0}}));
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, u"\\REGISTRY\\Machine\\SOFTWARE\\Gone\\Params",
-                                    u"X", REG_DWORD, &ten, sizeof ten),
+    EXPECT_EQ(WriteDword(u"\\REGISTRY\\Machine\\SOFTWARE\\Gone\\Params", u"X", 10),
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(reg().KeyExists("\\REGISTRY\\Machine\\SOFTWARE\\Gone"));
     EXPECT_EQ(reg().Writes(), 2u);
 
-    ULONG eleven = 11;
     reg().FailWrites(1);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParamsW, u"Interval", REG_DWORD, &eleven, 4),
-              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(WriteDword(kParamsW, u"Interval", 11), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(reg().GetDword(kParams, "Interval"), 10u);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParamsW, u"Interval", REG_DWORD, &eleven, 4),
-              STATUS_SUCCESS);
+    EXPECT_EQ(WriteDword(kParamsW, u"Interval", 11), STATUS_SUCCESS);
     reg().FailWrites(-1);
     for (int i = 0; i < 3; i++) {
-        EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParamsW, u"Interval", REG_DWORD, &ten, 4),
-                  STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(WriteDword(kParamsW, u"Interval", 10), STATUS_INSUFFICIENT_RESOURCES);
     }
     reg().FailWrites(0);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kParamsW, u"Other", REG_DWORD, &ten, 4),
-              STATUS_SUCCESS);
+    EXPECT_EQ(WriteDword(kParamsW, u"Other", 10), STATUS_SUCCESS);
     EXPECT_EQ(reg().GetDword(kParams, "Interval"), 11u);
     EXPECT_EQ(reg().Writes(), 4u);
     EXPECT_EQ(reg().FailedWrites(), 4u);

@@ -111,74 +111,63 @@ protected:
     PDEVICE_OBJECT fdo_ = nullptr;
 };
 
+// What a routine does with the request once it has completed it; what it returns.
+using Misuse = NTSTATUS (*)(D fdo, PIRP irp);
+Misuse g_misuse;
+
+// Completes the request, then does g_misuse with it.
+NTSTATUS NTAPI CompletesThenMisuses(D fdo, PIRP irp)
+{
+    Complete(irp, STATUS_SUCCESS);
+    const NTSTATUS status = g_misuse(fdo, irp);
+    Misused();
+    return status;
+}
+
 struct AfterCompletion {
     const char* name;
     UCHAR major;
-    PDRIVER_DISPATCH routine;
-    const char* report;  // null: allowed
-    size_t reported_now; // reports made by the time the misuse returned
+    Misuse misuse;            // done after completing; null: `routine` does all
+    PDRIVER_DISPATCH routine; // the whole routine, when it is no simple misuse
+    const char* report;       // null: allowed
+    size_t reported_now;      // reports made by the time the misuse returned
 };
 
 const AfterCompletion kAfterCompletion[] = {
-    {"passed down", IRP_MJ_PNP,
-     [](D fdo, PIRP irp) NTAPI {
-         Complete(irp, STATUS_SUCCESS);
-         const NTSTATUS status = IoCallDriver(Lower(fdo), irp);
-         Misused();
-         return status;
-     },
+    {"passed down", IRP_MJ_PNP, [](D fdo, PIRP irp) { return IoCallDriver(Lower(fdo), irp); }, nullptr,
      "IofCallDriver of IRP", 1},
     {"completed again", IRP_MJ_PNP,
-     [](D, PIRP irp) NTAPI {
-         Complete(irp, STATUS_SUCCESS);
+     [](D, PIRP irp) {
          IoCompleteRequest(irp, IO_NO_INCREMENT);
-         Misused();
          return STATUS_SUCCESS;
      },
-     "completed after it was freed", 1},
+     nullptr, "completed after it was freed", 1},
     {"next power request started", IRP_MJ_POWER,
-     [](D, PIRP irp) NTAPI {
-         Complete(irp, STATUS_SUCCESS);
+     [](D, PIRP irp) {
          PoStartNextPowerIrp(irp);
-         Misused();
          return STATUS_SUCCESS;
      },
-     "PoStartNextPowerIrp of IRP", 1},
-    {"power request passed down", IRP_MJ_POWER,
-     [](D fdo, PIRP irp) NTAPI {
-         Complete(irp, STATUS_SUCCESS);
-         const NTSTATUS status = PoCallDriver(Lower(fdo), irp);
-         Misused();
-         return status;
-     },
-     "PoCallDriver of IRP", 1},
+     nullptr, "PoStartNextPowerIrp of IRP", 1},
+    {"power request passed down", IRP_MJ_POWER, [](D fdo, PIRP irp) { return PoCallDriver(Lower(fdo), irp); },
+     nullptr, "PoCallDriver of IRP", 1},
     {"handed to the WMI library", IRP_MJ_SYSTEM_CONTROL,
-     [](D fdo, PIRP irp) NTAPI {
-         Complete(irp, STATUS_SUCCESS);
+     [](D fdo, PIRP irp) {
          SYSCTL_IRP_DISPOSITION disposition;
          WmiSystemControl(&g_wmi, fdo, irp, &disposition);
-         Misused();
          return STATUS_SUCCESS;
      },
-     "WmiSystemControl of IRP", 1},
+     nullptr, "WmiSystemControl of IRP", 1},
     {"completed again through WMI", IRP_MJ_SYSTEM_CONTROL,
-     [](D fdo, PIRP irp) NTAPI {
-         Complete(irp, STATUS_SUCCESS);
+     [](D fdo, PIRP irp) {
          WmiCompleteRequest(fdo, irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
-         Misused();
          return STATUS_SUCCESS;
      },
-     "WmiCompleteRequest of IRP", 1},
+     nullptr, "WmiCompleteRequest of IRP", 1},
     // The status read back is poison, not the one it completed with: caught where the routine returns.
-    {"status read back", IRP_MJ_PNP,
-     [](D, PIRP irp) NTAPI {
-         Complete(irp, STATUS_SUCCESS);
-         Misused();
-         return irp->IoStatus.Status;
-     },
+    {"status read back", IRP_MJ_PNP, [](D, PIRP irp) { return irp->IoStatus.Status; }, nullptr,
      "returned 0xDDDDDDDD but completed the IRP with 0x00000000", 0},
     // What drivers do: the IRP's address is only the remove lock's tag.
-    {"remove lock released with it as tag", IRP_MJ_PNP,
+    {"remove lock released with it as tag", IRP_MJ_PNP, nullptr,
      [](D, PIRP irp) NTAPI {
          IoAcquireRemoveLock(&g.lock, irp);
          Complete(irp, STATUS_SUCCESS);
@@ -188,7 +177,7 @@ const AfterCompletion kAfterCompletion[] = {
      },
      nullptr, 0},
     // Pending, then completed elsewhere: its one final completion.
-    {"pended and completed by another thread", IRP_MJ_PNP,
+    {"pended and completed by another thread", IRP_MJ_PNP, nullptr,
      [](D, PIRP irp) NTAPI {
          IoMarkIrpPending(irp);
          IoAcquireRemoveLock(&g.lock, irp);
@@ -206,7 +195,8 @@ const AfterCompletion kAfterCompletion[] = {
 TEST_F(StrictRequestsTest, UseOfACompletedIrpIsReportedAtTheCall)
 {
     for (const AfterCompletion& c : kAfterCompletion) {
-        driver_->MajorFunction[c.major] = c.routine;
+        g_misuse = c.misuse;
+        driver_->MajorFunction[c.major] = c.misuse != nullptr ? CompletesThenMisuses : c.routine;
         g.reports_at_misuse = ~size_t{0};
         EXPECT_EQ(SendOne(c.major), STATUS_SUCCESS) << c.name;
         EXPECT_EQ(g.reports_at_misuse, c.reported_now) << c.name;

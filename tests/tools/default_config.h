@@ -1,15 +1,21 @@
-// The example configuration shipped in examples/config/default.reg, as text, for tests that boot the
-// whole simulated machine.
+// Files the tools' tests read whole: the example configuration shipped in examples/config/default.reg,
+// for tests that boot the whole simulated machine, and any other text or bytes.
 #pragma once
 
 #include <fstream>
 #include <sstream>
 #include <string>
 
-inline std::string DefaultConfig()
+// The file's bytes, or "" when it cannot be read.
+inline std::string ReadText(const std::string& path)
 {
-    std::ifstream in(QUAV_DEFAULT_CONFIG, std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+inline std::string DefaultConfig()
+{
+    return ReadText(QUAV_DEFAULT_CONFIG);
 }

@@ -29,15 +29,20 @@ TestImage Placed()
 }
 
 // "NAME: DETAIL" of each failed check.
-std::vector<std::string> SectionFailures(const TestImage& image)
+std::vector<std::string> Failed(const std::vector<pecheck::Result>& results)
 {
     std::vector<std::string> out;
-    for (const auto& r : pecheck::CheckSections(image.Build(), nullptr, nullptr)) {
+    for (const auto& r : results) {
         if (!r.ok) {
             out.push_back(r.name + ": " + r.detail);
         }
     }
     return out;
+}
+
+std::vector<std::string> SectionFailures(const TestImage& image)
+{
+    return Failed(pecheck::CheckSections(image.Build(), nullptr, nullptr));
 }
 
 TEST(PeCheckSections, WellPlacedImagePasses)
@@ -276,13 +281,7 @@ TEST(PeCheckSections, ObjectFaultsNameTheRoutine)
     for (const auto& f : faults) {
         TestObject entry = Entry(), pnp = Pnp();
         f.spoil(entry, pnp);
-        std::vector<std::string> failures;
-        for (const auto& r : ObjectResults({entry, pnp})) {
-            if (!r.ok) {
-                failures.push_back(r.name + ": " + r.detail);
-            }
-        }
-        EXPECT_EQ(failures, std::vector<std::string>{f.failure}) << f.what;
+        EXPECT_EQ(Failed(ObjectResults({entry, pnp})), std::vector<std::string>{f.failure}) << f.what;
     }
 }
 

@@ -17,85 +17,63 @@ using quavsim::TraceRow;
 // "" when the tags nest and close, there is one root and every entity is known; else what is wrong.
 std::string CheckXml(const std::string& text)
 {
-    auto entity_at = [&text](size_t& i) -> std::string {
-        const size_t end = text.find(';', i);
-        if (end == std::string::npos) {
-            return "unterminated entity";
-        }
-        const std::string name = text.substr(i + 1, end - i - 1);
+    constexpr size_t npos = std::string::npos;
+    auto entity_at = [&text](size_t i) -> std::string { // "" for a known entity at the '&' at i
         static const std::set<std::string> known{"amp", "lt", "gt", "quot", "apos"};
+        const size_t end = text.find(';', i);
+        const std::string name = text.substr(i + 1, end == npos ? 0 : end - i - 1);
         const bool numeric =
-            name.size() > 1 && name[0] == '#' &&
-            std::all_of(name.begin() + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; });
-        if (!known.count(name) && !numeric) {
-            return "unknown entity &" + name + ";";
-        }
-        i = end + 1;
-        return "";
+            name.size() > 1 && name[0] == '#' && name.find_first_not_of("0123456789", 1) == npos;
+        return end == npos                    ? "unterminated entity"
+               : known.count(name) || numeric ? ""
+                                              : "unknown entity &" + name + ";";
     };
     std::vector<std::string> open;
     bool root_closed = false;
-    size_t i = 0;
-    while (i < text.size()) {
+    for (size_t i = 0; i < text.size(); i++) {
+        std::string error;
         if (text[i] == '&') {
-            if (std::string error = entity_at(i); !error.empty()) {
-                return error;
-            }
-            continue;
-        }
-        if (text[i] == '>') {
-            return "unescaped > in text";
-        }
-        if (text[i] != '<') {
-            if (open.empty() && !std::isspace(static_cast<unsigned char>(text[i]))) {
-                return "text outside the root";
-            }
-            i++;
-            continue;
-        }
-        if (text.compare(i, 2, "<?") == 0) {
+            error = entity_at(i);
+        } else if (text[i] == '>') {
+            error = "unescaped > in text";
+        } else if (text[i] != '<') {
+            error = open.empty() && !std::isspace(static_cast<unsigned char>(text[i]))
+                        ? "text outside the root"
+                        : "";
+        } else if (text.compare(i, 2, "<?") == 0) {
             i = text.find("?>", i);
-            if (i == std::string::npos) {
-                return "unterminated <?";
-            }
-            i += 2;
-            continue;
-        }
-        size_t j = i + 1;
-        char quote = 0;
-        for (; j < text.size() && (quote != 0 || text[j] != '>'); j++) {
-            if (text[j] == '<') {
-                return "< inside a tag";
-            }
-            if (quote != 0 && text[j] == '&') {
-                if (std::string error = entity_at(j); !error.empty()) {
-                    return error;
+            error = i == npos ? "unterminated <?" : "";
+            i++;
+        } else {
+            size_t j = i + 1;
+            for (char quote = 0; error.empty() && j < text.size() && (quote != 0 || text[j] != '>'); j++) {
+                if (text[j] == '<') {
+                    error = "< inside a tag";
+                } else if (quote != 0 && text[j] == '&') {
+                    error = entity_at(j);
+                } else if (quote != 0 && text[j] == quote) {
+                    quote = 0;
+                } else if (quote == 0 && (text[j] == '"' || text[j] == '\'')) {
+                    quote = text[j];
                 }
-                j--;
-            } else if (quote != 0 && text[j] == quote) {
-                quote = 0;
-            } else if (quote == 0 && (text[j] == '"' || text[j] == '\'')) {
-                quote = text[j];
+            }
+            const std::string tag = j < text.size() ? text.substr(i + 1, j - i - 1) : "";
+            i = j;
+            if (!error.empty() || tag.empty()) {
+                error = error.empty() ? "unterminated tag" : error;
+            } else if (tag[0] == '/' && (open.empty() || open.back() != tag.substr(1))) {
+                error = "</" + tag.substr(1) + "> closes the wrong tag";
+            } else if (tag[0] == '/') {
+                open.pop_back();
+                root_closed = open.empty();
+            } else if (root_closed || (open.empty() && !tag.starts_with("svg"))) {
+                error = "a second root or one that is not <svg>";
+            } else if (tag.back() != '/') {
+                open.push_back(tag.substr(0, tag.find_first_of(" \n/")));
             }
         }
-        if (j >= text.size()) {
-            return "unterminated tag";
-        }
-        const std::string tag = text.substr(i + 1, j - i - 1);
-        i = j + 1;
-        if (tag[0] == '/') {
-            if (open.empty() || open.back() != tag.substr(1)) {
-                return "</" + tag.substr(1) + "> closes <" + (open.empty() ? "" : open.back()) + ">";
-            }
-            open.pop_back();
-            root_closed = open.empty();
-            continue;
-        }
-        if (root_closed || (open.empty() && tag.substr(0, 3) != "svg")) {
-            return "a second root or one that is not <svg>";
-        }
-        if (tag.back() != '/') {
-            open.push_back(tag.substr(0, tag.find_first_of(" \n/")));
+        if (!error.empty()) {
+            return error;
         }
     }
     return open.empty() ? (root_closed ? "" : "no root") : "<" + open.back() + "> not closed";
@@ -171,11 +149,12 @@ sim::EventRecord Event(double seconds, sim::EventSeverity severity, std::string 
 TEST(Plot, TheCheckerCatchesBrokenMarkup)
 {
     EXPECT_EQ(CheckXml("<?xml?><svg a=\"&amp;\"><g/><t>x &lt;</t></svg>"), "");
-    EXPECT_NE(CheckXml("<svg><g></svg>"), "");
-    EXPECT_NE(CheckXml("<svg><t>a < b</t></svg>"), "");
-    EXPECT_NE(CheckXml("<svg><t>a & b</t></svg>"), "");
-    EXPECT_NE(CheckXml("<svg t=\"a & b\"></svg>"), "");
-    EXPECT_NE(CheckXml("<svg></svg><svg></svg>"), "");
+    for (const char* bad :
+         {"<svg><g></svg>", "<svg><t>a < b</t></svg>", "<svg><t>a & b</t></svg>", "<svg t=\"a & b\"></svg>",
+          "<svg></svg><svg></svg>", "<svg><g</svg>", "x<svg></svg>", "<svg>", "<g></g>",
+          "<svg t=\"&foo;\"></svg>", "<svg></g>", "<svg a=\"b></svg>"}) {
+        EXPECT_NE(CheckXml(bad), "") << bad;
+    }
 }
 
 TEST(Plot, EachSeriesIsDrawnInItsPanel)

@@ -55,140 +55,86 @@ constexpr uint32_t kFanError = QUAV_MSG_FAN_ERROR;
 constexpr uint32_t kTempWarning = QUAV_MSG_TEMPERATURE_WARNING;
 constexpr uint32_t kTempError = QUAV_MSG_TEMPERATURE_ERROR;
 
+using Readings = std::array<std::optional<int32_t>, 4>; // Rear Upper, Rear Bottom, CPU, System
+using Events = std::vector<uint32_t>;                   // after the driver's initialization
+
+struct PowerOnCase {
+    const char* what;
+    Arrange set;
+    NTSTATUS start;
+    Readings readings; // after the second poll
+    Events events;
+};
+
+constexpr Readings kShipped = {2402, 2250, 45, 36};
+
+// A start that fails: nothing published, only the stop logged.
+PowerOnCase Fails(NTSTATUS start, const char* what, Arrange set)
+{
+    return {what, std::move(set), start, {}, {kStopped}};
+}
+
+PowerOnCase Starts(const char* what, Arrange set, Readings readings = kShipped,
+                   Events events = {kStarted, kStopped})
+{
+    return {what, std::move(set), STATUS_SUCCESS, readings, std::move(events)};
+}
+
+// The Super I/O's environment-controller registers, or the SMBus sensor's, as the firmware left them.
+Arrange SuperIo(std::vector<board::RegisterValue> r)
+{
+    return [r](auto&, auto& p) { p.superio.registers = r; };
+}
+
+Arrange Sensor(std::vector<board::RegisterValue> r)
+{
+    return [r](auto&, auto& p) { p.southbridge.sensor_registers = r; };
+}
+
 // Each power-on state, the start it gets and what the first two polls publish (fans, CPU, System).
 // These are what the driver does today: any start failure ends with the device not started, nothing
 // published and nothing for the verifier.
 TEST(PowerOn, EachStateMeetsTheDriversStartAndFirstPolls)
 {
-    using R = std::optional<int32_t>;
-    const struct {
-        const char* what;
-        Arrange set;
-        NTSTATUS start;
-        std::array<R, 4> readings;    // Rear Upper, Rear Bottom, CPU, System after the second poll
-        std::vector<uint32_t> events; // after the driver's initialization
-    } cases[] = {
-        {"the board as shipped",
-         [](auto&, auto&) {},
-         STATUS_SUCCESS,
-         {2402, 2250, 45, 36},
-         {kStarted, kStopped}},
-        {"no Super I/O", [](auto& b, auto&) { b.superio.reset(); }, STATUS_NO_SUCH_DEVICE, {}, {kStopped}},
-        {"the Super I/O strapped at 0x4E only",
-         [](auto& b, auto&) { b.superio->config_port = 0x4E; },
-         STATUS_SUCCESS,
-         {2402, 2250, 45, 36},
-         {kStarted, kStopped}},
-        {"a chip of another identity",
-         [](auto&, auto& p) {
-             p.superio.identity = {{0x90, 0x13}};
-         },
-         STATUS_NO_SUCH_DEVICE,
-         {},
-         {kStopped}},
-        {"the controller busy for ever",
-         [](auto&, auto& p) { p.superio.busy_reads = -1; },
-         STATUS_DEVICE_BUSY,
-         {},
-         {kStopped}},
+    const Events kTempAlarm = {kStarted, kTempWarning, kTempError, kStopped};
+    const PowerOnCase cases[] = {
+        Starts("the board as shipped", [](auto&, auto&) {}),
+        Fails(STATUS_NO_SUCH_DEVICE, "no Super I/O", [](auto& b, auto&) { b.superio.reset(); }),
+        Starts("the Super I/O strapped at 0x4E only", [](auto& b, auto&) { b.superio->config_port = 0x4E; }),
+        Fails(STATUS_NO_SUCH_DEVICE, "a chip of another identity",
+              [](auto&, auto& p) {
+                  p.superio.identity = std::array<uint8_t, 2>{0x90, 0x13};
+              }),
+        Fails(STATUS_DEVICE_BUSY, "the controller busy for ever",
+              [](auto&, auto& p) { p.superio.busy_reads = -1; }),
         // The driver waits a bounded number of reads for the busy bit: fifty is past it.
-        {"the controller busy for 50 reads",
-         [](auto&, auto& p) { p.superio.busy_reads = 50; },
-         STATUS_DEVICE_BUSY,
-         {},
-         {kStopped}},
+        Fails(STATUS_DEVICE_BUSY, "the controller busy for 50 reads",
+              [](auto&, auto& p) { p.superio.busy_reads = 50; }),
         // The start-up turns the 16-bit counters on, and the driver reads them as the chip now counts.
-        {"the 16-bit fan counters off",
-         [](auto&, auto& p) {
-             p.superio.registers = {{0x0C, 0}};
-         },
-         STATUS_SUCCESS,
-         {2402, 2250, 45, 36},
-         {kStarted, kStopped}},
+        Starts("the 16-bit fan counters off", SuperIo({{0x0C, 0}})),
         // The same board with Rear Upper seized (its 16-bit count at 0xFFFF): the failure is reported.
-        {"the 16-bit fan counters off and a seized fan",
-         [](auto&, auto& p) {
-             p.superio.registers = {{0x0C, 0}, {0x0D, 0xFF}, {0x18, 0xFF}};
-         },
-         STATUS_SUCCESS,
-         {0, 2250, 45, 36},
-         {kStarted, kFanWarning, kFanError, kStopped}},
-        {"fan divisors of 1",
-         [](auto&, auto& p) {
-             p.superio.registers = {{0x0B, 0}};
-         },
-         STATUS_SUCCESS,
-         {2402, 2250, 45, 36},
-         {kStarted, kStopped}},
-        {"the fan outputs off and at PWM 0",
-         [](auto&, auto& p) {
-             p.superio.registers = {{0x15, 0}, {0x13, 0}};
-         },
-         STATUS_SUCCESS,
-         {2402, 2250, 45, 36},
-         {kStarted, kStopped}},
-        {"the System input at 128 degrees",
-         [](auto&, auto& p) {
-             p.superio.registers = {{0x29, 0x80}};
-         },
-         STATUS_SUCCESS,
-         {2402, 2250, 45, 128},
-         {kStarted, kTempWarning, kTempError, kStopped}},
-        {"another SiS chipset",
-         [](auto& b, auto&) { b.southbridge->device = 0x0962; },
-         STATUS_NO_SUCH_DEVICE,
-         {},
-         {kStopped}},
-        {"another vendor's bridge",
-         [](auto& b, auto&) { b.southbridge->vendor = 0x8086; },
-         STATUS_NO_SUCH_DEVICE,
-         {},
-         {kStopped}},
-        {"no south bridge",
-         [](auto& b, auto&) { b.southbridge.reset(); },
-         STATUS_NO_SUCH_DEVICE,
-         {},
-         {kStopped}},
-        {"no SMBus sensor",
-         [](auto&, auto& p) { p.southbridge.sensor_present = false; },
-         STATUS_UNSUCCESSFUL,
-         {},
-         {kStopped}},
-        {"a sensor of another identity",
-         [](auto&, auto& p) {
-             p.southbridge.sensor_registers = {{0xFE, 0x41}};
-         },
-         STATUS_NO_SUCH_DEVICE,
-         {},
-         {kStopped}},
-        {"the CPU at -5 degrees",
-         [](auto&, auto& p) {
-             p.southbridge.sensor_registers = {{0x01, 0x85}};
-         },
-         STATUS_SUCCESS,
-         {2402, 2250, -5, 36},
-         {kStarted, kTempWarning, kTempError, kStopped}},
-        {"the SMBus hung",
-         [](auto&, auto& p) { p.southbridge.hung = -1; },
-         STATUS_UNSUCCESSFUL,
-         {},
-         {kStopped}},
+        Starts("the 16-bit fan counters off and a seized fan",
+               SuperIo({{0x0C, 0}, {0x0D, 0xFF}, {0x18, 0xFF}}), {0, 2250, 45, 36},
+               {kStarted, kFanWarning, kFanError, kStopped}),
+        Starts("fan divisors of 1", SuperIo({{0x0B, 0}})),
+        Starts("the fan outputs off and at PWM 0", SuperIo({{0x15, 0}, {0x13, 0}})),
+        Starts("the System input at 128 degrees", SuperIo({{0x29, 0x80}}), {2402, 2250, 45, 128}, kTempAlarm),
+        Fails(STATUS_NO_SUCH_DEVICE, "another SiS chipset",
+              [](auto& b, auto&) { b.southbridge->device = 0x0962; }),
+        Fails(STATUS_NO_SUCH_DEVICE, "another vendor's bridge",
+              [](auto& b, auto&) { b.southbridge->vendor = 0x8086; }),
+        Fails(STATUS_NO_SUCH_DEVICE, "no south bridge", [](auto& b, auto&) { b.southbridge.reset(); }),
+        Fails(STATUS_UNSUCCESSFUL, "no SMBus sensor",
+              [](auto&, auto& p) { p.southbridge.sensor_present = false; }),
+        Fails(STATUS_NO_SUCH_DEVICE, "a sensor of another identity", Sensor({{0xFE, 0x41}})),
+        Starts("the CPU at -5 degrees", Sensor({{0x01, 0x85}}), {2402, 2250, -5, 36}, kTempAlarm),
+        Fails(STATUS_UNSUCCESSFUL, "the SMBus hung", [](auto&, auto& p) { p.southbridge.hung = -1; }),
         // One transaction that never finishes is enough: the start does not try again.
-        {"one hung SMBus transaction",
-         [](auto&, auto& p) { p.southbridge.hung = 1; },
-         STATUS_UNSUCCESSFUL,
-         {},
-         {kStopped}},
-        {"the SMBus colliding for ever",
-         [](auto&, auto& p) { p.southbridge.colliding = -1; },
-         STATUS_UNSUCCESSFUL,
-         {},
-         {kStopped}},
-        {"three collisions",
-         [](auto&, auto& p) { p.southbridge.colliding = 3; },
-         STATUS_SUCCESS,
-         {2402, 2250, 45, 36},
-         {kStarted, kStopped}},
+        Fails(STATUS_UNSUCCESSFUL, "one hung SMBus transaction",
+              [](auto&, auto& p) { p.southbridge.hung = 1; }),
+        Fails(STATUS_UNSUCCESSFUL, "the SMBus colliding for ever",
+              [](auto&, auto& p) { p.southbridge.colliding = -1; }),
+        Starts("three collisions", [](auto&, auto& p) { p.southbridge.colliding = 3; }),
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "default_config.h"
 #include "inf.h"
 #include "platform.h"
 #include "quavpub.h"
@@ -20,13 +19,6 @@ namespace {
 
 using Line = std::vector<std::string>;
 const std::string kService(quavinf::kServiceKey);
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in) << path;
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string Trim(const std::string& s)
 {
@@ -69,7 +61,7 @@ const std::map<std::string, std::vector<std::string>>& Inf()
 {
     static const auto sections = [] {
         std::map<std::string, std::vector<std::string>> out;
-        const std::string text = ReadFile(QUAV_PACKAGE_INF);
+        const std::string text = ReadText(QUAV_PACKAGE_INF);
         std::vector<std::string>* section = nullptr;
         for (size_t pos = 0; pos < text.size();) {
             const size_t end = std::min(text.find("\r\n", pos), text.size());
@@ -237,7 +229,7 @@ TEST(QuavInf, ServiceEventLogSourceAndDeviceSecurity)
 
 TEST(QuavInf, IsAsciiWithCrlfLineEnds)
 {
-    const std::string text = ReadFile(QUAV_PACKAGE_INF);
+    const std::string text = ReadText(QUAV_PACKAGE_INF);
     ASSERT_TRUE(text.ends_with("\r\n"));
     for (size_t i = 0; i < text.size(); i++) {
         const unsigned char c = text[i];
@@ -327,7 +319,7 @@ std::string GuidText(const GUID& g)
 
 TEST(QuavMof, DescribesTheDataBlockAndMethodsOfTheSharedHeader)
 {
-    const std::string mof = ReadFile(QUAV_PACKAGE_SOURCE "/quav.mof");
+    const std::string mof = ReadText(QUAV_PACKAGE_SOURCE "/quav.mof");
     const std::string data = MofClass(mof, GuidText(QUAV_SENSOR_DATA_GUID_INIT));
     const std::string event = MofClass(mof, GuidText(QUAV_SENSOR_EVENT_GUID_INIT));
     EXPECT_NE(event.find(": WMIEvent"), std::string::npos) << event;

@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,13 +157,6 @@ protected:
         return code;
     }
 
-    static mode_t Mode(const std::string& path)
-    {
-        struct stat st {};
-        EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-        return st.st_mode;
-    }
-
     std::filesystem::path root_;
     std::string socket_;
     Child server_;
@@ -172,18 +164,11 @@ protected:
 
 TEST_F(ServeProcessTest, QuavctlAgainstTheServer)
 {
-    Serve();
-    EXPECT_EQ(Mode((root_ / "run").string()) & 07777, 0700u);
-    EXPECT_TRUE(S_ISSOCK(Mode(socket_)));
-    EXPECT_EQ(Mode(socket_) & 07777, 0600u);
-
+    Serve(); // the socket's directory and modes: ServeSocketTest
+    // What the table holds: QuavctlTest.SensorsShowsEveryReadingWithItsLimitsAndState.
     Result r = Quavctl(socket_, {"sensors"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    for (const char* name : {"Rear Upper:", "Rear Bottom:", "CPU:", "System:", "Backplane:", "VRM:", "VCCP:",
-                             "1.8V:", "3.3V:", "5V:", "12V:", "AUX:"}) {
-        EXPECT_NE(r.out.find(std::string("\n") + name), std::string::npos) << name << " missing from\n"
-                                                                           << r.out;
-    }
+    EXPECT_NE(r.out.find("\nAUX:"), std::string::npos) << r.out;
 
     r = Quavctl(socket_, {"read-sensor", "temperature", "cpu", "--json"});
     ASSERT_EQ(r.exit_code, 0) << r.err;

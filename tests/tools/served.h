@@ -4,12 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "default_config.h"
 #include "serve_session.h"
 #include "simulation.h"
 
@@ -19,11 +18,8 @@ protected:
 
     static quavsim::SimulationOptions Options()
     {
-        std::ifstream in(QUAV_DEFAULT_CONFIG, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
         quavsim::SimulationOptions options;
-        options.config_reg = text.str();
+        options.config_reg = DefaultConfig();
         return options;
     }
 
