@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -212,12 +213,15 @@ std::string ServeWithoutDescriptors(const std::string& path)
     if (simulation.Boot() != STATUS_SUCCESS) {
         return "the device did not start";
     }
-    std::atomic<int> spare{-1};
+    // Freed at the back-off: one for the connection, two for the sanitizers' own probes of memory.
+    std::array<std::atomic<int>, 3> spare{-1, -1, -1};
     std::atomic<int> back_offs{0};
     quavsim::ServerOptions options;
     options.back_off = [&] {
         back_offs++;
-        close(spare.exchange(-1));
+        for (std::atomic<int>& fd : spare) {
+            close(fd.exchange(-1));
+        }
     };
     std::optional<quavsim::Server> server(std::in_place, path, options);
     server->Start();
@@ -232,11 +236,13 @@ std::string ServeWithoutDescriptors(const std::string& path)
     for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
         taken.push_back(fd);
     }
-    if (errno != EMFILE || taken.empty()) {
+    if (errno != EMFILE || taken.size() < spare.size()) {
         return std::string("could not exhaust the descriptors: ") + std::strerror(errno);
     }
-    spare = taken.back();
-    taken.pop_back();
+    for (std::atomic<int>& fd : spare) {
+        fd = taken.back();
+        taken.pop_back();
+    }
 
     std::string failure;
     {
