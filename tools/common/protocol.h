@@ -9,9 +9,10 @@
 //   {"op":"wmi-query"}                                  -> {"status":N,"data":"<hex>"}
 //   {"op":"wmi-method","method":N,"input":"<hex>"[,"output_size":N]}
 //                                                       -> {"status":N,"output":"<hex>"}
-// A request the server cannot make sense of gets {"error":"<what>"}. Statuses are the driver's and the
-// platform's NTSTATUS values as unsigned numbers. Without "handle", a request uses the connection's most
-// recently opened handle.
+// A request the server cannot make sense of gets {"error":"<what>"}; a connection it will not take
+// (another user's, one beyond its bound of connections at once) gets {"error":"refused: <why>"} and is
+// closed. Statuses are the driver's and the platform's NTSTATUS values as unsigned numbers. Without
+// "handle", a request uses the connection's most recently opened handle.
 #pragma once
 
 #if defined(_WIN32)

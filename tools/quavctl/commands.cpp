@@ -519,12 +519,14 @@ int Run(int argc, const char* const* argv, const Connect& connect, std::ostream&
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e, out, err);
+        // CLI11 prints the help or the error; its own exit codes (105 and so on) become one usage status.
+        return app.exit(e, out, err) == 0 ? 0 : kExitUsage;
     }
     const auto command = std::find_if(commands.begin(), commands.end(),
                                       [](const Command& candidate) { return candidate.app->parsed(); });
     if (command == commands.end()) {
-        return app.exit(CLI::RequiredError("a command"), out, err);
+        app.exit(CLI::RequiredError("a command"), out, err);
+        return kExitUsage;
     }
 
     try {
@@ -534,7 +536,7 @@ int Run(int argc, const char* const* argv, const Connect& connect, std::ostream&
         return command->run(c, arguments);
     } catch (const TransportError& e) {
         if (json_output) {
-            out << json{{"error", e.what()}}.dump(2) << "\n";
+            out << json{{"error", e.what()}}.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
         } else {
             err << "quavctl: " << e.what() << "\n";
         }

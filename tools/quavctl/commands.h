@@ -11,9 +11,10 @@
 
 namespace quavctl {
 
-// Exit codes besides 0 and CLI11's for a command line it refuses.
+// Exit codes: 0 success (and --help).
 constexpr int kExitRefused = 1;     // the driver failed a request
-constexpr int kExitUnreachable = 2; // quavsim could not be reached, or did not answer with a reply
+constexpr int kExitUnreachable = 2; // quavsim could not be reached, or did not answer with a valid reply
+constexpr int kExitUsage = 64;      // the command line is wrong (EX_USAGE); nothing was sent
 
 // Makes the transport for the --socket path; throws TransportError when it cannot connect.
 using Connect = std::function<std::unique_ptr<Transport>(const std::string& socket_path)>;

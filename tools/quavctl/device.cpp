@@ -223,12 +223,15 @@ uint32_t Device::QuerySensorBlock(std::vector<SENSOR_DATA_ENTRY>* entries)
     const uint32_t status = transport_.WmiQuery(&data);
     entries->clear();
     if (quavtools::StatusSucceeded(status)) {
-        if (data.size() % sizeof(SENSOR_DATA_ENTRY) != 0) {
+        // The block is the driver's twelve entries, one a sensor: any other size is not its block.
+        constexpr size_t kBlockSize = kSensors.size() * sizeof(SENSOR_DATA_ENTRY);
+        if (data.size() != kBlockSize) {
             throw TransportError("the WMI data block has " + std::to_string(data.size()) +
-                                 " bytes, not a whole number of sensor entries");
+                                 " bytes, not the " + std::to_string(kBlockSize) + " of " +
+                                 std::to_string(kSensors.size()) + " sensor entries");
         }
-        entries->resize(data.size() / sizeof(SENSOR_DATA_ENTRY));
-        std::memcpy(entries->data(), data.data(), data.size());
+        entries->resize(kSensors.size());
+        std::memcpy(entries->data(), data.data(), kBlockSize);
     }
     return status;
 }

@@ -1,11 +1,14 @@
 #include "socket_transport.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include <nlohmann/json.hpp>
 
 #include "protocol.h"
 
@@ -15,30 +18,112 @@ using nlohmann::json;
 
 namespace {
 
-uint32_t StatusOf(const json& reply)
+// The start of a line as printable ASCII, for a message: other bytes as \xNN.
+std::string Shown(std::string_view line)
 {
-    auto it = reply.find("status");
-    if (it == reply.end() || !it->is_number_unsigned() || it->get<uint64_t>() > UINT32_MAX) {
-        throw TransportError("quavsim sent a reply without a status: " + reply.dump());
+    constexpr size_t kShown = 200;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string shown;
+    for (unsigned char c : line.substr(0, kShown)) {
+        if (c >= 0x20 && c < 0x7F) {
+            shown += static_cast<char>(c);
+        } else {
+            shown += {'\\', 'x', kDigits[c >> 4], kDigits[c & 0xF]};
+        }
     }
-    return static_cast<uint32_t>(it->get<uint64_t>());
+    return line.size() > kShown ? shown + "..." : shown;
 }
 
-std::vector<uint8_t> BytesOf(const json& reply, const char* key)
+// One reply line, parsed and checked field by field. A line that breaks the protocol is a TransportError
+// quoting it (cut short: a hostile server's line can be a quarter of a megabyte).
+class Reply {
+public:
+    explicit Reply(const std::string& line) : line_(line)
+    {
+        body_ = json::parse(line, nullptr, false);
+        if (body_.is_discarded()) {
+            Bad("it is not JSON");
+        }
+        if (!body_.is_object()) {
+            Bad("it is not a JSON object");
+        }
+        if (auto error = body_.find("error"); error != body_.end()) {
+            if (!error->is_string()) {
+                Bad("its \"error\" is not a string");
+            }
+            // The server's own answer to a request it would not carry out: the message is for the user.
+            throw TransportError("quavsim refused the request: " + Shown(error->get<std::string>()));
+        }
+    }
+
+    [[noreturn]] void Bad(const std::string& what) const
+    {
+        throw TransportError("quavsim sent a bad reply (" + what + "): " + Shown(line_));
+    }
+
+    // The request's NTSTATUS, which every reply carries.
+    uint32_t Status() const
+    {
+        const std::optional<uint64_t> status = Number("status", UINT32_MAX);
+        if (!status) {
+            Bad("it has no \"status\"");
+        }
+        return static_cast<uint32_t>(*status);
+    }
+
+    // A whole number from 0 to `max`; nothing when the reply has no such field.
+    std::optional<uint64_t> Number(const char* key, uint64_t max) const
+    {
+        auto it = body_.find(key);
+        if (it == body_.end()) {
+            return std::nullopt;
+        }
+        if (!it->is_number_unsigned() || it->get<uint64_t>() > max) {
+            Bad(std::string("its \"") + key + "\" is not a whole number from 0 to " + std::to_string(max));
+        }
+        return it->get<uint64_t>();
+    }
+
+    // Hex bytes, at most `max` of them (what the request asked for); nothing when the field is absent.
+    std::optional<std::vector<uint8_t>> Bytes(const char* key, size_t max) const
+    {
+        auto it = body_.find(key);
+        if (it == body_.end()) {
+            return std::nullopt;
+        }
+        std::optional<std::vector<uint8_t>> bytes;
+        if (it->is_string()) {
+            bytes = quavproto::FromHex(it->get<std::string>());
+        }
+        if (!bytes) {
+            Bad(std::string("its \"") + key + "\" is not a string of hex digits");
+        }
+        if (bytes->size() > max) {
+            Bad(std::string("its \"") + key + "\" has " + std::to_string(bytes->size()) +
+                " bytes, more than the " + std::to_string(max) + " asked for");
+        }
+        return bytes;
+    }
+
+    std::vector<uint8_t> RequiredBytes(const char* key, size_t max) const
+    {
+        std::optional<std::vector<uint8_t>> bytes = Bytes(key, max);
+        if (!bytes) {
+            Bad(std::string("it has no \"") + key + "\"");
+        }
+        return std::move(*bytes);
+    }
+
+private:
+    const std::string& line_;
+    json body_;
+};
+
+// Errors (0xC...) carry no data; success, informational and warning statuses may (a warning such as
+// STATUS_BUFFER_OVERFLOW returns what fitted).
+bool CarriesData(uint32_t status)
 {
-    auto it = reply.find(key);
-    if (it == reply.end()) {
-        return {};
-    }
-    std::optional<std::vector<uint8_t>> bytes;
-    if (it->is_string()) {
-        bytes = quavproto::FromHex(it->get<std::string>());
-    }
-    if (!bytes) {
-        throw TransportError(std::string("quavsim sent a reply whose \"") + key +
-                             "\" is not hex: " + reply.dump());
-    }
-    return std::move(*bytes);
+    return status < 0xC0000000u;
 }
 
 bool Failed(uint32_t status)
@@ -48,65 +133,83 @@ bool Failed(uint32_t status)
 
 } // namespace
 
-json LineTransport::Call(const json& request)
-{
-    const std::string line = Exchange(request.dump());
-    json reply;
-    try {
-        reply = json::parse(line);
-    } catch (const json::parse_error&) {
-        throw TransportError("quavsim sent a reply that is not JSON: " + line);
-    }
-    if (!reply.is_object()) {
-        throw TransportError("quavsim sent a reply that is not a JSON object: " + line);
-    }
-    if (auto error = reply.find("error"); error != reply.end()) {
-        throw TransportError("quavsim refused the request: " +
-                             (error->is_string() ? error->get<std::string>() : error->dump()));
-    }
-    return reply;
-}
-
 uint32_t LineTransport::DeviceIoControl(uint32_t code, std::span<const uint8_t> in, uint32_t out_size,
                                         std::vector<uint8_t>* out)
 {
     out->clear();
     if (!handle_) {
-        const json reply = Call({{"op", "open"}});
-        const uint32_t status = StatusOf(reply);
+        const std::string line = Exchange(json{{"op", "open"}}.dump());
+        const Reply reply(line);
+        const uint32_t status = reply.Status();
         if (Failed(status)) {
             return status;
         }
-        auto handle = reply.find("handle");
-        if (handle == reply.end() || !handle->is_number_unsigned()) {
-            throw TransportError("quavsim opened the device without naming the handle: " + reply.dump());
+        const std::optional<uint64_t> handle = reply.Number("handle", UINT32_MAX);
+        if (!handle) {
+            reply.Bad("the device was opened without naming the handle");
         }
-        handle_ = handle->get<uint64_t>();
+        handle_ = *handle;
     }
-    const json reply = Call({{"op", "device-control"},
-                             {"handle", *handle_},
-                             {"code", code},
-                             {"input", quavproto::ToHex(in)},
-                             {"output_size", out_size}});
-    *out = BytesOf(reply, "output");
-    if (out->size() > out_size) {
-        throw TransportError("quavsim returned more bytes than asked for: " + reply.dump());
+    const std::string line = Exchange(json{
+        {"op", "device-control"},
+        {"handle", *handle_},
+        {"code", code},
+        {"input", quavproto::ToHex(in)},
+        {"output_size", out_size}}.dump());
+    const Reply reply(line);
+    const uint32_t status = reply.Status();
+    const std::vector<uint8_t> output = reply.RequiredBytes("output", out_size);
+    const std::optional<uint64_t> information = reply.Number("information", UINT32_MAX);
+    if (!information) {
+        reply.Bad("it has no \"information\"");
     }
-    return StatusOf(reply);
+    if (CarriesData(status)) {
+        if (*information > out_size) {
+            reply.Bad("\"information\" says " + std::to_string(*information) + " bytes, more than the " +
+                      std::to_string(out_size) + " asked for");
+        }
+        if (output.size() != *information) {
+            reply.Bad("\"information\" says " + std::to_string(*information) + " bytes but \"output\" has " +
+                      std::to_string(output.size()));
+        }
+        *out = output;
+    }
+    return status;
 }
 
 uint32_t LineTransport::WmiQuery(std::vector<uint8_t>* data)
 {
-    const json reply = Call({{"op", "wmi-query"}});
-    *data = BytesOf(reply, "data");
-    return StatusOf(reply);
+    data->clear();
+    const std::string line = Exchange(json{{"op", "wmi-query"}}.dump());
+    const Reply reply(line);
+    const uint32_t status = reply.Status();
+    // Present when the query succeeded, possibly empty (the device may register a block of no bytes).
+    std::optional<std::vector<uint8_t>> bytes = reply.Bytes("data", quavproto::kMaxBuffer);
+    if (CarriesData(status)) {
+        if (!bytes) {
+            reply.Bad("a successful query without \"data\"");
+        }
+        *data = std::move(*bytes);
+    }
+    return status;
 }
 
 uint32_t LineTransport::WmiMethod(uint32_t method, std::span<const uint8_t> in, std::vector<uint8_t>* out)
 {
-    const json reply = Call({{"op", "wmi-method"}, {"method", method}, {"input", quavproto::ToHex(in)}});
-    *out = BytesOf(reply, "output");
-    return StatusOf(reply);
+    // The block's methods return nothing: no output is asked for, and none may come back.
+    constexpr uint32_t kOutputSize = 0;
+    out->clear();
+    const std::string line = Exchange(json{
+        {"op", "wmi-method"},
+        {"method", method},
+        {"input", quavproto::ToHex(in)},
+        {"output_size", kOutputSize}}.dump());
+    const Reply reply(line);
+    const uint32_t status = reply.Status();
+    if (std::optional<std::vector<uint8_t>> bytes = reply.Bytes("output", kOutputSize)) {
+        *out = std::move(*bytes);
+    }
+    return status;
 }
 
 void LineTransport::CloseDevice() noexcept
@@ -115,13 +218,15 @@ void LineTransport::CloseDevice() noexcept
         return;
     }
     try {
-        Call({{"op", "close"}, {"handle", *handle_}});
+        const std::string line = Exchange(json{{"op", "close"}, {"handle", *handle_}}.dump());
+        Reply(line).Status();
     } catch (const std::exception&) {
     }
     handle_.reset();
 }
 
-SocketTransport::SocketTransport(const std::string& path) : path_(path)
+SocketTransport::SocketTransport(const std::string& path, std::chrono::milliseconds timeout)
+    : path_(path), timeout_(timeout)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -129,13 +234,21 @@ SocketTransport::SocketTransport(const std::string& path) : path_(path)
         throw TransportError("cannot connect to quavsim at " + path + ": the path is too long for a socket");
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // A receive timeout for the replies; a send timeout, which on a Unix-domain socket also bounds the
+    // wait in connect() while the server's queue of pending connections is full.
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
     fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        const std::string reason = std::strerror(errno);
+    if (fd_ < 0 || setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0 ||
+        connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
         if (fd_ >= 0) {
             close(fd_);
         }
-        throw TransportError("cannot connect to quavsim at " + path + ": " + reason +
+        throw TransportError("cannot connect to quavsim at " + path + ": " +
+                             (error == EAGAIN ? "it accepts no more connections" : std::strerror(error)) +
                              " (is `quavsim serve` running?)");
     }
 }
@@ -148,19 +261,32 @@ SocketTransport::~SocketTransport()
 
 std::string SocketTransport::Exchange(const std::string& line)
 {
-    std::string_view data;
     const std::string request = line + "\n";
-    data = request;
+    std::string_view data = request;
     while (!data.empty()) {
         const ssize_t n = send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
             continue;
+        }
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
+            // The server may have answered and closed before reading anything, as it does for a
+            // connection beyond its bound: its reply says why.
+            break;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            throw TransportError("quavsim at " + path_ + " took no request for " +
+                                 std::to_string(timeout_.count()) + " ms");
         }
         if (n <= 0) {
             throw TransportError("lost the connection to quavsim at " + path_ + ": " + std::strerror(errno));
         }
         data.remove_prefix(static_cast<size_t>(n));
     }
+    return ReadLine();
+}
+
+std::string SocketTransport::ReadLine()
+{
     for (;;) {
         const size_t end = buffer_.find('\n');
         if (end != std::string::npos) {
@@ -176,6 +302,10 @@ std::string SocketTransport::Exchange(const std::string& line)
         const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) {
             continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            throw TransportError("quavsim at " + path_ + " did not answer within " +
+                                 std::to_string(timeout_.count()) + " ms");
         }
         if (n < 0) {
             throw TransportError("lost the connection to quavsim at " + path_ + ": " + std::strerror(errno));

@@ -1,12 +1,16 @@
 // The transport to `quavsim serve`: JSON lines (tools/common/protocol.h). LineTransport speaks the protocol
 // over any exchange of one request line for one reply line; SocketTransport exchanges them on the
 // server's Unix-domain socket.
+//
+// Every reply is checked in full before anything of it is used: a JSON object, a status that is a 32-bit
+// number, each field of the type and size the request allows (no more output than asked for, the bytes
+// the status and "information" promise present). Anything else is a TransportError that says what was
+// wrong: the other end is not a working quavsim, and nothing it sent is taken as the driver's answer.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "transport.h"
 
@@ -27,15 +31,19 @@ protected:
     void CloseDevice() noexcept;
 
 private:
-    nlohmann::json Call(const nlohmann::json& request);
-
     std::optional<uint64_t> handle_;
 };
 
 class SocketTransport : public LineTransport {
 public:
-    // Connects; throws TransportError naming the path when nobody serves it.
-    explicit SocketTransport(const std::string& path);
+    // How long a reply may take before quavsim counts as not answering. Requests run in simulated time
+    // on the server, a fraction of a second of it; a server slowed down 100 times still answers well
+    // within this.
+    static constexpr std::chrono::milliseconds kReplyTimeout{30'000};
+
+    // Connects; throws TransportError naming the path when nobody serves it. `timeout` bounds the
+    // connection (a server whose queue of connections is full) and each reply.
+    explicit SocketTransport(const std::string& path, std::chrono::milliseconds timeout = kReplyTimeout);
     ~SocketTransport() override;
     SocketTransport(const SocketTransport&) = delete;
     SocketTransport& operator=(const SocketTransport&) = delete;
@@ -44,7 +52,10 @@ protected:
     std::string Exchange(const std::string& line) override;
 
 private:
+    std::string ReadLine();
+
     std::string path_;
+    std::chrono::milliseconds timeout_;
     int fd_ = -1;
     std::string buffer_;
 };

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 #include <optional>
+#include <system_error>
 
 #include "platform.h"
 #include "protocol.h"
@@ -60,7 +61,14 @@ int RunServe(const ServeOptions& options)
         return 1;
     }
 
-    server->Start();
+    try {
+        server->Start();
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "quavsim: cannot start the thread that accepts connections: %s\n", e.what());
+        server.reset();
+        simulation->Shutdown();
+        return 1;
+    }
     std::cout << "quavsim: serving " << server->path() << " (speed " << options.speed << ", until "
               << (options.duration > 0 ? std::to_string(options.duration) + " simulated seconds or " : "")
               << "SIGINT/SIGTERM)" << std::endl;

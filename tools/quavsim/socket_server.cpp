@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -78,7 +79,7 @@ bool PeerIsOwner(int fd, uid_t owner)
     return peer.uid == owner;
 }
 
-Server::Server(std::string path) : path_(std::move(path))
+Server::Server(std::string path, ServerOptions options) : path_(std::move(path)), options_(std::move(options))
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -227,25 +228,79 @@ void Server::AcceptLoop()
         }
         const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
+            // Out of descriptors or memory: the connection stays queued until some are free. Other errors
+            // (a connection aborted while queued, a signal) concern one connection or none.
+            if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) && !BackOff()) {
+                return;
+            }
             continue;
         }
         Reap(false);
-        if (!PeerIsOwner(fd, geteuid())) {
-            static constexpr std::string_view kRefused = "{\"error\":\"refused: not the server's user\"}\n";
-            const ssize_t n = send(fd, kRefused.data(), kRefused.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            (void)n;
-            close(fd);
-            std::lock_guard lk(mu_);
-            stats_.refused++;
-            continue;
+        try {
+            Admit(fd);
+        } catch (const std::exception&) {
+            Refuse(fd, "refused: the server cannot take the connection"); // no memory for its record
         }
-        std::lock_guard lk(mu_);
-        auto connection = std::make_unique<Connection>();
-        connection->fd = fd;
-        Connection* raw = connection.get();
-        connections_.push_back(std::move(connection));
-        raw->thread = std::thread(&Server::Serve, this, raw, ++stats_.connections);
     }
+}
+
+// False when Stop is waiting for the accept thread.
+bool Server::BackOff()
+{
+    if (options_.back_off) {
+        options_.back_off();
+        return true;
+    }
+    pollfd wake{wake_[0], POLLIN, 0};
+    return poll(&wake, 1, static_cast<int>(kAcceptBackOff.count())) <= 0;
+}
+
+void Server::Admit(int fd)
+{
+    if (!PeerIsOwner(fd, geteuid())) {
+        Refuse(fd, "refused: not the server's user");
+        return;
+    }
+    std::unique_lock lk(mu_);
+    const size_t live = static_cast<size_t>(std::count_if(
+        connections_.begin(), connections_.end(), [](const auto& connection) { return !connection->done; }));
+    if (live >= options_.max_connections) {
+        lk.unlock();
+        Refuse(fd, "refused: the server is serving its limit of " + std::to_string(options_.max_connections) +
+                       " connections; try again when one ends");
+        return;
+    }
+    connections_.push_back(std::make_unique<Connection>());
+    Connection* connection = connections_.back().get();
+    connection->fd = fd;
+    try {
+        if (options_.before_thread_start) {
+            options_.before_thread_start();
+        }
+        connection->thread = std::thread(&Server::Serve, this, connection, stats_.connections + 1);
+    } catch (const std::exception&) { // std::system_error, or no memory for the thread's state
+        connections_.pop_back();
+        lk.unlock();
+        Refuse(fd, "refused: the server cannot start a thread for the connection");
+        return;
+    }
+    stats_.connections++;
+}
+
+// A polite refusal: the reason as the protocol's error reply, then the connection closes. Never blocks:
+// a client that does not read loses the reply, not the server its accept thread.
+void Server::Refuse(int fd, const std::string& why) noexcept
+{
+    try {
+        const std::string reply = ErrorReply(why).dump() + "\n";
+        const ssize_t n = send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        (void)n;
+    } catch (const std::exception&) {
+        // No memory for the reply: the connection closes without one.
+    }
+    close(fd);
+    std::lock_guard lk(mu_);
+    stats_.refused++;
 }
 
 // One connection: the thread takes part in the simulation while it carries out a request and steps out

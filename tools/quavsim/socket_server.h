@@ -1,9 +1,17 @@
 // The served socket: a Unix-domain socket in a private directory, a thread that polls it for
 // connections and a thread per connection that reads request lines and writes the replies of its
 // Session.
+//
+// The connections are bounded (ServerOptions::max_connections at once): one beyond the bound, or one
+// whose thread cannot start, gets an {"error"} line and is closed, and counts as refused; the server goes
+// on. When accept() fails for want of descriptors or memory, the pending connection stays queued and
+// poll() would report it again at once: the accept thread waits (kAcceptBackOff on the host clock, or
+// until Stop) for connections to end instead of spinning.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -18,6 +26,21 @@ namespace quavsim {
 // Whether the peer of a connected Unix-domain socket runs as `owner`.
 bool PeerIsOwner(int fd, uid_t owner);
 
+struct ServerOptions {
+    // Each connection holds a descriptor and a thread with its stack; the bound keeps a client that opens
+    // connections in a loop from exhausting either. Far more than the few programs that query a sensor
+    // driver at once.
+    static constexpr size_t kMaxConnections = 32;
+
+    size_t max_connections = kMaxConnections;
+    // Seams for the tests, failures the host rarely produces on demand. Called on the accept thread just
+    // before a connection's thread starts; what it throws (std::system_error, as std::thread does when
+    // the system cannot create a thread) is taken as the thread's failure to start.
+    std::function<void()> before_thread_start;
+    // Replaces the back-off wait after an accept error.
+    std::function<void()> back_off;
+};
+
 struct ServerStats {
     size_t connections = 0;
     size_t refused = 0;
@@ -29,7 +52,9 @@ struct ServerStats {
 // left open) and must be called from a thread that is not holding the simulation's processor.
 class Server {
 public:
-    explicit Server(std::string path);
+    static constexpr std::chrono::milliseconds kAcceptBackOff{100};
+
+    explicit Server(std::string path, ServerOptions options = {});
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -48,10 +73,14 @@ private:
 
     void Listen(const sockaddr_un& address);
     void AcceptLoop();
+    bool BackOff();
+    void Admit(int fd);
+    void Refuse(int fd, const std::string& why) noexcept;
     void Serve(Connection* connection, size_t number);
     void Reap(bool all);
 
     std::string path_;
+    ServerOptions options_;
     std::string dir_;
     bool made_dir_ = false;
     int listen_fd_ = -1;
