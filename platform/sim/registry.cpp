@@ -109,6 +109,11 @@ RegistryKey* Registry::Find(std::string_view path) const
 // Below a hive only: the root holds exactly the two hives.
 RegistryKey* Registry::Create(const RegistryPath& parts)
 {
+    if (parts.size() > kMaxKeyDepth) {
+        throw std::invalid_argument("a key " + std::to_string(parts.size()) +
+                                    " levels deep; the registry holds " + std::to_string(kMaxKeyDepth) +
+                                    " at most");
+    }
     Key* key = root_.get();
     for (size_t i = 0; i < parts.size(); i++) {
         Key* sub = key->SubKey(parts[i]);

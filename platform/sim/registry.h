@@ -36,6 +36,10 @@ private:
 
 struct RegistryKey; // the tree's node (registry_tree.h)
 
+// The deepest key the registry holds, counted in components below "\REGISTRY" (the hive is the first):
+// Windows' configuration manager refuses keys past 512 levels.
+constexpr size_t kMaxKeyDepth = 512;
+
 class Registry {
 public:
     struct Value {
@@ -49,8 +53,9 @@ public:
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
 
-    // Creators throw std::invalid_argument on a path that is not below "\REGISTRY" or has an empty
-    // component; readers take such a path as missing. The setters create the key and its parents.
+    // Creators throw std::invalid_argument on a path that is not below "\REGISTRY", has an empty
+    // component or is deeper than kMaxKeyDepth; readers take such a path as missing. The setters create the
+    // key and its parents.
     void CreateKey(std::string_view path);
     bool DeleteKey(std::string_view path); // with its subkeys; false when missing. The hives stay.
     bool KeyExists(std::string_view path) const;
@@ -66,7 +71,8 @@ public:
     std::vector<std::string> Values(std::string_view path) const;
 
     // .reg files ("Windows Registry Editor Version 5.00"). An import is parsed whole before anything is
-    // applied, so a malformed file (RegFileError) changes nothing. The text may be UTF-8, with or
+    // applied, so a malformed file (RegFileError) changes nothing; a key deeper than kMaxKeyDepth is
+    // malformed. The text may be UTF-8, with or
     // without a byte order mark, or UTF-16LE with one.
     void ImportReg(std::string_view text);
     void ImportRegFile(const std::string& file);

@@ -100,7 +100,8 @@ std::string FormatValue(const std::string& name, const Registry::Value& value)
     return HexLine(head + prefix, value.data);
 }
 
-void ExportKey(const Key& key, const std::string& reg_path, std::string& out)
+// One key's section: its path and its values.
+void ExportSection(const Key& key, const std::string& reg_path, std::string& out)
 {
     if (!Expressible(key.name)) {
         throw std::invalid_argument("a key name with a line break has no .reg spelling: " + reg_path);
@@ -114,8 +115,33 @@ void ExportKey(const Key& key, const std::string& reg_path, std::string& out)
         out += FormatValue(name, value);
     }
     out += "\r\n";
-    for (const auto& sub : key.subkeys) {
-        ExportKey(*sub, reg_path + "\\" + sub->name, out);
+}
+
+// The key and everything under it, each key before its subkeys as regedit writes them. Walked with a
+// stack of its own rather than by recursion, and with one path that grows and shrinks as the walk goes
+// down and up: a key hundreds of levels deep costs the walk memory in proportion to its depth only.
+void ExportKey(const Key& top, std::string reg_path, std::string& out)
+{
+    struct Level {
+        const Key* key;
+        size_t next;        // the subkey to visit next
+        size_t path_length; // of reg_path at this key
+    };
+    std::vector<Level> stack;
+    ExportSection(top, reg_path, out);
+    stack.push_back({&top, 0, reg_path.size()});
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next == level.key->subkeys.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const Key& sub = *level.key->subkeys[level.next++];
+        reg_path.resize(level.path_length);
+        reg_path += '\\';
+        reg_path += sub.name;
+        ExportSection(sub, reg_path, out);
+        stack.push_back({&sub, 0, reg_path.size()});
     }
 }
 
@@ -287,6 +313,10 @@ Op ParseSection(std::string_view l, int n)
         path.remove_prefix(1);
     }
     Op op{deleting ? Op::kDeleteKey : Op::kCreateKey, ParseKeyPath(path, n), {}, {}, n};
+    if (op.key.size() > kMaxKeyDepth) {
+        Fail(n, "the key is " + std::to_string(op.key.size()) + " levels deep; the registry holds keys " +
+                    std::to_string(kMaxKeyDepth) + " levels deep at most");
+    }
     if (deleting && op.key.size() == 1) {
         Fail(n, "a hive root cannot be deleted");
     }

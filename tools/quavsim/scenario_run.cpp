@@ -175,9 +175,15 @@ void ScenarioRun::InjectFault(const Fault& fault, bool clear)
 
 void ScenarioRun::StartAction(const Action& action)
 {
-    action_threads_.push_back(sim::StartThread("action " + action.where, [this, &action] {
+    // Repeats end with the run: one that would come after its end is not made (the run does not wait
+    // for it, nor does the clock go on for it).
+    const sim::Ticks end = start_ + scenario_.duration;
+    action_threads_.push_back(sim::StartThread("action " + action.where, [this, &action, end] {
         for (int i = 0; i < action.repeat; i++) {
             if (i > 0) {
+                if (action.every > end - sim::Now()) {
+                    break;
+                }
                 sim::Sleep(action.every);
             }
             ActionResult result = Perform(action);

@@ -14,15 +14,25 @@ namespace quavsim {
 
 struct ServeOptions {
     std::string config; // .reg file
-    double speed = 1.0;
+    // The numbers as the command line gives them, checked by its validators (cli_numbers.h).
+    std::string speed = "1"; // simulated seconds per host second, from kMinSpeed to kMaxSpeed
     std::string socket_path;
-    double duration = 0; // simulated seconds; 0: until SIGINT or SIGTERM
-    std::string image;   // a built quav.sys to serve instead of the built-in driver (32-bit build)
+    std::string duration = "0"; // simulated time; 0: until SIGINT or SIGTERM
+    std::string image;          // a built quav.sys to serve instead of the built-in driver (32-bit build)
 };
+
+// The simulated clock counts 100 ns ticks in 63 bits: at a million simulated seconds per host second it
+// lasts ten days of serving. Below a thousandth, the driver's start (a few simulated seconds at most)
+// would take hours.
+constexpr double kMinSpeed = 1e-3;
+constexpr double kMaxSpeed = 1e6;
 
 // Adds the `serve` subcommand with its options to quavsim's command line.
 CLI::App* AddServeCommand(CLI::App& app, ServeOptions& options);
-// Boots, serves, shuts the driver down and prints the summary; the process's exit code.
+// Boots, serves, shuts the driver down and prints the summary with the platform's reports; the process's
+// exit code (run_command.h's: 3 when the platform reported a misuse). SIGINT and SIGTERM stop it from the
+// first instant: a stop that comes while the machine boots ends the run once the boot is done, without
+// serving.
 int RunServe(const ServeOptions& options);
 
 } // namespace quavsim

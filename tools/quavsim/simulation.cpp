@@ -53,7 +53,14 @@ Simulation::Simulation(const SimulationOptions& options)
         driver_name_ = options.image + " (loaded image)";
     }
     if (!options.config_reg.empty()) {
-        machine_.registry().ImportReg(options.config_reg);
+        try {
+            machine_.registry().ImportReg(options.config_reg);
+        } catch (const sim::RegFileError& e) {
+            if (options.config_origin.empty()) {
+                throw;
+            }
+            throw sim::RegFileError(options.config_origin + ": " + e.what(), e.line());
+        }
     }
     thread_.emplace("quavsim");
 }
@@ -128,12 +135,51 @@ void Simulation::Sample()
         row.pwm[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].pwm);
     }
     row.events = machine_.eventlog().Count();
-    trace_.push_back(row);
+    Keep(row);
 }
 
-std::string Simulation::TraceCsv() const
+void Simulation::Keep(const TraceRow& row)
 {
-    std::ostringstream out;
+    if (trace_csv_ != nullptr) {
+        WriteTraceRow(*trace_csv_, row);
+    }
+    for (size_t s = 0; s < row.readings.size(); s++) {
+        if (const std::optional<int32_t> v = row.readings[s]) {
+            low_[s] = low_[s] ? std::min(*low_[s], *v) : *v;
+            high_[s] = high_[s] ? std::max(*high_[s], *v) : *v;
+        }
+    }
+    if (last_) {
+        for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
+            stage_changes_ += row.stage[fan] != last_->stage[fan];
+        }
+    }
+    last_ = row;
+    if (samples_++ % kept_every_ != 0) {
+        return;
+    }
+    trace_.push_back(row);
+    if (trace_.size() > kPlotRows) {
+        // Every other kept row goes: the ones left are every (2 * kept_every_)th sample from the first.
+        size_t kept = 0;
+        for (size_t i = 0; i < trace_.size(); i += 2) {
+            trace_[kept++] = trace_[i];
+        }
+        trace_.resize(kept);
+        kept_every_ *= 2;
+    }
+}
+
+void Simulation::StreamTrace(std::ostream* csv)
+{
+    trace_csv_ = csv;
+    if (csv != nullptr) {
+        WriteTraceHeader(*csv);
+    }
+}
+
+void Simulation::WriteTraceHeader(std::ostream& out)
+{
     out << "time_s";
     for (const quavtools::SensorInfo& sensor : quavtools::kSensors) {
         out << "," << sensor.name;
@@ -143,22 +189,34 @@ std::string Simulation::TraceCsv() const
         out << "," << name << " stage," << name << " PWM";
     }
     out << ",events\n";
+}
+
+void Simulation::WriteTraceRow(std::ostream& out, const TraceRow& row)
+{
     auto cell = [&out](const auto& v) {
         out << ",";
         if (v) {
             out << *v;
         }
     };
+    const std::string time = sim::FormatTicks(row.time);
+    out << time.substr(0, time.size() - 2);
+    for (const auto& v : row.readings) {
+        cell(v);
+    }
+    for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
+        cell(row.stage[fan]);
+        cell(row.pwm[fan]);
+    }
+    out << "," << row.events << "\n";
+}
+
+std::string Simulation::TraceCsv() const
+{
+    std::ostringstream out;
+    WriteTraceHeader(out);
     for (const TraceRow& row : trace_) {
-        out << sim::FormatTicks(row.time).substr(0, sim::FormatTicks(row.time).size() - 2);
-        for (const auto& v : row.readings) {
-            cell(v);
-        }
-        for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
-            cell(row.stage[fan]);
-            cell(row.pwm[fan]);
-        }
-        out << "," << row.events << "\n";
+        WriteTraceRow(out, row);
     }
     return out.str();
 }
@@ -177,6 +235,13 @@ NTSTATUS Simulation::Shutdown()
     return status;
 }
 
+std::vector<sim::VerifierReport> Simulation::CollectReports()
+{
+    std::vector<sim::VerifierReport> reports = machine_.verifier().Take();
+    reports_ += reports.size();
+    return reports;
+}
+
 std::string Simulation::Summary()
 {
     sim::Machine& machine = machine_;
@@ -190,26 +255,13 @@ std::string Simulation::Summary()
     out << "events          " << by_severity[sim::EventSeverity::Informational] << " informational, "
         << by_severity[sim::EventSeverity::Warning] << " warning, " << by_severity[sim::EventSeverity::Error]
         << " error\n";
-    if (!trace_.empty()) {
-        int changes = 0;
-        for (size_t i = 1; i < trace_.size(); i++) {
-            for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
-                changes += trace_[i].stage[fan] != trace_[i - 1].stage[fan];
-            }
-        }
-        out << "stage changes   " << changes << " (in " << trace_.size() << " samples)\n";
+    if (samples_ > 0) {
+        out << "stage changes   " << stage_changes_ << " (in " << samples_ << " samples)\n";
         for (size_t s = 0; s < quavtools::kSensors.size(); s++) {
-            std::optional<int32_t> low;
-            std::optional<int32_t> high;
-            for (const TraceRow& row : trace_) {
-                if (row.readings[s]) {
-                    low = low ? std::min(*low, *row.readings[s]) : *row.readings[s];
-                    high = high ? std::max(*high, *row.readings[s]) : *row.readings[s];
-                }
-            }
-            if (low) {
+            if (low_[s]) {
                 const std::string name = quavtools::kSensors[s].name;
-                out << "  " << name << std::string(14 - name.size(), ' ') << *low << " .. " << *high << "\n";
+                out << "  " << name << std::string(14 - name.size(), ' ') << *low_[s] << " .. " << *high_[s]
+                    << "\n";
             }
         }
     }
@@ -218,6 +270,7 @@ std::string Simulation::Summary()
     const sim::RemoveLockLimits limits = machine.io().RemoveLockLimitsSeen();
     out << "remove lock     " << limits.long_holds << " holds over MaxLockedMinutes, "
         << limits.over_watermark << " times over HighWatermark\n";
+    out << "platform checks " << reports_ + machine.verifier().Count() << " reports of misuse\n";
     return out.str();
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,8 @@ struct TraceRow {
 };
 
 struct SimulationOptions {
-    std::string config_reg; // .reg text of the configuration
+    std::string config_reg;    // .reg text of the configuration
+    std::string config_origin; // the file it came from, named in the text's errors
     sim::MachineOptions machine;
     board::BoardOptions board;    // the chips on the board and their strapping
     board::BoardPowerOn power_on; // how the firmware left them, before the driver loads
@@ -48,8 +50,16 @@ public:
     void RunFor(sim::Ticks time, sim::Ticks sample_every = 0);
     NTSTATUS Shutdown(); // removal and unload
 
-    const std::vector<TraceRow>& trace() const { return trace_; }
-    // The trace as CSV: time, every sensor's reading, each fan's stage and PWM, events so far.
+    // A run may take millions of samples: each goes to the stream set here as it is taken, and the
+    // simulation keeps only what its summary needs (each sensor's extremes, the stage changes) and a
+    // series for the plot, bounded: every sample up to kPlotRows, then every second one, every fourth,
+    // ... evenly through the run, as many more as it takes to stay within the bound.
+    static constexpr size_t kPlotRows = 20000;
+    // Writes the CSV header to `csv` at once and each row as it is sampled; null: no stream.
+    void StreamTrace(std::ostream* csv);
+    const std::vector<TraceRow>& trace() const { return trace_; } // the kept series
+    size_t Samples() const { return samples_; }                   // all of them
+    // The kept series as CSV: time, every sensor's reading, each fan's stage and PWM, events so far.
     std::string TraceCsv() const;
 
     sim::Machine& machine() { return machine_; }
@@ -64,10 +74,18 @@ public:
     // Which driver runs: the one compiled into this program, or the image's path.
     const std::string& driver_name() const { return driver_name_; }
 
-    // Simulated time, events by severity, stage changes, each sensor's minimum and maximum, port accesses.
+    // The platform's reports of misuse (verifier.h) since the last call, kept for the summary.
+    std::vector<sim::VerifierReport> CollectReports();
+
+    // Simulated time, events by severity, stage changes, each sensor's minimum and maximum, port
+    // accesses, the platform's reports.
     std::string Summary();
 
 private:
+    void Keep(const TraceRow& row);
+    static void WriteTraceHeader(std::ostream& out);
+    static void WriteTraceRow(std::ostream& out, const TraceRow& row);
+
     // Declared first so that it outlives the machine: the machine's objects point into its code.
     std::unique_ptr<sim::DriverImage> image_;
     std::string driver_name_ = "built-in (compiled into quavsim)";
@@ -77,7 +95,15 @@ private:
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     bool running_ = false;
+    std::ostream* trace_csv_ = nullptr;
     std::vector<TraceRow> trace_;
+    size_t samples_ = 0;
+    size_t kept_every_ = 1; // samples per kept row
+    int stage_changes_ = 0;
+    std::array<std::optional<int32_t>, quavtools::kSensorCount> low_{};
+    std::array<std::optional<int32_t>, quavtools::kSensorCount> high_{};
+    std::optional<TraceRow> last_;
+    size_t reports_ = 0; // collected so far
 };
 
 } // namespace quavsim

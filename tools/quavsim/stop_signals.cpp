@@ -49,6 +49,12 @@ void RestoreStopSignals()
     signal(SIGTERM, SIG_DFL);
 }
 
+bool StopRequested()
+{
+    pollfd p{g_signal_pipe[0], POLLIN, 0};
+    return g_signal_pipe[0] >= 0 && poll(&p, 1, 0) > 0;
+}
+
 void WaitForStop(double duration, double speed)
 {
     const sim::Ticks end = sim::Now() + static_cast<sim::Ticks>(duration * sim::kTicksPerSecond);

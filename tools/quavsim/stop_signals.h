@@ -6,6 +6,8 @@ namespace quavsim {
 
 // Throws std::runtime_error when the pipe cannot be made.
 void InstallStopSignals();
+// Whether a stop signal has come (it stays pending for WaitForStop).
+bool StopRequested();
 // A second signal while the driver shuts down ends the process at once.
 void RestoreStopSignals();
 // Until a stop signal or, with a `duration` (simulated seconds, 0: none), until that much simulated time

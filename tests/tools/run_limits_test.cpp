@@ -1,0 +1,197 @@
+// quavsim run in-process, on inputs that once broke it: two Plug and Play requests at one instant (a
+// use-after-free the sanitizer build would catch again), repeats past the end of the run, a configuration
+// with a key too deep, the platform's reports of misuse, and a trace longer than the plot keeps.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "default_config.h"
+#include "run_command.h"
+#include "simulation.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class RunLimits : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() / ("quavsim-limits-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // The run's exit status; its summary in summary_.
+    int Run(quavsim::RunOptions options)
+    {
+        options.out_dir = (dir_ / "out").string();
+        std::ostringstream summary;
+        std::streambuf* saved = std::cout.rdbuf(summary.rdbuf());
+        int status = -1;
+        try {
+            status = quavsim::RunScenario(options);
+        } catch (...) {
+            std::cout.rdbuf(saved);
+            throw;
+        }
+        std::cout.rdbuf(saved);
+        summary_ = summary.str();
+        return status;
+    }
+
+    // The status names of actions.jsonl, in order.
+    std::vector<std::string> Statuses()
+    {
+        std::vector<std::string> statuses;
+        std::istringstream lines(Read(dir_ / "out/actions.jsonl"));
+        for (std::string line; std::getline(lines, line);) {
+            statuses.push_back(nlohmann::json::parse(line)["status_name"]);
+        }
+        return statuses;
+    }
+
+    fs::path dir_;
+    std::string summary_;
+};
+
+TEST_F(RunLimits, TheReproducedScenariosEndAsWindowsWould)
+{
+    const struct {
+        const char* file;
+        const char* simulated; // the summary's simulated time
+        std::vector<std::string> statuses;
+    } cases[] = {
+        // The PnP manager sends one request at a time: the second finds the device removed.
+        {"double-remove.json",
+         "60.0000000 s",
+         {"STATUS_SUCCESS (0x00000000)", "STATUS_INVALID_DEVICE_STATE (0xC0000184)"}},
+        {"remove-stop-same-time.json",
+         "30.0000000 s",
+         {"STATUS_SUCCESS (0x00000000)", "STATUS_INVALID_DEVICE_STATE (0xC0000184)"}},
+        // Repeats an hour apart in a ten-second run: the first one only, and the run ends on time.
+        {"repeat-past-end-small.json", "10.0000000 s", {"STATUS_SUCCESS (0x00000000)"}},
+        {"repeat-past-end.json", "10.0000000 s", {"STATUS_SUCCESS (0x00000000)"}},
+    };
+    for (const auto& c : cases) {
+        quavsim::RunOptions options;
+        options.scenario = std::string(QUAV_TEST_DATA "/repro/") + c.file;
+        EXPECT_EQ(Run(options), quavsim::kExitSuccess) << c.file << "\n" << summary_;
+        EXPECT_NE(summary_.find(std::string("simulated time  ") + c.simulated), std::string::npos)
+            << c.file << "\n"
+            << summary_;
+        EXPECT_EQ(Statuses(), c.statuses) << c.file;
+        EXPECT_NE(summary_.find("platform checks 0 reports of misuse"), std::string::npos) << c.file;
+    }
+}
+
+TEST_F(RunLimits, AConfigurationWithAKeyTooDeepIsRefusedBeforeTheRun)
+{
+    quavsim::RunOptions options;
+    options.config = QUAV_TEST_DATA "/repro/deep-key-5000.reg";
+    options.duration = "10";
+    try {
+        Run(options);
+        ADD_FAILURE() << "ran";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("deep-key-5000.reg: line 132: the key is 5006 levels deep; the "
+                                             "registry holds keys 512 levels deep at most"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+// A misuse the platform reports fails the run with its own status, after every output is written; it
+// wins over an unexpected action status.
+TEST_F(RunLimits, ThePlatformsReportsAreShownCountedAndFailTheRun)
+{
+    const fs::path scenario = dir_ / "expect.json";
+    fs::create_directories(dir_);
+    std::ofstream(scenario) << R"({"duration": 20, "actions": [
+        {"at": 10, "action": "read-sensor", "sensor": "CPU", "expect": "STATUS_UNSUCCESSFUL"}]})";
+    const struct {
+        int reports;
+        bool unexpected; // the scenario's action ends otherwise than it expects
+        int exit;
+    } cases[] = {
+        {0, false, quavsim::kExitSuccess},
+        {2, false, quavsim::kExitMisuse},
+        {0, true, quavsim::kExitUnexpected},
+        {1, true, quavsim::kExitMisuse},
+    };
+    for (const auto& c : cases) {
+        quavsim::RunOptions options;
+        options.scenario = c.unexpected ? scenario.string() : "";
+        options.duration = "20";
+        options.after_boot = [&c](quavsim::Simulation& simulation) {
+            for (int i = 0; i < c.reports; i++) {
+                simulation.machine().verifier().Report("test", "misuse number " + std::to_string(i));
+            }
+        };
+        EXPECT_EQ(Run(options), c.exit) << c.reports << " " << c.unexpected << "\n" << summary_;
+        EXPECT_NE(summary_.find("platform checks " + std::to_string(c.reports) + " reports of misuse"),
+                  std::string::npos)
+            << summary_;
+        std::string expected;
+        for (int i = 0; i < c.reports; i++) {
+            expected += "verifier (test): misuse number " + std::to_string(i) + "\n";
+        }
+        EXPECT_EQ(Read(dir_ / "out/reports.txt"), expected);
+        EXPECT_NE(Read(dir_ / "out/trace.csv").find("\n17.5000000,"), std::string::npos);
+        EXPECT_TRUE(fs::exists(dir_ / "out/plot.svg"));
+    }
+}
+
+// Every sample goes to the stream and into the summary's extremes; the plot keeps an evenly thinned
+// series within its bound.
+TEST(TraceBound, TheStreamHasEverySampleAndThePlotSeriesStaysBounded)
+{
+    quavsim::SimulationOptions options;
+    options.config_reg = DefaultConfig();
+    quavsim::Simulation simulation(options);
+    ASSERT_EQ(simulation.Boot(), STATUS_SUCCESS);
+    std::ostringstream csv;
+    simulation.StreamTrace(&csv);
+    simulation.RunFor(sim::Seconds(1000), sim::Ms(100));
+    simulation.board().SetSensor("CPU", 90); // for 20 s, long after the plot's series was thinned
+    simulation.RunFor(sim::Seconds(20), sim::Ms(100));
+    simulation.board().SetSensor("CPU", 45);
+    simulation.RunFor(sim::Seconds(1080), sim::Ms(100));
+    simulation.StreamTrace(nullptr);
+    ASSERT_EQ(simulation.Shutdown(), STATUS_SUCCESS);
+
+    constexpr size_t kSamples = 21000;
+    EXPECT_EQ(simulation.Samples(), kSamples);
+    const std::string text = csv.str();
+    EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), kSamples + 1);
+    EXPECT_EQ(text.substr(text.find('\n') + 1, 10), "0.0500000,");
+    EXPECT_NE(text.find("\n2099.9500000,"), std::string::npos);
+
+    const std::vector<quavsim::TraceRow>& trace = simulation.trace();
+    ASSERT_LE(trace.size(), quavsim::Simulation::kPlotRows);
+    EXPECT_EQ(trace.size(), kSamples / 2);
+    EXPECT_EQ(trace.front().time, sim::Ms(50));
+    for (size_t i = 1; i < trace.size(); i++) {
+        ASSERT_EQ(trace[i].time - trace[i - 1].time, sim::Ms(200)) << i;
+    }
+    EXPECT_NE(simulation.Summary().find("(in 21000 samples)"), std::string::npos) << simulation.Summary();
+    EXPECT_NE(simulation.Summary().find("  CPU           45 .. 90\n"), std::string::npos)
+        << simulation.Summary();
+    EXPECT_EQ(simulation.machine().verifier().Count(), 0u);
+}
+
+} // namespace
