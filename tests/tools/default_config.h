@@ -1,7 +1,11 @@
-// Files the tools' tests read whole: the example configuration shipped in examples/config/default.reg,
-// for tests that boot the whole simulated machine, and any other text or bytes.
+// What the tools' tests share: files read whole (the example configuration shipped in
+// examples/config/default.reg, for tests that boot the whole simulated machine, and any other text or
+// bytes), and quavsim run as a user runs it.
 #pragma once
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,4 +22,24 @@ inline std::string ReadText(const std::string& path)
 inline std::string DefaultConfig()
 {
     return ReadText(QUAV_DEFAULT_CONFIG);
+}
+
+struct Outcome {
+    int exit = -1;
+    std::string out; // stdout and stderr
+};
+
+// quavsim with these arguments (a shell command line), to its end.
+inline Outcome Quavsim(const std::string& args)
+{
+    Outcome o;
+    FILE* p = popen((std::string(QUAVSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) {
+        o.out.append(buffer, n);
+    }
+    const int status = pclose(p);
+    o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return o;
 }

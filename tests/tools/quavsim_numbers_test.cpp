@@ -9,28 +9,11 @@
 #include <filesystem>
 #include <string>
 
+#include "default_config.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    int exit = -1;
-    std::string out; // stdout and stderr
-};
-
-Outcome Quavsim(const std::string& args)
-{
-    Outcome o;
-    FILE* p = popen((std::string(QUAVSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) {
-        o.out.append(buffer, n);
-    }
-    const int status = pclose(p);
-    o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return o;
-}
 
 class QuavsimNumbers : public ::testing::Test {
 protected:
