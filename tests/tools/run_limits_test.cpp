@@ -17,14 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Read(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class RunLimits : public ::testing::Test {
 protected:
     void SetUp() override
@@ -57,7 +49,7 @@ protected:
     std::vector<std::string> Statuses()
     {
         std::vector<std::string> statuses;
-        std::istringstream lines(Read(dir_ / "out/actions.jsonl"));
+        std::istringstream lines(ReadText(dir_ / "out/actions.jsonl"));
         for (std::string line; std::getline(lines, line);) {
             statuses.push_back(nlohmann::json::parse(line)["status_name"]);
         }
@@ -150,8 +142,8 @@ TEST_F(RunLimits, ThePlatformsReportsAreShownCountedAndFailTheRun)
         for (int i = 0; i < c.reports; i++) {
             expected += "verifier (test): misuse number " + std::to_string(i) + "\n";
         }
-        EXPECT_EQ(Read(dir_ / "out/reports.txt"), expected);
-        EXPECT_NE(Read(dir_ / "out/trace.csv").find("\n17.5000000,"), std::string::npos);
+        EXPECT_EQ(ReadText(dir_ / "out/reports.txt"), expected);
+        EXPECT_NE(ReadText(dir_ / "out/trace.csv").find("\n17.5000000,"), std::string::npos);
         EXPECT_TRUE(fs::exists(dir_ / "out/plot.svg"));
     }
 }
