@@ -3,10 +3,13 @@
 BUILD ?= build
 SYS_BUILD ?= build-sys
 BUILD32 ?= build-32
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo bench sys build32 test32 format clean
+.PHONY: all deps configure build test demo bench sys build32 test32 fuzz format clean
 
 all: build
 
@@ -51,6 +54,15 @@ build32: build
 
 test32: sys build32
 	@ctest --test-dir $(BUILD32) --output-on-failure -j $(JOBS)
+
+# The libFuzzer targets (clang 14, fuzz/), each run for FUZZ_SECONDS from its seed corpus; FUZZ_TARGETS
+# picks some (names as in fuzz/, e.g. FUZZ_TARGETS="regfile scenario"). New inputs that found new
+# coverage collect in $(FUZZ_BUILD)/corpus, failures in $(FUZZ_BUILD)/artifacts.
+fuzz:
+	@scripts/install-deps.sh fuzz
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DQUAV_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 bench: build
 	@$(BUILD)/bench/quav_bench

@@ -49,7 +49,7 @@ rt=$(echo "$undefined" | grep -E "$runtime" || true)
 [ -z "$rt" ] || err "C++ runtime references: $rt"
 
 helpers="^(${c_runtime}|_GLOBAL_OFFSET_TABLE_|SimCheckPagedCode)\$"
-sanitizer='^(__asan_|__ubsan_|__sanitizer_|__lsan_)'
+sanitizer='^(__asan_|__ubsan_|__sanitizer_|__lsan_|__sancov_|__start___sancov_|__stop___sancov_)'
 calls=$(comm -23 <(echo "$undefined") <(echo "$defined") | grep -v -E "$helpers|$sanitizer|$runtime" |
         with_names || true)
 foreign=$(echo "$calls" | awk -F'\t' 'NF == 2 {print $2}' | sort -u | comm -23 - <(echo "$ops") || true)

@@ -3,12 +3,17 @@
 # missing; as root it installs, otherwise it names what to install and fails.
 #   install-deps.sh          the Linux build, tests and tools
 #   install-deps.sh kernel   also the mingw-w64 cross toolchain for quav.sys
+#   install-deps.sh fuzz     also clang 14 and libFuzzer (the fuzz targets)
 #   install-deps.sh 32       also the 32-bit x86 multilib toolchain and GoogleTest's sources (build-32)
 set -euo pipefail
 
 packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format clang-tidy nlohmann-json3-dev libcli11-dev)
 if [ "${1:-}" = kernel ]; then
     packages+=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
+fi
+if [ "${1:-}" = fuzz ]; then
+    # clang with libFuzzer's and the sanitizers' runtimes.
+    packages+=(clang-14 libclang-rt-14-dev)
 fi
 if [ "${1:-}" = 32 ]; then
     # GoogleTest is compiled from Debian's source package inside the 32-bit build, so no second

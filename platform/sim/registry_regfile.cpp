@@ -241,6 +241,9 @@ RegistryPath ParseKeyPath(std::string_view path, int line)
         if (part.empty()) {
             Fail(line, "empty key name in [" + std::string(path) + "]");
         }
+        if (!Expressible(part)) {
+            Fail(line, "a carriage return inside a key name");
+        }
         parts.emplace_back(part);
     }
     if (SameName(parts[0], "HKEY_LOCAL_MACHINE") || SameName(parts[0], "HKLM")) {
@@ -392,6 +395,9 @@ Op ParseValueLine(std::string_view l, const std::optional<Op>& section, const Li
         l.remove_prefix(1);
     } else if (l[0] == '"') {
         name = ParseQuoted(l, n);
+        if (!Expressible(name)) {
+            Fail(n, "a carriage return inside a value name");
+        }
     } else {
         Fail(n, "expected a [key] section, a quoted value name or @");
     }

@@ -154,9 +154,12 @@ TEST_F(SioCommandTest, UnknownPairsAreRefusedWithoutTouchingTheChip)
         {0x1006, SIO_ITEM_FAN1},
         {SIO_WRITE_VOLT_REG_A, SIO_ITEM_TEMP_VRM},
     };
-    for (const auto& [group, item] : refused) {
+    for (const auto& pair : refused) {
         ULONG cell = 0x4001;
-        EXPECT_EQ(Accesses([&] { EXPECT_EQ(SioCommand(group, item, &cell), STATUS_INVALID_PARAMETER); }), "");
+        const auto refuse = [&] {
+            EXPECT_EQ(SioCommand(pair.first, pair.second, &cell), STATUS_INVALID_PARAMETER);
+        };
+        EXPECT_EQ(Accesses(refuse), "");
         EXPECT_EQ(cell, 0x4001u);
     }
 }

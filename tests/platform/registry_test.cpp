@@ -119,6 +119,9 @@ TEST_F(RegistryTest, MalformedRegTextNamesTheLineAndImportsNothing)
         {head + "[HKLM\\SOFTWARE\\Quav\n", 5, "must end with ']'"},
         {head + "[HKLM\\\\Quav]\n", 5, "empty key name"},
         {head + "[-HKEY_LOCAL_MACHINE]\n", 5, "a hive root cannot be deleted"},
+        // A lone carriage return inside a name: the export could not write it back (found by fuzzing).
+        {head + "[HKLM\\SOFTWARE\\Quav\\A\rB]\n", 5, "carriage return inside a key name"},
+        {head + "\"A\rB\"=dword:1\n", 5, "carriage return inside a value name"},
         // Value lines.
         {head + "\"B\" dword:1\n", 5, "expected '=' after the value name"},
         {head + "[-HKLM\\SOFTWARE\\Quav\\Old]\n\"B\"=dword:1\n", 6, "deletes the key"},
