@@ -1,11 +1,14 @@
 // What the tools' tests share: files read whole (the example configuration shipped in
 // examples/config/default.reg, for tests that boot the whole simulated machine, and any other text or
-// bytes), and quavsim run as a user runs it.
+// bytes), quavsim run as a user runs it, and a directory of its own for each test's files.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -43,3 +46,20 @@ inline Outcome Quavsim(const std::string& args)
     o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return o;
 }
+
+// A test with an empty directory of its own (dir_), named after the test and the process so that tests
+// running in parallel never share one, and removed after the test.
+class ScratchDirTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = std::filesystem::temp_directory_path() / ("quav-" + std::string(test->test_suite_name()) +
+                                                         "-" + std::to_string(getpid()) + "-" + test->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::filesystem::path dir_;
+};

@@ -14,25 +14,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class QuavsimCli : public ::testing::Test {
+class QuavsimCli : public ScratchDirTest {
 protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() /
-               ("quavsim-cli-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     fs::path Write(const std::string& name, const std::string& text)
     {
         std::ofstream(dir_ / name) << text;
         return dir_ / name;
     }
-
-    fs::path dir_;
 };
 
 TEST_F(QuavsimCli, AShortScenarioWritesEveryOutput)

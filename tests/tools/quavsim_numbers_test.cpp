@@ -15,18 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class QuavsimNumbers : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() / ("quavsim-numbers-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path dir_;
-};
+using QuavsimNumbers = ScratchDirTest;
 
 TEST_F(QuavsimNumbers, BadCommandLinesAreRefusedWithStatusOne)
 {

@@ -17,16 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RunLimits : public ::testing::Test {
+class RunLimits : public ScratchDirTest {
 protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() / ("quavsim-limits-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // The run's exit status; its summary in summary_.
     int Run(quavsim::RunOptions options)
     {
@@ -56,7 +48,6 @@ protected:
         return statuses;
     }
 
-    fs::path dir_;
     std::string summary_;
 };
 
@@ -112,7 +103,6 @@ TEST_F(RunLimits, AConfigurationWithAKeyTooDeepIsRefusedBeforeTheRun)
 TEST_F(RunLimits, ThePlatformsReportsAreShownCountedAndFailTheRun)
 {
     const fs::path scenario = dir_ / "expect.json";
-    fs::create_directories(dir_);
     std::ofstream(scenario) << R"({"duration": 20, "actions": [
         {"at": 10, "action": "read-sensor", "sensor": "CPU", "expect": "STATUS_UNSUCCESSFUL"}]})";
     const struct {
