@@ -11,6 +11,7 @@
 
 #include "default_config.h"
 #include "run_command.h"
+#include "serve.h"
 #include "simulation.h"
 
 namespace {
@@ -135,6 +136,34 @@ TEST_F(RunLimits, ThePlatformsReportsAreShownCountedAndFailTheRun)
         EXPECT_EQ(ReadText(dir_ / "out/reports.txt"), expected);
         EXPECT_NE(ReadText(dir_ / "out/trace.csv").find("\n17.5000000,"), std::string::npos);
         EXPECT_TRUE(fs::exists(dir_ / "out/plot.svg"));
+    }
+}
+
+// serve shows the platform's reports as run does, on stderr, and ends with the same status.
+TEST_F(RunLimits, ServeShowsThePlatformsReportsAndEndsWithTheirStatus)
+{
+    for (const int reports : {0, 2}) {
+        quavsim::ServeOptions options;
+        options.config = QUAV_DEFAULT_CONFIG;
+        options.socket_path = (dir_ / "private" / "quav.sock").string(); // made 0700 by serve
+        options.duration = "1";
+        options.speed = "1e6";
+        options.after_boot = [reports](quavsim::Simulation& simulation) {
+            for (int i = 0; i < reports; i++) {
+                simulation.machine().verifier().Report("test", "misuse number " + std::to_string(i));
+            }
+        };
+        std::ostringstream summary;
+        std::streambuf* saved = std::cout.rdbuf(summary.rdbuf());
+        ::testing::internal::CaptureStderr();
+        const int status = quavsim::RunServe(options);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        std::cout.rdbuf(saved);
+        EXPECT_EQ(status, reports == 0 ? quavsim::kExitSuccess : quavsim::kExitMisuse) << err;
+        EXPECT_NE(summary.str().find("platform checks " + std::to_string(reports) + " reports of misuse"),
+                  std::string::npos)
+            << summary.str();
+        EXPECT_EQ(err.find("verifier (test): misuse number 1") != std::string::npos, reports == 2) << err;
     }
 }
 

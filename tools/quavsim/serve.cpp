@@ -83,6 +83,9 @@ int RunServe(const ServeOptions& options)
         PrintReports(*simulation);
         return kExitError;
     }
+    if (options.after_boot) {
+        options.after_boot(*simulation);
+    }
     size_t reports = PrintReports(*simulation);
     if (!StopRequested()) {
         try {

@@ -4,6 +4,7 @@
 // carried out by serve_session.h, the socket is socket_server.h's.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace CLI {
@@ -12,6 +13,8 @@ class App;
 
 namespace quavsim {
 
+class Simulation;
+
 struct ServeOptions {
     std::string config; // .reg file
     // The numbers as the command line gives them, checked by its validators (cli_numbers.h).
@@ -19,6 +22,8 @@ struct ServeOptions {
     std::string socket_path;
     std::string duration = "0"; // simulated time; 0: until SIGINT or SIGTERM
     std::string image;          // a built quav.sys to serve instead of the built-in driver (32-bit build)
+    // Called once the device has started, before serving (tests use it to reach the machine).
+    std::function<void(Simulation&)> after_boot;
 };
 
 // The simulated clock counts 100 ns ticks in 63 bits: at a million simulated seconds per host second it
