@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -165,6 +166,24 @@ TEST_F(RunLimits, ServeShowsThePlatformsReportsAndEndsWithTheirStatus)
             << summary.str();
         EXPECT_EQ(err.find("verifier (test): misuse number 1") != std::string::npos, reports == 2) << err;
     }
+}
+
+// A stop signal that comes while the machine boots ends serve once the boot is done: nothing is served, the
+// driver is removed and the summary printed.
+TEST_F(RunLimits, ServeStoppedDuringItsBootNeverServes)
+{
+    quavsim::ServeOptions options;
+    options.config = QUAV_DEFAULT_CONFIG;
+    options.socket_path = (dir_ / "private" / "quav.sock").string();
+    options.after_boot = [](quavsim::Simulation&) { raise(SIGTERM); };
+    std::ostringstream summary;
+    std::streambuf* saved = std::cout.rdbuf(summary.rdbuf());
+    const int status = quavsim::RunServe(options);
+    std::cout.rdbuf(saved);
+    EXPECT_EQ(status, quavsim::kExitSuccess);
+    EXPECT_EQ(summary.str().find("serving"), std::string::npos) << summary.str();
+    EXPECT_NE(summary.str().find("quavsim: stopped"), std::string::npos) << summary.str();
+    EXPECT_NE(summary.str().find("connections     0"), std::string::npos) << summary.str();
 }
 
 // Every sample goes to the stream and into the summary's extremes; the plot keeps an evenly thinned
