@@ -99,6 +99,9 @@ DriverHarness::DriverHarness()
     machine_->verifier().SetAbortOnReport(true);
     machine_->registry().ImportReg(kConfiguration);
     thread_.emplace("fuzz");
+    if (const char* history = std::getenv("QUAV_FUZZ_HISTORY")) {
+        history_ = history;
+    }
 }
 
 DriverHarness::~DriverHarness()
@@ -170,11 +173,28 @@ void DriverHarness::CheckModuleStateAtUnload()
     }
 }
 
-void DriverHarness::Begin()
+void DriverHarness::Begin(const uint8_t* data, size_t size)
 {
     if (driver_ == nullptr) {
         BringUp();
     }
+    Record(data, size);
+}
+
+// Each input as its 32-bit length and its bytes; the file starts afresh with each lifetime.
+void DriverHarness::Record(const uint8_t* data, size_t size)
+{
+    if (history_.empty()) {
+        return;
+    }
+    std::FILE* f = std::fopen(history_.c_str(), input_ == 0 ? "wb" : "ab");
+    if (f == nullptr) {
+        return;
+    }
+    const auto length = static_cast<uint32_t>(size);
+    std::fwrite(&length, sizeof length, 1, f);
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
 }
 
 void DriverHarness::End()
@@ -209,3 +229,31 @@ std::string DriverHarness::Where() const
 }
 
 } // namespace fuzzdrv
+
+// A recorded lifetime (QUAV_FUZZ_REPLAY) runs before libFuzzer starts, and ends the process.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    const char* replay = std::getenv("QUAV_FUZZ_REPLAY");
+    if (replay == nullptr) {
+        return 0;
+    }
+    std::FILE* f = std::fopen(replay, "rb");
+    if (f == nullptr) {
+        std::fprintf(stderr, "cannot read %s\n", replay);
+        std::exit(1);
+    }
+    uint32_t length = 0;
+    int inputs = 0;
+    while (std::fread(&length, sizeof length, 1, f) == 1) {
+        std::vector<uint8_t> input(length);
+        if (std::fread(input.data(), 1, length, f) != length) {
+            break;
+        }
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+        inputs++;
+    }
+    std::fclose(f);
+    std::fprintf(stderr, "replayed %d inputs from %s: no property broken\n", inputs, replay);
+    std::exit(0);
+}

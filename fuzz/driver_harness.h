@@ -11,6 +11,10 @@
 //
 // Inputs are byte streams read field by field with Reader: a field past the end reads as zeros, so that
 // every input means something. Each target documents its own layout.
+//
+// A fault may need the inputs before it in its lifetime. With QUAV_FUZZ_HISTORY=FILE set, the harness
+// keeps the current lifetime's inputs in FILE (rewritten at each lifetime's start); running the target
+// with QUAV_FUZZ_REPLAY=FILE runs them again, in order, in one lifetime, and exits.
 #pragma once
 
 #include <cstddef>
@@ -54,7 +58,7 @@ public:
 
     // Brackets one input: Begin brings a lifetime up when none runs; End checks that no verifier report
     // was made, lets a little virtual time pass and ends the lifetime after its last input.
-    void Begin();
+    void Begin(const uint8_t* data, size_t size);
     void End();
 
     sim::Machine& machine() { return *machine_; }
@@ -73,6 +77,7 @@ private:
     void BringUp();
     void TearDown();
     void CheckModuleStateAtUnload();
+    void Record(const uint8_t* data, size_t size);
 
     std::unique_ptr<sim::Machine> machine_;
     std::optional<board::Board> board_;
@@ -83,6 +88,7 @@ private:
     HANDLE handle_ = nullptr;
     int input_ = 0; // inputs run in this lifetime
     uint64_t lifetimes_ = 0;
+    std::string history_; // QUAV_FUZZ_HISTORY
 };
 
 } // namespace fuzzdrv

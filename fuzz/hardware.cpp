@@ -10,7 +10,7 @@
 //   9 count after: hung transactions (count < 0: all)  10/11/12 count: collisions at start, in status,
 //                                                         after data (count < 0: all)
 //  13 value: bus state held (< 0: normal)              14 value32: chipset GPIO
-//  15 us16: SMBus transaction time                     16 ms16: virtual time passes
+//  15 us16: SMBus transaction time                     16 ms16: virtual time passes (modulo 4096)
 //  17 sensor: a sensor-read request                    18 class index: a control-read request
 //  19: a WMI query of the data block                   20 base16: bridge I/O base   21 vendor16 device16
 // Each input starts with the faults cleared (registers keep what earlier inputs of the lifetime left).
@@ -205,7 +205,7 @@ void OneStep(fuzzdrv::DriverHarness& h, fuzzdrv::Reader& in)
     const uint8_t op = in.U8() % 22;
     switch (op) {
         case 16:
-            return sim::Sleep(sim::Ms(in.U16()));
+            return sim::Sleep(sim::Ms(in.U16() % 4096)); // a few polls at most: the target stays fast
         case 17:
             return ReadSensor(h, in.U8());
         case 18: {
@@ -224,7 +224,7 @@ void OneStep(fuzzdrv::DriverHarness& h, fuzzdrv::Reader& in)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzzdrv::DriverHarness& h = fuzzdrv::DriverHarness::Get();
-    h.Begin();
+    h.Begin(data, size);
     Calm(h.board());
     fuzzdrv::Reader in(data, size);
     for (int i = 0; i < 64 && !in.empty(); i++) {

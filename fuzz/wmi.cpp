@@ -61,8 +61,10 @@ void Query(sim::WmiService& wmi, const Request& r)
     std::vector<uint8_t> data;
     uint32_t size = r.buffer_size;
     NTSTATUS status = STATUS_BUFFER_TOO_SMALL;
-    for (int round = 0; round < 3 && status == STATUS_BUFFER_TOO_SMALL; round++) {
+    std::string sizes = ", buffers";
+    for (int round = 0; round < 4 && status == STATUS_BUFFER_TOO_SMALL; round++) {
         uint32_t needed = 0;
+        sizes += " " + std::to_string(size);
         status = all ? wmi.QueryAllData(*r.guid, &data, size, &needed)
                      : wmi.QuerySingleInstance(*r.guid, r.instance, &data, size, &needed);
         if (status == STATUS_BUFFER_TOO_SMALL) {
@@ -71,10 +73,11 @@ void Query(sim::WmiService& wmi, const Request& r)
             size = needed;
         }
     }
-    Require(status != STATUS_BUFFER_TOO_SMALL, "the size a too-small answer names does", r, status);
+    Require(status != STATUS_BUFFER_TOO_SMALL, "the size a too-small answer names does", r, status, sizes);
     Require(status != STATUS_SUCCESS || r.guid == &kSensorData, "only the data block has data", r, status);
-    Require(status != STATUS_SUCCESS || r.instance == 0, "the data block has one instance", r, status);
-    Require(status == STATUS_SUCCESS || r.guid != &kSensorData || r.instance != 0,
+    const bool instance0 = all || r.instance == 0;
+    Require(status != STATUS_SUCCESS || instance0, "the data block has one instance", r, status);
+    Require(status == STATUS_SUCCESS || r.guid != &kSensorData || !instance0,
             "the data block answers a query of its instance", r, status);
     if (status == STATUS_SUCCESS) {
         Require(data.size() == kBlockSize, "the data block is twelve entries", r, status);
@@ -99,7 +102,9 @@ void Method(sim::WmiService& wmi, const Request& r)
     const NTSTATUS status =
         wmi.ExecuteMethod(*r.guid, r.instance, r.id, r.input, r.buffer_size, &out, &needed);
     SENSOR_METHOD_INPUT input{};
-    std::memcpy(&input, r.input.data(), std::min(r.input.size(), sizeof input));
+    if (r.input.size() >= sizeof input) {
+        std::memcpy(&input, r.input.data(), sizeof input);
+    }
     const bool sound = r.guid == &kSensorData && r.instance == 0 && r.input.size() >= sizeof input &&
                        input.SensorNumber >= 1 && input.SensorNumber <= SENSOR_COUNT &&
                        ((r.id == WMI_METHOD_SET_CRITICAL_UPPER && input.Value != 0) ||
@@ -190,7 +195,7 @@ void OneRequest(fuzzdrv::DriverHarness& h, fuzzdrv::Reader& in)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzzdrv::DriverHarness& h = fuzzdrv::DriverHarness::Get();
-    h.Begin();
+    h.Begin(data, size);
     fuzzdrv::Reader in(data, size);
     for (int i = 0; i < 32 && !in.empty(); i++) {
         OneRequest(h, in);
