@@ -30,13 +30,16 @@ for name in "${names[@]}"; do
     [ -d "$src/fuzz/corpus/$name" ] && seeds+=("$src/fuzz/corpus/$name")
     echo "fuzz: $name for ${seconds} s"
     log=$build/logs/$name.log
-    if "$exe" "${args[@]}" "$corpus" "${seeds[@]}" >"$log" 2>&1; then
+    # The driver's targets keep the inputs of the lifetime that failed there (QUAV_FUZZ_REPLAY=FILE reruns it).
+    history=$build/artifacts/$name-lifetime
+    if QUAV_FUZZ_HISTORY=$history "$exe" "${args[@]}" "$corpus" "${seeds[@]}" >"$log" 2>&1; then
         status=ok
     else
         status=FAILED
         failed+=("$name")
         grep -E '^(==[0-9]+==ERROR|SUMMARY|.*runtime error|.*property)' "$log" | head -5 >&2 || true
-        echo "fuzz: $name failed; its log: $log; its input: $(ls -t "$build/artifacts/$name-"* 2>/dev/null | head -1)" >&2
+        echo "fuzz: $name failed; its log: $log; its input: $(ls -t "$build/artifacts/$name-"* 2>/dev/null | grep -v -- -lifetime | head -1)" >&2
+        [ -s "$history" ] && echo "fuzz: the inputs of its lifetime: QUAV_FUZZ_REPLAY=$history $exe" >&2
     fi
     stat() { awk -v k="$1" '$1 == "stat::"k":" {print $2}' "$log" | tail -1; }
     cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | awk '{print $2}')

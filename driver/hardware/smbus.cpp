@@ -165,9 +165,9 @@ static NTSTATUS SmbusAttempt(UCHAR Address, ULONG Direction, ULONG Protocol, UCH
 Routine Description:
 
     One SMBus transfer to a 7-bit address: send/receive byte or byte data,
-    read or write. A busy bus or a collision aborts the attempt (kill bit),
-    waits 5 ms and starts over, at most 31 attempts in all. Caller holds
-    ChipsetMutex.
+    read or write. A busy bus or a collision aborts the attempt (kill bit,
+    status cleared), waits 5 ms and starts over, at most 31 attempts in all.
+    Caller holds ChipsetMutex.
 
 Return Value:
 
@@ -187,6 +187,9 @@ NTSTATUS SmbusTransaction(UCHAR Address, ULONG Direction, ULONG Protocol, UCHAR 
             return status;
         }
         SmbusWrite(SMB_CONTROL, (UCHAR)(SmbusRead(SMB_CONTROL) | SMB_CONTROL_KILL));
+        // A collision seen after the data read leaves that attempt's finished bit set: the next attempt
+        // would take it for the end of its own transaction and leave that one running.
+        SmbusWrite(SMB_STATUS, SMB_STATUS_CLEAR);
         ChipsetDelayMs(SMB_POLL_SLEEP_MS);
         if (attempt >= SMB_MAX_ATTEMPTS) {
             return STATUS_UNSUCCESSFUL;
