@@ -3,10 +3,11 @@
 BUILD ?= build
 SYS_BUILD ?= build-sys
 BUILD32 ?= build-32
+TSAN_BUILD ?= build-tsan
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo bench sys build32 test32 format clean
+.PHONY: all deps configure build test demo bench sys build32 test32 tsan format clean
 
 all: build
 
@@ -51,6 +52,14 @@ build32: build
 
 test32: sys build32
 	@ctest --test-dir $(BUILD32) --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer on the tests that run host threads at once (serve's connections and accept loop, the
+# stop signals, quavsim and quavctl as processes, the scheduler's hand-offs): the ctest label host-threads,
+# whose tests carry their TSAN_OPTIONS (cmake/tsan.supp). Only what those tests need is built.
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DQUAV_TSAN=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target quav_tests
+	@ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L host-threads
 
 bench: build
 	@$(BUILD)/bench/quav_bench
