@@ -6,10 +6,11 @@ BUILD32 ?= build-32
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
+TSAN_BUILD ?= build-tsan
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo bench sys build32 test32 fuzz format clean
+.PHONY: all deps configure build test demo bench sys build32 test32 tsan fuzz format clean
 
 all: build
 
@@ -54,6 +55,14 @@ build32: build
 
 test32: sys build32
 	@ctest --test-dir $(BUILD32) --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer on the tests that run host threads at once (serve's connections and accept loop, the
+# stop signals, quavsim and quavctl as processes, the scheduler's hand-offs): the ctest label host-threads,
+# whose tests carry their TSAN_OPTIONS (cmake/tsan.supp). Only what those tests need is built.
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DQUAV_TSAN=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target quav_tests
+	@ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L host-threads
 
 # The libFuzzer targets (clang 14, fuzz/), each run for FUZZ_SECONDS from its seed corpus; FUZZ_TARGETS
 # picks some (names as in fuzz/, e.g. FUZZ_TARGETS="regfile scenario"). New inputs that found new

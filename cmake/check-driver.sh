@@ -32,7 +32,7 @@ with_names() {
     paste <(echo "$symbols") <(echo "$symbols" | c++filt | sed -E 's/\(.*$//')
 }
 
-# Sanitizers add their own module constructors; the section test is for the plain build.
+# Sanitizers (ASan+UBSan, TSan) add their own calls and module constructors; the section test is for the plain build.
 if [ "$mode" = plain ]; then
     sections=$(readelf -SW "$driver" 2>/dev/null | grep -E '\.(init_array|fini_array|ctors|dtors)\b' || true)
     [ -z "$sections" ] || err "constructor/destructor sections in driver objects:"$'\n'"$sections"
@@ -49,7 +49,7 @@ rt=$(echo "$undefined" | grep -E "$runtime" || true)
 [ -z "$rt" ] || err "C++ runtime references: $rt"
 
 helpers="^(${c_runtime}|_GLOBAL_OFFSET_TABLE_|SimCheckPagedCode)\$"
-sanitizer='^(__asan_|__ubsan_|__sanitizer_|__lsan_|__sancov_|__start___sancov_|__stop___sancov_)'
+sanitizer='^(__asan_|__ubsan_|__sanitizer_|__lsan_|__tsan_|__sancov_|__start___sancov_|__stop___sancov_)'
 calls=$(comm -23 <(echo "$undefined") <(echo "$defined") | grep -v -E "$helpers|$sanitizer|$runtime" |
         with_names || true)
 foreign=$(echo "$calls" | awk -F'\t' 'NF == 2 {print $2}' | sort -u | comm -23 - <(echo "$ops") || true)

@@ -1,6 +1,6 @@
-// quavsim serve under pressure: connections beyond the bound, a connection whose thread cannot start and
-// accept() failing for want of descriptors. The server must refuse the one connection politely, or wait,
-// and go on serving the others.
+// quavsim serve under pressure: clients at once, connections beyond the bound, a connection whose thread
+// cannot start and accept() failing for want of descriptors. The server must keep each client's replies
+// its own, refuse the one connection politely, or wait, and go on serving the others.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -12,10 +12,14 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "commands.h"
+#include "protocol.h"
 #include "quav.h"
 #include "served.h"
 #include "socket_server.h"
@@ -121,6 +125,122 @@ protected:
     std::filesystem::path root_;
     std::optional<quavsim::Server> server_;
 };
+
+SENSOR_RECORD Sensor(ULONG type, ULONG id)
+{
+    SENSOR_RECORD record{};
+    record.SensorType = type;
+    record.SensorId = id;
+    return record;
+}
+
+// A read-sensor request for `sensor` on `handle`: what was wrong with its reply, empty when it carried the
+// sensor's own record.
+std::string ReadSensor(int fd, uint64_t handle, const SENSOR_RECORD& sensor)
+{
+    const std::string hex = quavproto::ToHex({reinterpret_cast<const uint8_t*>(&sensor), sizeof sensor});
+    const json request = {{"op", "device-control"},
+                          {"handle", handle},
+                          {"code", IOCTL_QUAV_READ_SENSOR},
+                          {"input", hex},
+                          {"output_size", sizeof sensor}};
+    const std::string line = AskOn(fd, request.dump());
+    const json reply = json::parse(line, nullptr, false);
+    if (!reply.is_object() || reply.value("status", 1u) != 0 || !reply["output"].is_string()) {
+        return line;
+    }
+    const auto bytes = quavproto::FromHex(reply["output"].get<std::string>());
+    SENSOR_RECORD back{};
+    if (!bytes.has_value() || bytes->size() != sizeof back) {
+        return line;
+    }
+    std::memcpy(&back, bytes->data(), sizeof back);
+    return back.SensorType == sensor.SensorType && back.SensorId == sensor.SensorId ? "" : line;
+}
+
+// Opens a handle on a fresh connection; the connection and the handle, -1 and 0 when that failed.
+std::pair<int, uint64_t> OpenOn(const std::string& path)
+{
+    const int fd = Connect(path);
+    const json opened = json::parse(fd >= 0 ? AskOn(fd, R"({"op":"open"})") : "", nullptr, false);
+    if (!opened.is_object() || opened.value("status", 1u) != 0 || !opened["handle"].is_number_unsigned()) {
+        return {-1, 0};
+    }
+    return {fd, opened["handle"].get<uint64_t>()};
+}
+
+// Clients at once, each on its own connection and thread, reading its own sensor: the connections'
+// threads share the simulation, the server's counters and its list of connections, and Stop comes while
+// one client is still asking. Each client gets replies for its own sensor, every request is counted once,
+// and the handles the clients left open are closed for them.
+TEST_F(ServeBoundTest, ClientsAtOnceGetTheirOwnRepliesUntilTheStop)
+{
+    const std::string path = Serve({});
+    struct Client {
+        ULONG type;
+        ULONG id;
+        std::string failure;
+    };
+    std::vector<Client> clients = {{SENSOR_TYPE_TEMPERATURE, SENSOR_ID_CPU, ""},
+                                   {SENSOR_TYPE_TEMPERATURE, SENSOR_ID_SYSTEM, ""},
+                                   {SENSOR_TYPE_VOLTAGE, SENSOR_ID_VCCP, ""},
+                                   {SENSOR_TYPE_VOLTAGE, SENSOR_ID_V33, ""},
+                                   {SENSOR_TYPE_FAN, SENSOR_ID_REAR_BOTTOM, ""}};
+    constexpr int kRequests = 12;
+    std::promise<void> busy_answered;
+    size_t busy_replies = 0;
+    std::string busy_failure;
+    std::thread busy;
+    {
+        sim::OutsideSimulation outside; // the connections' threads carry the requests out
+        std::vector<std::thread> threads;
+        for (Client& client : clients) {
+            threads.emplace_back([&path, &client] {
+                const auto [fd, handle] = OpenOn(path);
+                if (fd < 0) {
+                    client.failure = "not opened";
+                    return;
+                }
+                for (int i = 0; i < kRequests && client.failure.empty(); i++) {
+                    client.failure = ReadSensor(fd, handle, Sensor(client.type, client.id));
+                }
+                close(fd); // the handle left open
+            });
+        }
+        // Asks until the server ends its connection.
+        busy = std::thread([&] {
+            const auto [fd, handle] = OpenOn(path);
+            for (bool first = true; fd >= 0 && busy_failure.empty(); first = false) {
+                busy_failure = ReadSensor(fd, handle, Sensor(SENSOR_TYPE_TEMPERATURE, SENSOR_ID_BACKPLANE));
+                if (first) {
+                    busy_answered.set_value();
+                }
+                busy_replies += busy_failure.empty() ? 1 : 0;
+            }
+            if (fd < 0) {
+                busy_answered.set_value();
+            }
+            close(fd);
+        });
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        busy_answered.get_future().wait();
+    }
+    const quavsim::ServerStats stats = Stop();
+    busy.join();
+    for (const Client& client : clients) {
+        EXPECT_EQ(client.failure, "") << "sensor " << client.type << "/" << client.id;
+    }
+    // The busy client's last request may have been carried out with its reply lost to the stop.
+    EXPECT_NE(busy_failure.find("<end>"), std::string::npos) << busy_failure;
+    EXPECT_GE(busy_replies, 1u);
+    const size_t counted = clients.size() * (kRequests + 1) + 1 + busy_replies;
+    EXPECT_TRUE(stats.requests == counted || stats.requests == counted + 1) << stats.requests;
+    EXPECT_EQ(stats.connections, clients.size() + 1);
+    EXPECT_EQ(stats.refused, 0u);
+    EXPECT_EQ(g_DeviceExtension->OpenHandleCount, 0);
+}
 
 TEST_F(ServeBoundTest, ConnectionsBeyondTheBoundAreRefusedPolitely)
 {
