@@ -41,6 +41,9 @@ TEST(Scenario, ABadFileNamesTheFieldAndItsPlace)
         {R"({})", "/: missing field \"duration\""},
         {R"("sensor": {})", "/sensor: unknown field (expected one of: description,"},
         {R"({"duration": "1x"})", "/duration: expected a time"},
+        {"{\n \"duration\": 1e400}", "not valid JSON: at line 2: number overflow parsing '1e400'"},
+        {R"("sample": "0xfe")", "/sample: expected a time"},
+        {R"("sample": "10s0d")", "/sample: expected a time"},
         {R"("sensors": {"GPU": [{"at": 0, "value": 1}]})",
          "/sensors/GPU: no sensor \"GPU\" (the sensors are \"Rear Upper\","},
         {R"("sensors": {"CPU": [{"at": 5, "value": 1}, {"at": 4, "value": 2}]})",
@@ -58,6 +61,9 @@ TEST(Scenario, ABadFileNamesTheFieldAndItsPlace)
          "/actions/0/sensor: set-pwm takes a fan"},
         {R"("actions": [{"at": 1, "action": "set-pwm", "sensor": "Rear Upper", "value": 256}])",
          "/actions/0/value: out of range 0..255"},
+        // 2^64 - 2^31: as a signed number it would be INT32_MIN.
+        {R"("actions": [{"at": 1, "action": "wmi-set-critical-lower", "sensor": 1, "value": 18446744071562067968}])",
+         "/actions/0/value: out of range -2147483648..2147483647"},
         {R"("actions": [{"at": 1, "action": "wmi-query", "expect": "STATUS_FINE"}])",
          "/actions/0/expect: unknown status name \"STATUS_FINE\""},
         {R"("actions": [{"at": 1, "action": "read-sensor", "sensor": "CPU", "repeat": 3}])",
@@ -110,7 +116,9 @@ TEST(Scenario, TimesAndTimelines)
     EXPECT_EQ(quavsim::ParseDuration("90"), sim::Seconds(90));
     EXPECT_EQ(quavsim::ParseDuration("1h30m"), sim::Seconds(5400));
     EXPECT_EQ(quavsim::ParseDuration("2.5s"), sim::Ms(2500));
-    for (const char* bad : {"", "h", "1h30", "1d", "-5", "5 m"}) {
+    EXPECT_EQ(quavsim::ParseDuration("1e3"), sim::Seconds(1000));
+    for (const char* bad :
+         {"", "h", "1h30", "1d", "-5", "5 m", "0d", "10m0x", "0x10", "0x1p3s", "1e400", "0inf"}) {
         EXPECT_FALSE(quavsim::ParseDuration(bad).has_value()) << bad;
     }
     const quavsim::Scenario s = ParseScenario(

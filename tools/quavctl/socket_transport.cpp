@@ -133,29 +133,31 @@ bool Failed(uint32_t status)
 
 } // namespace
 
-uint32_t LineTransport::DeviceIoControl(uint32_t code, std::span<const uint8_t> in, uint32_t out_size,
-                                        std::vector<uint8_t>* out)
+namespace replies {
+
+uint32_t Open(const std::string& line, uint64_t* handle)
+{
+    const Reply reply(line);
+    const uint32_t status = reply.Status();
+    if (Failed(status)) {
+        return status;
+    }
+    const std::optional<uint64_t> opened = reply.Number("handle", UINT32_MAX);
+    if (!opened) {
+        reply.Bad("the device was opened without naming the handle");
+    }
+    *handle = *opened;
+    return status;
+}
+
+uint32_t Close(const std::string& line)
+{
+    return Reply(line).Status();
+}
+
+uint32_t DeviceControl(const std::string& line, uint32_t out_size, std::vector<uint8_t>* out)
 {
     out->clear();
-    if (!handle_) {
-        const std::string line = Exchange(json{{"op", "open"}}.dump());
-        const Reply reply(line);
-        const uint32_t status = reply.Status();
-        if (Failed(status)) {
-            return status;
-        }
-        const std::optional<uint64_t> handle = reply.Number("handle", UINT32_MAX);
-        if (!handle) {
-            reply.Bad("the device was opened without naming the handle");
-        }
-        handle_ = *handle;
-    }
-    const std::string line = Exchange(json{
-        {"op", "device-control"},
-        {"handle", *handle_},
-        {"code", code},
-        {"input", quavproto::ToHex(in)},
-        {"output_size", out_size}}.dump());
     const Reply reply(line);
     const uint32_t status = reply.Status();
     const std::vector<uint8_t> output = reply.RequiredBytes("output", out_size);
@@ -177,10 +179,9 @@ uint32_t LineTransport::DeviceIoControl(uint32_t code, std::span<const uint8_t> 
     return status;
 }
 
-uint32_t LineTransport::WmiQuery(std::vector<uint8_t>* data)
+uint32_t WmiQuery(const std::string& line, std::vector<uint8_t>* data)
 {
     data->clear();
-    const std::string line = Exchange(json{{"op", "wmi-query"}}.dump());
     const Reply reply(line);
     const uint32_t status = reply.Status();
     // Present when the query succeeded, possibly empty (the device may register a block of no bytes).
@@ -194,22 +195,55 @@ uint32_t LineTransport::WmiQuery(std::vector<uint8_t>* data)
     return status;
 }
 
+uint32_t WmiMethod(const std::string& line, uint32_t out_size, std::vector<uint8_t>* out)
+{
+    out->clear();
+    const Reply reply(line);
+    const uint32_t status = reply.Status();
+    if (std::optional<std::vector<uint8_t>> bytes = reply.Bytes("output", out_size)) {
+        *out = std::move(*bytes);
+    }
+    return status;
+}
+
+} // namespace replies
+
+uint32_t LineTransport::DeviceIoControl(uint32_t code, std::span<const uint8_t> in, uint32_t out_size,
+                                        std::vector<uint8_t>* out)
+{
+    out->clear();
+    if (!handle_) {
+        uint64_t handle = 0;
+        const uint32_t status = replies::Open(Exchange(json{{"op", "open"}}.dump()), &handle);
+        if (Failed(status)) {
+            return status;
+        }
+        handle_ = handle;
+    }
+    const std::string line = Exchange(json{
+        {"op", "device-control"},
+        {"handle", *handle_},
+        {"code", code},
+        {"input", quavproto::ToHex(in)},
+        {"output_size", out_size}}.dump());
+    return replies::DeviceControl(line, out_size, out);
+}
+
+uint32_t LineTransport::WmiQuery(std::vector<uint8_t>* data)
+{
+    return replies::WmiQuery(Exchange(json{{"op", "wmi-query"}}.dump()), data);
+}
+
 uint32_t LineTransport::WmiMethod(uint32_t method, std::span<const uint8_t> in, std::vector<uint8_t>* out)
 {
     // The block's methods return nothing: no output is asked for, and none may come back.
     constexpr uint32_t kOutputSize = 0;
-    out->clear();
     const std::string line = Exchange(json{
         {"op", "wmi-method"},
         {"method", method},
         {"input", quavproto::ToHex(in)},
         {"output_size", kOutputSize}}.dump());
-    const Reply reply(line);
-    const uint32_t status = reply.Status();
-    if (std::optional<std::vector<uint8_t>> bytes = reply.Bytes("output", kOutputSize)) {
-        *out = std::move(*bytes);
-    }
-    return status;
+    return replies::WmiMethod(line, kOutputSize, out);
 }
 
 void LineTransport::CloseDevice() noexcept
@@ -218,8 +252,7 @@ void LineTransport::CloseDevice() noexcept
         return;
     }
     try {
-        const std::string line = Exchange(json{{"op", "close"}, {"handle", *handle_}}.dump());
-        Reply(line).Status();
+        replies::Close(Exchange(json{{"op", "close"}, {"handle", *handle_}}.dump()));
     } catch (const std::exception&) {
     }
     handle_.reset();

@@ -16,6 +16,17 @@
 
 namespace quavctl {
 
+// The checks of one reply line, a function for each request kind, as LineTransport makes them: each
+// returns the reply's status and what it carries, and throws TransportError for a line that breaks the
+// protocol or for the server's refusal ({"error": ...}). `out_size` is the output the request asked for.
+namespace replies {
+uint32_t Open(const std::string& line, uint64_t* handle); // the handle when the status is no failure
+uint32_t Close(const std::string& line);
+uint32_t DeviceControl(const std::string& line, uint32_t out_size, std::vector<uint8_t>* out);
+uint32_t WmiQuery(const std::string& line, std::vector<uint8_t>* data);
+uint32_t WmiMethod(const std::string& line, uint32_t out_size, std::vector<uint8_t>* out);
+} // namespace replies
+
 class LineTransport : public Transport {
 public:
     uint32_t DeviceIoControl(uint32_t code, std::span<const uint8_t> in, uint32_t out_size,

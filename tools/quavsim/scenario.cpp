@@ -236,6 +236,83 @@ void CheckInRun(const ScenarioReader& r, const Scenario& s)
     }
 }
 
+// The length of the decimal number at `i` ("90", "2.5", "1e3"; no sign, no hexadecimal, no "inf"), 0 when
+// there is none.
+size_t DecimalLength(const std::string& text, size_t i)
+{
+    auto digits = [&text](size_t from) {
+        while (from < text.size() && std::isdigit(static_cast<unsigned char>(text[from]))) {
+            from++;
+        }
+        return from;
+    };
+    size_t end = digits(i);
+    if (end == i) {
+        return 0;
+    }
+    if (end < text.size() && text[end] == '.') {
+        end = digits(end + 1);
+    }
+    if (end < text.size() && (text[end] == 'e' || text[end] == 'E')) {
+        size_t exponent = end + 1;
+        if (exponent < text.size() && (text[exponent] == '+' || text[exponent] == '-')) {
+            exponent++;
+        }
+        if (digits(exponent) > exponent) {
+            end = digits(exponent);
+        }
+    }
+    return end - i;
+}
+
+// Where the JSON parser stopped: nlohmann places a syntax error in its message but not a number too
+// large for a double, which it reports by another exception; this reads the document again to find it.
+class ErrorPlace : public json::json_sax_t {
+public:
+    size_t position = 0;
+
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(size_t at, const std::string&, const nlohmann::detail::exception&) override
+    {
+        position = at;
+        return false;
+    }
+};
+
+// The document, or a ScenarioError saying where the text is not JSON.
+json ParseDocument(const std::string& text, const std::string& origin)
+{
+    try {
+        return json::parse(text);
+    } catch (const json::parse_error& e) {
+        // The library's text says where: "[json.exception.parse_error.101] parse error at line 3, ...".
+        std::string what = e.what();
+        what = what.substr(what.find(']') + 2);
+        throw ScenarioError(origin + ": not valid JSON: " + what);
+    } catch (const json::exception& e) {
+        // A number beyond a double's range ("1e400"): "number overflow parsing '1e400'".
+        ErrorPlace place;
+        json::sax_parse(text, &place);
+        const size_t line =
+            1 + static_cast<size_t>(
+                    std::count(text.begin(), text.begin() + std::min(place.position, text.size()), '\n'));
+        std::string what = e.what();
+        what = what.substr(what.find(']') + 2);
+        throw ScenarioError(origin + ": not valid JSON: at line " + std::to_string(line) + ": " + what);
+    }
+}
+
 } // namespace
 
 double Timeline::At(sim::Ticks time) const
@@ -273,17 +350,13 @@ std::optional<sim::Ticks> ParseDuration(const std::string& text)
     size_t i = 0;
     bool unitless = true;
     while (i < text.size()) {
-        size_t used = 0;
-        double n = 0;
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
+        const size_t length = DecimalLength(text, i);
+        if (length == 0) {
             return std::nullopt;
         }
-        try {
-            n = std::stod(text.substr(i), &used);
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-        i += used;
+        // Out of range the conversion gives infinity (or 0 below the smallest double): the end refuses it.
+        const double n = std::strtod(text.substr(i, length).c_str(), nullptr);
+        i += length;
         if (i == text.size()) {
             if (!unitless) {
                 return std::nullopt; // "1h30" is ambiguous
@@ -293,10 +366,10 @@ std::optional<sim::Ticks> ParseDuration(const std::string& text)
         }
         unitless = false;
         const char unit = text[i++];
-        total += n * (unit == 'h' ? 3600 : unit == 'm' ? 60 : unit == 's' ? 1 : -1e18);
-        if (total < 0) {
+        if (unit != 'h' && unit != 'm' && unit != 's') {
             return std::nullopt;
         }
+        total += n * (unit == 'h' ? 3600 : unit == 'm' ? 60 : 1);
     }
     if (!std::isfinite(total) || total >= 1e9) {
         return std::nullopt;
@@ -326,15 +399,7 @@ Scenario ParseScenario(const std::string& text, const std::string& origin)
     Scenario s;
     s.origin = origin;
     const ScenarioReader r(s);
-    json doc;
-    try {
-        doc = json::parse(text);
-    } catch (const json::parse_error& e) {
-        // The library's text says where: "[json.exception.parse_error.101] parse error at line 3, ...".
-        std::string what = e.what();
-        what = what.substr(what.find(']') + 2);
-        throw ScenarioError(origin + ": not valid JSON: " + what);
-    }
+    json doc = ParseDocument(text, origin);
     r.Keys(doc, "",
            {"description", "duration", "sample", "seed", "config", "sensors", "registers", "faults",
             "actions", "plant", "board", "start"});

@@ -62,6 +62,9 @@ double ScenarioReader::Number(const json& value, const std::string& where) const
 int64_t ScenarioReader::Integer(const json& value, const std::string& where, int64_t low, int64_t high) const
 {
     int64_t n = 0;
+    if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) {
+        Fail(where, "out of range " + std::to_string(low) + ".." + std::to_string(high));
+    }
     if (value.is_number_integer()) {
         n = value.get<int64_t>();
     } else if (value.is_string()) {
