@@ -188,8 +188,12 @@ void Race::Client(size_t index)
             std::string bad;
             begin = Tick();
             const NTSTATUS status = wmi ? SendWmi(r, &bad) : Send(user, handle, r, &bad);
+            const bool sensor = r.kind != RequestKind::Nop && r.kind != RequestKind::ReadControl &&
+                                r.kind != RequestKind::WmiQuery;
             Record({begin, Tick(), context, status,
-                    who + RequestName(r.kind) + " " + quavtools::kSensors[r.sensor].name, bad});
+                    who + RequestName(r.kind) +
+                        (sensor ? std::string(" ") + quavtools::kSensors[r.sensor].name : ""),
+                    bad});
         }
         if (NT_SUCCESS(opened)) {
             context.act = Act::Close;
