@@ -160,6 +160,7 @@ RacePlan MakePlan(uint64_t seed)
     plan.preempt_percent = static_cast<unsigned>(d.Int(5, 40));
     plan.order = d.Int(0, PnpOrders().size() - 1);
     plan.pnp_start = d.Gap(4000);
+    plan.lower_delay = d.Chance(25) ? 0 : d.Gap(300);
     for (PnpStep step : PnpOrders()[plan.order].steps) {
         plan.pnp.push_back({d.Gap(2000), step});
     }
@@ -188,7 +189,8 @@ std::string Describe(const RacePlan& plan)
     std::ostringstream out;
     out << "seed " << plan.seed << ": scheduler seed " << plan.machine_seed << ", " << plan.preempt_percent
         << "% preemption\n";
-    out << "  pnp at " << sim::FormatTicks(plan.pnp_start) << ":";
+    out << "  pnp at " << sim::FormatTicks(plan.pnp_start) << ", the bus driver pending each request "
+        << sim::FormatTicks(plan.lower_delay) << ":";
     for (const TimedStep& s : plan.pnp) {
         out << " +" << sim::FormatTicks(s.gap) << " " << PnpStepName(s.step) << ";";
     }

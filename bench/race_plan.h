@@ -84,6 +84,10 @@ struct RacePlan {
     size_t order = 0; // in PnpOrders()
     sim::Ticks pnp_start = 0;
     std::vector<TimedStep> pnp;
+    // The bus driver below pends each Plug and Play request this long before completing it (0: at once),
+    // as a lower driver that finishes its part on another thread does: the driver's state changes
+    // while the request is still under way.
+    sim::Ticks lower_delay = 0;
     std::vector<ClientPlan> clients;
     std::vector<quavsim::Fault> faults; // empty in the runs without faults
     sim::Ticks duration = 0;            // the board's faults and the trace run this long

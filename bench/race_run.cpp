@@ -324,6 +324,9 @@ void RemoveAndUnload(quavsim::Simulation& simulation, RaceOutcome& out)
                                    quavtools::StatusText(static_cast<uint32_t>(status)));
         }
     }
+    // The bus driver's thread that completed a pended removal has still to end: it does while this one
+    // sleeps, as every thread that can run does before the clock moves.
+    sim::Sleep(sim::Ms(1));
     // The driver keeps the copy of its registry path until it is unloaded.
     if (machine.pool().OutstandingTotal() != machine.pool().Outstanding(REGISTRY_PATH_TAG) ||
         machine.pool().Outstanding(REGISTRY_PATH_TAG) != 1) {
@@ -364,6 +367,11 @@ RaceOutcome RunRace(const RacePlan& plan, std::string* log)
                                    quavtools::StatusText(static_cast<uint32_t>(booted)));
         }
         sim::Sleep(sim::Ms(1)); // WMI's registration thread asks for the device's blocks
+        for (UCHAR minor : {IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
+                            IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE,
+                            IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_SURPRISE_REMOVAL}) {
+            simulation->machine().pnp().Delay(minor, plan.lower_delay);
+        }
         Race race(plan, *simulation);
         std::vector<PKTHREAD> threads;
         for (size_t i = 0; i < plan.clients.size(); i++) {
