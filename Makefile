@@ -10,7 +10,7 @@ TSAN_BUILD ?= build-tsan
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo bench sys build32 test32 tsan fuzz format clean
+.PHONY: all deps configure build test demo bench races soak sys build32 test32 tsan fuzz format clean
 
 all: build
 
@@ -75,6 +75,18 @@ fuzz:
 
 bench: build
 	@$(BUILD)/bench/quav_bench
+
+# Removal racing requests: RUNS seeded runs (the first of a fixed list), JOBS at a time; a failed run's
+# seed reruns alone with `$(BUILD)/bench/quav_races --seed N`. The suite runs a sample of 200.
+RUNS ?= 10000
+races: build
+	@$(BUILD)/bench/quav_races --runs $(RUNS) --jobs $(JOBS)
+
+# The soak: DAYS simulated days at one poll a second with faults and clients; memory and pool stay flat.
+# The suite runs one day.
+DAYS ?= 30
+soak: build
+	@$(BUILD)/bench/quav_soak --days $(DAYS)
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

@@ -1,5 +1,6 @@
 #include "pool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,8 @@ void* Pool::Allocate(int pool_type, size_t bytes, uint32_t tag)
     t.live++;
     t.bytes += bytes;
     t.made++;
+    bytes_ += bytes;
+    peak_bytes_ = std::max(peak_bytes_, bytes_);
     return p;
 }
 
@@ -59,6 +62,7 @@ void Pool::Free(void* p, const uint32_t* expected_tag)
     Totals& t = by_tag_[it->second.tag];
     t.live--;
     t.bytes -= it->second.bytes;
+    bytes_ -= it->second.bytes;
     std::memset(p, 0xDD, it->second.bytes);
     std::free(p);
     blocks_.erase(it);
@@ -82,6 +86,18 @@ size_t Pool::OutstandingTotal() const
 {
     std::lock_guard lk(mu_);
     return blocks_.size();
+}
+
+size_t Pool::OutstandingBytesTotal() const
+{
+    std::lock_guard lk(mu_);
+    return bytes_;
+}
+
+size_t Pool::PeakBytes() const
+{
+    std::lock_guard lk(mu_);
+    return peak_bytes_;
 }
 
 uint64_t Pool::Allocations(uint32_t tag) const

@@ -26,6 +26,8 @@ public:
     size_t Outstanding(uint32_t tag) const;      // live allocations with this tag
     size_t OutstandingBytes(uint32_t tag) const; // and their bytes
     size_t OutstandingTotal() const;
+    size_t OutstandingBytesTotal() const;     // the bytes of every live allocation
+    size_t PeakBytes() const;                 // the most bytes live at once so far
     uint64_t Allocations(uint32_t tag) const; // every allocation made with this tag
     int TypeOf(const void* p) const;          // pool type of a live allocation, -1 if none
 
@@ -54,6 +56,8 @@ private:
     uint32_t fail_tag_ = 0;
     int fail_count_ = 0;
     int fail_skip_ = 0;
+    size_t bytes_ = 0;
+    size_t peak_bytes_ = 0;
 };
 
 } // namespace sim

@@ -134,6 +134,15 @@ void Scheduler::Detach()
 PKTHREAD Scheduler::Start(std::string name, std::function<void()> body, bool system_thread)
 {
     Lock lk(mu_);
+    // The host threads of the threads that have ended are joined here rather than with the machine, so
+    // that a long run that starts thread after thread does not keep every ended one's stack. Their
+    // thread objects stay: a driver may still hold a reference and wait on one.
+    std::vector<std::thread> ended;
+    for (const auto& old : threads_) {
+        if (old->state == SimThread::State::Terminated && old->host.joinable()) {
+            ended.push_back(std::move(old->host));
+        }
+    }
     SimThread* t = NewThread(std::move(name), true);
     t->system_thread = system_thread;
     t->body = std::move(body);
@@ -141,6 +150,10 @@ PKTHREAD Scheduler::Start(std::string name, std::function<void()> body, bool sys
     t->host = std::thread([this, t] { RunThread(t); });
     if (running_ == nullptr) {
         DispatchLocked();
+    }
+    lk.unlock();
+    for (std::thread& host : ended) {
+        host.join(); // it has ended: all it has left is to let go of the lock
     }
     return &t->object;
 }
@@ -154,6 +167,7 @@ void Scheduler::RunThread(SimThread* thread)
         WaitForProcessor(lk, thread);
     }
     thread->body();
+    thread->body = nullptr; // what it captured goes now, not with the machine
     Lock lk(mu_);
     TerminateLocked(thread);
 }

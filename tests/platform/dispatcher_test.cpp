@@ -1,4 +1,6 @@
 // The simulated kernel's dispatcher objects and waits, and the virtual clock under them.
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -275,6 +277,34 @@ TEST_F(DispatcherTest, ThreadObjectIsSignalledWhenTheThreadEnds)
     EXPECT_TRUE(ran);
     EXPECT_EQ(WaitFor(t, 0), STATUS_SUCCESS); // stays signalled
     EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u);
+}
+
+size_t MappedRegions()
+{
+    std::ifstream maps("/proc/self/maps");
+    size_t lines = 0;
+    for (std::string line; std::getline(maps, line);) {
+        lines++;
+    }
+    return lines;
+}
+
+// A long run starts thread after thread: an ended one gives back what it captured at once, and its host
+// thread's stack once the next thread starts; its thread object stays, signalled, for those who hold it.
+TEST_F(DispatcherTest, EndedThreadsGiveBackTheirStacksAndCaptures)
+{
+    auto captured = std::make_shared<int>(0);
+    PKTHREAD first = sim::StartThread("first", [captured] { (*captured)++; });
+    EXPECT_EQ(WaitForever(first), STATUS_SUCCESS);
+    EXPECT_EQ(captured.use_count(), 1);
+    const size_t regions = MappedRegions();
+    for (int i = 0; i < 64; i++) {
+        EXPECT_EQ(WaitForever(sim::StartThread("worker", [] { sim::Sleep(sim::Ms(1)); })), STATUS_SUCCESS);
+    }
+    // Each host stack kept would be a mapping and its guard page: 128 more regions.
+    EXPECT_LT(MappedRegions(), regions + 16);
+    EXPECT_EQ(WaitFor(first, 0), STATUS_SUCCESS);
+    EXPECT_EQ(*captured, 1);
 }
 
 TEST_F(DispatcherTest, ReinitializingAnObjectThreadsWaitOnIsReported)

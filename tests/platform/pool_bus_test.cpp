@@ -28,6 +28,7 @@ TEST_F(PoolTest, OutstandingAllocationsAreCountedByTag)
     EXPECT_EQ(pool.OutstandingBytes(kTagA), 132u);
     EXPECT_EQ(pool.TypeOf(a2), PagedPool);
     EXPECT_EQ(sim::Pool::TagText(kTagB), "Bb  ");
+    EXPECT_EQ(pool.OutstandingBytesTotal(), 140u);
 
     ExFreePool(a1);
     ExFreePoolWithTag(a2, kTagA);
@@ -36,6 +37,10 @@ TEST_F(PoolTest, OutstandingAllocationsAreCountedByTag)
     EXPECT_EQ(pool.OutstandingTotal(), 1u);
     ExFreePool(b);
     EXPECT_EQ(pool.OutstandingTotal(), 0u);
+    EXPECT_EQ(pool.OutstandingBytesTotal(), 0u);
+    void* c = ExAllocatePoolWithTag(NonPagedPool, 10, kTagB); // less than was live at the peak
+    EXPECT_EQ(pool.PeakBytes(), 140u);
+    ExFreePool(c);
 }
 
 TEST_F(PoolTest, MisusedFreesAreReported)
