@@ -104,7 +104,13 @@ public:
     PDEVICE_OBJECT Attach(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
     void FailAttach(int count);
     void Detach(PDEVICE_OBJECT target);
-    bool Exists(PDEVICE_OBJECT device) const;                // created and not deleted
+    bool Exists(PDEVICE_OBJECT device) const; // created and not deleted
+    // A reference on the top of the device's stack, as a system component that sends the device
+    // requests of its own (WMI) takes one for each: the object stays, deleted or not, until Dereference,
+    // so that a removal racing the request leaves the driver a device object to refuse it on. Null when
+    // the device is deleted already.
+    PDEVICE_OBJECT ReferenceTop(PDEVICE_OBJECT device);
+    void Dereference(PDEVICE_OBJECT device);
     PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) const; // the top of the stack above it
     PDEVICE_OBJECT Lower(PDEVICE_OBJECT device) const;       // what it was attached to, until detached
     std::string Name(PDEVICE_OBJECT device) const; // "\Device\QUAVDev", or "device object 0x.. of \Driver\X"

@@ -112,7 +112,28 @@ void IoManager::DeleteDeviceLocked(PDEVICE_OBJECT device)
     OrphanInterfacesLocked(device);
     ForgetRemoveLocksLocked(device, r.bytes);
     r.deleted = true;
-    if (r.open_files == 0) {
+    if (r.open_files == 0 && r.references == 0) {
+        FreeDeviceLocked(device);
+    }
+}
+
+PDEVICE_OBJECT IoManager::ReferenceTop(PDEVICE_OBJECT device)
+{
+    std::lock_guard lk(mu_);
+    auto it = devices_.find(device);
+    if (it == devices_.end() || it->second->deleted) {
+        return nullptr;
+    }
+    PDEVICE_OBJECT top = TopLocked(device);
+    devices_.at(top)->references++;
+    return top;
+}
+
+void IoManager::Dereference(PDEVICE_OBJECT device)
+{
+    std::lock_guard lk(mu_);
+    DeviceRecord& r = *devices_.at(device);
+    if (--r.references == 0 && r.deleted && r.open_files == 0) {
         FreeDeviceLocked(device);
     }
 }

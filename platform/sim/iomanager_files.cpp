@@ -246,7 +246,7 @@ void IoManager::ForgetFileLocked(PFILE_OBJECT file)
     PDEVICE_OBJECT device = file->DeviceObject;
     files_.erase(file);
     DeviceRecord& d = *devices_.at(device);
-    if (--d.open_files == 0 && d.deleted) {
+    if (--d.open_files == 0 && d.deleted && d.references == 0) {
         FreeDeviceLocked(device);
     }
     std::erase_if(stack_close_waiters_, [this](const std::pair<PDEVICE_OBJECT, KEVENT*>& w) {

@@ -75,7 +75,8 @@ struct IoManager::DeviceRecord {
     std::string instance;           // a physical device object's device node
     DeviceAccess access;            // who may open it: everyone, until security is applied
     int open_files = 0;
-    bool deleted = false; // IoDeleteDevice ran; the memory goes when the last file on it is closed
+    int references = 0;   // held by a system component sending it a request of its own (WMI)
+    bool deleted = false; // IoDeleteDevice ran; the memory goes with the last file on it and reference
     PowerSlot power[2];   // by kind: system power, device power
 };
 

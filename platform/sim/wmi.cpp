@@ -240,12 +240,23 @@ PDEVICE_OBJECT WmiService::ProviderOf(const GUID& guid) const
 NTSTATUS WmiService::Send(PDEVICE_OBJECT device, UCHAR minor, const void* data_path,
                           std::vector<uint8_t>& buffer, ULONG_PTR* information)
 {
-    if (!io_.Exists(device)) {
+    // WMI references the device it sends to, under the lock its deregistration takes: a device
+    // deregistered since it was looked up is not found, and one deleted and freed after this point
+    // still has its object for the driver to refuse the request on.
+    PDEVICE_OBJECT top = nullptr;
+    {
+        std::lock_guard lk(mu_);
+        if (std::none_of(registrations_.begin(), registrations_.end(),
+                         [device](const WmiRegistration& r) { return r.device == device; })) {
+            return STATUS_WMI_GUID_NOT_FOUND;
+        }
+        top = io_.ReferenceTop(device);
+    }
+    if (top == nullptr) {
         // The real system would send the request to freed memory: the driver must deregister first.
         verifier_.Report("wmi", "a device was deleted while registered with WMI");
         return STATUS_NO_SUCH_DEVICE;
     }
-    PDEVICE_OBJECT top = io_.AttachedTop(device);
     PIRP irp = io_.AllocateIrp(top->StackSize);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
@@ -259,6 +270,7 @@ NTSTATUS WmiService::Send(PDEVICE_OBJECT device, UCHAR minor, const void* data_p
     const NTSTATUS status = io_.Send(top, irp);
     const std::optional<IO_STATUS_BLOCK> final = io_.FinalStatus(irp);
     io_.FreeIrp(irp);
+    io_.Dereference(top);
     *information = final ? final->Information : 0;
     // A request the driver abandoned (reported by the I/O manager) never comes back to WMI.
     return final ? status : STATUS_PENDING;
