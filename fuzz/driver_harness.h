@@ -91,4 +91,18 @@ private:
     std::string history_; // QUAV_FUZZ_HISTORY
 };
 
+// One input of a request target: up to 32 requests, each taken from the input by `one(harness, reader)`.
+template <typename OneRequest>
+int RunRequests(const uint8_t* data, size_t size, OneRequest one)
+{
+    DriverHarness& h = DriverHarness::Get();
+    h.Begin(data, size);
+    Reader in(data, size);
+    for (int i = 0; i < 32 && !in.empty(); i++) {
+        one(h, in);
+    }
+    h.End();
+    return 0;
+}
+
 } // namespace fuzzdrv

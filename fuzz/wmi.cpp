@@ -194,12 +194,5 @@ void OneRequest(fuzzdrv::DriverHarness& h, fuzzdrv::Reader& in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzzdrv::DriverHarness& h = fuzzdrv::DriverHarness::Get();
-    h.Begin(data, size);
-    fuzzdrv::Reader in(data, size);
-    for (int i = 0; i < 32 && !in.empty(); i++) {
-        OneRequest(h, in);
-    }
-    h.End();
-    return 0;
+    return fuzzdrv::RunRequests(data, size, OneRequest);
 }
