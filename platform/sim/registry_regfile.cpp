@@ -234,8 +234,13 @@ std::optional<uint32_t> ParseHexNumber(std::string_view s, size_t max_digits)
 }
 
 // The hive-relative components of a section's key path ("HKEY_LOCAL_MACHINE\SYSTEM" -> Machine, SYSTEM).
+// One trailing backslash is allowed, as Windows' regedit allows it and hivexregedit writes a root key
+// ("[HKEY_LOCAL_MACHINE\SYSTEM\]").
 RegistryPath ParseKeyPath(std::string_view path, int line)
 {
+    if (path.size() > 1 && path.back() == '\\') {
+        path.remove_suffix(1);
+    }
     RegistryPath parts;
     for (std::string_view part : PathParts(path)) {
         if (part.empty()) {

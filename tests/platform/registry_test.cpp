@@ -68,7 +68,7 @@ constexpr char kRegText[] = "\xEF\xBB\xBF"
                             "\"Stale\"=-\r\n"
                             "[HKLM\\SYSTEM\\CurrentControlSet\\Services\\QUAV\\Old]\r\n"
                             "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QUAV\\Old]\r\n"
-                            "[HKEY_USERS\\.DEFAULT\\Empty]\r\n";
+                            "[HKEY_USERS\\.DEFAULT\\Empty\\]\r\n"; // hivexregedit's trailing backslash
 
 void ExpectImported(const sim::Registry& reg)
 {
@@ -118,6 +118,7 @@ TEST_F(RegistryTest, MalformedRegTextNamesTheLineAndImportsNothing)
         // Sections.
         {head + "[HKLM\\SOFTWARE\\Quav\n", 5, "must end with ']'"},
         {head + "[HKLM\\\\Quav]\n", 5, "empty key name"},
+        {head + "[HKLM\\SOFTWARE\\Quav\\\\]\n", 5, "empty key name"},
         {head + "[-HKEY_LOCAL_MACHINE]\n", 5, "a hive root cannot be deleted"},
         // A lone carriage return inside a name: the export could not write it back (found by fuzzing).
         {head + "[HKLM\\SOFTWARE\\Quav\\A\rB]\n", 5, "carriage return inside a key name"},

@@ -111,6 +111,8 @@ TEST_F(QuavctlTest, RequestsByNumberOrName)
     EXPECT_EQ(r.Json()["value"], 12032);
     EXPECT_EQ(r.Json()["id"], SENSOR_ID_V12);
     EXPECT_EQ(Run({"read-sensor", "7", "19"}).out, "VRM: +44 °C\n");
+    EXPECT_EQ(Run({"read-sensor", "Rear Bottom"}).out,
+              "Rear Bottom: 2402 RPM\n"); // the name implies the type
 
     r = Run({"set-pwm", "rear-bottom", "0x90"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -125,13 +127,23 @@ TEST_F(QuavctlTest, RequestsByNumberOrName)
     // Every item is listed; the pin pair and brightness show no value code until something sets them.
     r = Run({"controls", "--json"});
     EXPECT_EQ(r.exit_code, 0);
-    const json rows = r.Json()["controls"];
+    json rows = r.Json()["controls"];
     ASSERT_EQ(rows.size(), 15u);
     EXPECT_EQ(rows[2]["value"], VALUE_SIGNALS_LOW_HIGH);
     EXPECT_EQ(rows[5]["meaning"], "no hardware");
     EXPECT_EQ(rows[13]["status_name"], "STATUS_UNSUCCESSFUL");
     ASSERT_EQ(Run({"set-control", "brightness", "6", "0x8203"}).exit_code, 0);
     EXPECT_EQ(Run({"read-control", "5", "6"}).out, "brightness (class 5, index 6): 0x8203 (level 3)\n");
+    // The words output shows are taken as input.
+    ASSERT_EQ(Run({"set-control", "brightness", "6", "level", "7"}).exit_code, 0);
+    ASSERT_EQ(Run({"set-control", "signals", "4", "first high, second low"}).exit_code, 0);
+    ASSERT_EQ(Run({"set-control", "pin-pair", "1", "Low,", "High,", "A", "off"}).exit_code, 0);
+    ASSERT_EQ(Run({"set-control", "fwp-mode", "18", "low"}).exit_code, 0);
+    rows = Run({"controls", "--json"}).Json()["controls"];
+    EXPECT_EQ(rows[13]["value"], VALUE_BRIGHTNESS_0 + 7);
+    EXPECT_EQ(rows[3]["value"], VALUE_SIGNALS_HIGH_LOW);
+    EXPECT_EQ(rows[0]["value"], VALUE_PIN_PAIR_LOW_HIGH_A_OFF);
+    EXPECT_EQ(rows[14]["value"], VALUE_FWP_LOW);
 
     r = Run({"wmi", "set-critical-lower", "VRM", "-5"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -157,12 +169,66 @@ TEST_F(QuavctlTest, RefusedRequestsNameTheStatusAndFail)
     EXPECT_EQ(r.exit_code, quavctl::kExitRefused);
     EXPECT_NE(r.err.find("STATUS_INVALID_PARAMETER_MIX (0xC0000030)"), std::string::npos);
 
-    // The command line is checked before anything is sent.
-    r = Run({"set-pwm", "rear-upper", "256"});
-    EXPECT_NE(r.exit_code, 0);
-    EXPECT_NE(r.err.find("256"), std::string::npos);
-    EXPECT_NE(Run({"read-sensor", "fan", "turbine"}).exit_code, 0);
     EXPECT_EQ(quavtools::StatusText(0x12345678), "status 0x12345678");
+}
+
+// The command line is checked before anything is sent: a wrong one is status 64 with a message that says
+// what is taken; a limit no reading can cross is sent with a warning.
+TEST_F(QuavctlTest, CommandLinesSayWhatTheyTake)
+{
+    const struct {
+        std::vector<const char*> args;
+        int exit_code;
+        const char* out; // in the output, "" for none
+        const char* err; // in the error stream, "" for none
+    } cases[] = {
+        {{"set-pwm", "rear-upper", "256"}, 64, "", "VALUE: Value 256 not in range 0 to 255"},
+        {{"read-sensor", "rear-uper"},
+         64,
+         "",
+         "no sensor 'rear-uper'; did you mean 'rear-upper'? (the sensors: "
+         "rear-upper, rear-bottom, cpu, system, backplane, vrm, vccp,"},
+        {{"read-sensor", "fan", "turbine"}, 64, "", "no sensor 'turbine' (the sensors:"},
+        {{"read-sensor", "tmperature", "cpu"}, 64, "", "did you mean 'temperature'?"},
+        {{"read-sensor", "9"}, 64, "", "sensor 9: give its type too"},
+        {{"set-pwm", "cpu", "9"}, 64, "", "no fan 'cpu' (the fans: rear-upper, rear-bottom)"},
+        {{"set-control", "signal", "3", "0x8101"}, 64, "", "did you mean 'signals'?"},
+        {{"set-control", "fwp-mode", "18", "hihg"}, 64, "", "no FWP mode value 'hihg'; did you mean 'high'?"},
+        {{"set-control", "3", "2", "high"}, 64, "", "class 3 has no value names"},
+        {{"wmi", "set-critical-upper", "cpuu", "90"}, 64, "", "did you mean 'cpu'?"},
+        {{"--json", "read-sensor", "gpu"}, 64, R"("exit_status": 64)", ""},
+        {{"--version"}, 0, "quavctl " QUAV_VERSION_TEXT "\n", ""},
+        {{"set-control", "--help"}, 0, "0x8101 first low, second high", ""},
+        {{"wmi", "set-critical-lower", "cpu", "-300"},
+         0,
+         "",
+         "warning: CPU reads -127 °C to +127 °C: a critical lower limit of -300 °C is never crossed"},
+        {{"wmi", "set-critical-upper", "12v", "20000"},
+         0,
+         "",
+         "a critical upper limit of 20.000 V is never crossed"},
+        {{"wmi", "set-critical-upper", "rear-upper", "2000000"}, 0, "", "1350000 RPM"},
+        {{"wmi", "set-critical-lower", "vrm", "300"}, 0, "", "is crossed by every reading"},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv{"quavctl"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::ostringstream out;
+        std::ostringstream err;
+        const int code = quavctl::Run(
+            static_cast<int>(argv.size()), argv.data(),
+            [this](const std::string&) { return std::make_unique<SessionTransport>(session_); }, out, err);
+        const std::string line = c.args.back();
+        EXPECT_EQ(code, c.exit_code) << line << "\n" << out.str() << err.str();
+        EXPECT_NE(out.str().find(c.out), std::string::npos) << line << "\n" << out.str();
+        EXPECT_NE(err.str().find(c.err), std::string::npos) << line << "\n" << err.str();
+        if (c.exit_code == 64) {
+            EXPECT_EQ(out.str().empty(), c.out[0] == '\0') << line; // JSON only when asked for
+        }
+    }
+    EXPECT_EQ(json::parse(Run({"--json", "read-sensor", "gpu"}).out)["error"],
+              "read-sensor: no sensor 'gpu'; did you mean 'cpu'? (the sensors: rear-upper, rear-bottom, cpu, "
+              "system, backplane, vrm, vccp, 1.8v, 3.3v, 5v, 12v, aux)");
 }
 
 TEST(Quavctl, UnreachableOrConfusedServerIsNotADriverRefusal)

@@ -1,6 +1,7 @@
 // quavsim run in-process, on inputs that once broke it: two Plug and Play requests at one instant (a
 // use-after-free the sanitizer build would catch again), repeats past the end of the run, a configuration
-// with a key too deep, the platform's reports of misuse, and a trace longer than the plot keeps.
+// with a key too deep, the platform's reports of misuse, and a trace longer than the plot keeps; a run
+// stopped by a signal, an output folder that cannot be made, configurations that make a run meaningless.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -10,6 +11,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "config_check.h"
 #include "default_config.h"
 #include "run_command.h"
 #include "serve.h"
@@ -184,6 +186,102 @@ TEST_F(RunLimits, ServeStoppedDuringItsBootNeverServes)
     EXPECT_EQ(summary.str().find("serving"), std::string::npos) << summary.str();
     EXPECT_NE(summary.str().find("quavsim: stopped"), std::string::npos) << summary.str();
     EXPECT_NE(summary.str().find("connections     0"), std::string::npos) << summary.str();
+}
+
+// SIGINT ten simulated minutes into an hour: the run stops there and writes what it has, with a summary
+// that says so, and the status a shell gives a program the signal ended.
+TEST_F(RunLimits, AnInterruptedRunWritesTheRunSoFar)
+{
+    quavsim::RunOptions options;
+    options.duration = "1h";
+    options.after_boot = [](quavsim::Simulation&) {
+        sim::StartThread("ctrl-c", [] {
+            sim::Sleep(sim::Seconds(600));
+            raise(SIGINT);
+        });
+    };
+    EXPECT_EQ(Run(options), quavsim::kExitInterrupted);
+    for (const char* line :
+         {"interrupted     at 00:10:0", " of 01:00:00 (SIGINT or SIGTERM)", "simulated time  60"}) {
+        EXPECT_NE(summary_.find(line), std::string::npos) << line << " in\n" << summary_;
+    }
+    const std::string trace = ReadText(dir_ / "out/trace.csv");
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 1 + 120); // the header, a sample every 5 s
+    for (const char* output : {"events.txt", "registry.reg", "plot.svg", "reports.txt"}) {
+        EXPECT_TRUE(fs::exists(dir_ / "out" / output)) << output;
+    }
+}
+
+// An output folder that cannot be made fails the run before the machine boots.
+TEST_F(RunLimits, AnOutputFolderThatCannotBeWrittenFailsFirst)
+{
+    std::ofstream(dir_ / "file") << "not a folder";
+    quavsim::RunOptions options;
+    options.out_dir = (dir_ / "file" / "out").string();
+    options.after_boot = [](quavsim::Simulation&) { ADD_FAILURE() << "booted"; };
+    try {
+        quavsim::RunScenario(options);
+        ADD_FAILURE() << "ran";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("--out " + options.out_dir +
+                                             ": cannot make the folder: Not a directory"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
+// Configurations that make a run slow or tell nothing are named before it starts; the shipped one is not.
+TEST(ConfigWarnings, ValuesThatMakeARunSlowOrMeaninglessAreNamed)
+{
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\QUAV\\Parameters";
+    const struct {
+        std::string reg; // over the shipped configuration
+        const char* warning;
+    } cases[] = {
+        {"", nullptr},
+        {key + "]\n\"POLLING_INTERVAL\"=-\n",
+         "POLLING_INTERVAL is 0 or missing: the driver polls back to back"},
+        {key + "]\n\"POLLING_INTERVAL\"=dword:0\n", "POLLING_INTERVAL is 0 or missing"},
+        {key + "]\n\"POLLING_INTERVAL\"=\"5\"\n", "POLLING_INTERVAL is 0 or missing"}, // not a REG_DWORD
+        {key + "]\n\"POLLING_INTERVAL\"=dword:e10\n",
+         "POLLING_INTERVAL is 3600 s, longer than the run (60.0000000 s)"},
+        {key + "]\n\"CURRENT_STAGE\"=dword:0\n", "CURRENT_STAGE is 0: the driver publishes no readings"},
+        {key + "\\THERMAL]\n\"THERMAL_CPU_CRIT_THD_LOWER\"=dword:64\n",
+         "THERMAL_CPU_CRIT_THD_UPPER (85) is not above THERMAL_CPU_CRIT_THD_LOWER (100): every CPU reading "
+         "is "
+         "critical"},
+        {"[-" + key.substr(1) + "\\VOLTAGE]\n",
+         "VOLTAGE_12V_WARN_THD_UPPER (0) is not above VOLTAGE_12V_WARN_THD_LOWER (0): every 12V reading is a "
+         "warning (are the limits missing?)"},
+        {key + "\\FanControl]\n\"FANCNTL_RB_MODE\"=dword:8000\n", nullptr}, // the chip runs the fan
+        {key + "\\FanControl]\n\"FANCNTL_RB_MODE\"=dword:0\n",
+         "FANCNTL_RB_MODE (0) follows no temperature: the fan stays at its first stage"},
+        {key + "\\FanControl]\n\"FANCNTL_RU_TEMP_CHECK_POINT_4\"=dword:20\n",
+         "FANCNTL_RU_TEMP_CHECK_POINT_4 is not above the check point before it"},
+        {key + "\\FanControl]\n" +
+             [] {
+                 std::string zeros;
+                 for (int i = 0; i < 10; i++) {
+                     zeros += "\"FANCNTL_RU_PWM_" + std::to_string(i) + "\"=dword:0\n";
+                 }
+                 return zeros;
+             }(),
+         "FANCNTL_RU_PWM_0 to _9 are all 0 or missing: the fan stands still at every stage"},
+    };
+    for (const auto& c : cases) {
+        sim::Registry registry;
+        registry.ImportReg(DefaultConfig());
+        registry.ImportReg("Windows Registry Editor Version 5.00\n" + c.reg);
+        const std::vector<std::string> warnings = quavsim::ConfigWarnings(registry, sim::Seconds(60));
+        if (c.warning == nullptr) {
+            EXPECT_TRUE(warnings.empty()) << c.reg << "\n" << (warnings.empty() ? "" : warnings[0]);
+            continue;
+        }
+        EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(),
+                                [&](const std::string& w) { return w.find(c.warning) != std::string::npos; }))
+            << c.reg << "\n"
+            << (warnings.empty() ? "no warning" : warnings[0]);
+    }
 }
 
 // Every sample goes to the stream and into the summary's extremes; the plot keeps an evenly thinned

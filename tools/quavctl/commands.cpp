@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "device.h"
+#include "names.h"
 #include "protocol.h"
 #include "status_names.h"
 
@@ -21,53 +22,6 @@ namespace quavctl {
 namespace {
 
 using nlohmann::json;
-
-// Names typed on the command line compare without case, spaces, hyphens and underscores: "rear-upper",
-// "Rear Upper" and "REAR_UPPER" are one sensor.
-std::string NameKey(std::string name)
-{
-    std::string key;
-    for (char c : name) {
-        if (c != ' ' && c != '-' && c != '_') {
-            key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-    }
-    return key;
-}
-
-std::map<std::string, uint32_t> SensorIds(bool fans_only)
-{
-    std::map<std::string, uint32_t> ids;
-    for (const SensorInfo& sensor : kSensors) {
-        if (!fans_only || sensor.IsFan()) {
-            ids[sensor.name] = sensor.id;
-        }
-    }
-    return ids;
-}
-
-std::map<std::string, uint32_t> WmiNumbers()
-{
-    std::map<std::string, uint32_t> numbers;
-    for (const SensorInfo& sensor : kSensors) {
-        numbers[sensor.name] = sensor.wmi_number;
-    }
-    return numbers;
-}
-
-const std::map<std::string, uint32_t> kTypeNames = {
-    {"fan", SENSOR_TYPE_FAN},
-    {"temperature", SENSOR_TYPE_TEMPERATURE},
-    {"temp", SENSOR_TYPE_TEMPERATURE},
-    {"voltage", SENSOR_TYPE_VOLTAGE},
-};
-
-const std::map<std::string, uint32_t> kClassNames = {
-    {"pin-pair", CONTROL_CLASS_PIN_PAIR},
-    {"signals", CONTROL_CLASS_SIGNALS},
-    {"brightness", CONTROL_CLASS_BRIGHTNESS},
-    {"fwp-mode", CONTROL_CLASS_FWP_MODE},
-};
 
 // Columns are counted in characters, not bytes: "°" is two bytes of UTF-8.
 size_t Width(const std::string& text)
@@ -139,6 +93,7 @@ int Refused(Context& c, json result, const std::string& what, uint32_t status)
     if (c.json_output) {
         result.update(StatusFields(status));
         result["error"] = message;
+        result["exit_status"] = kExitRefused;
         Print(c, std::move(result));
     } else {
         c.err << "quavctl: " << message << "\n";
@@ -388,11 +343,19 @@ int WmiSetLimit(Context& c, uint32_t method, uint32_t number, int32_t value)
     const std::string label = sensor != nullptr
                                   ? std::string(sensor->name) + " (WMI sensor " + std::to_string(number) + ")"
                                   : "WMI sensor " + std::to_string(number);
+    // Sent all the same: a limit out of reach is the user's to set (to silence an alarm, say).
+    const std::optional<std::string> warning = UnreachableLimit(method, number, value);
+    if (warning) {
+        c.err << "quavctl: warning: " << *warning << "\n";
+    }
     const uint32_t status = c.device.SetReportedLimit(method, number, value);
     json result{{"method", method},
                 {"number", number},
                 {"name", sensor != nullptr ? json(sensor->name) : json(nullptr)},
                 {"value", value}};
+    if (warning) {
+        result["warning"] = *warning;
+    }
     if (!quavtools::StatusSucceeded(status)) {
         return Refused(c, std::move(result), std::string("wmi set-critical-") + which + " " + label, status);
     }
@@ -417,6 +380,12 @@ struct Arguments {
     uint32_t pwm = 0;
     uint32_t number = 0;
     int32_t limit = 0;
+    // Words as typed, turned into the numbers above once the command line is parsed.
+    std::vector<std::string> sensor_words;
+    std::string fan;
+    std::string control_class_word;
+    std::vector<std::string> code_words;
+    std::string wmi_sensor;
 };
 
 // A subcommand and what it does once the device is reached. Each command's options are bound to the
@@ -432,20 +401,25 @@ void AddSensorCommands(CLI::App& app, Arguments& bound, std::vector<Command>& co
     commands.push_back({sensors, [](Context& c, const Arguments& args) { return Sensors(c, args.socket); }});
 
     CLI::App* read_sensor = app.add_subcommand("read-sensor", "read one sensor");
-    read_sensor->add_option("TYPE", bound.type, "6 fan, 7 temperature, 8 voltage (or the word)")
+    read_sensor
+        ->add_option("SENSOR", bound.sensor_words,
+                     "the sensor's name (cpu, rear-upper, 12v, ...), or its type and id: 'temperature cpu', "
+                     "'7 9' (types: 6 fan, 7 temperature, 8 voltage)")
         ->required()
-        ->transform(CLI::Transformer(kTypeNames, NameKey));
-    read_sensor->add_option("ID", bound.id, "sensor id, or the sensor's name (cpu, rear-upper, 12v, ...)")
-        ->required()
-        ->transform(CLI::Transformer(SensorIds(false), NameKey));
+        ->expected(1, 2);
+    Resolve(read_sensor, [&bound] {
+        const SensorAddress address = ParseSensor(bound.sensor_words);
+        bound.type = address.type;
+        bound.id = address.id;
+    });
     commands.push_back(
         {read_sensor, [](Context& c, const Arguments& args) { return ReadSensor(c, args.type, args.id); }});
 
     CLI::App* set_pwm = app.add_subcommand("set-pwm", "drive a fan at a PWM value");
-    set_pwm->add_option("ID", bound.id, "fan id, or its name (rear-upper, rear-bottom)")
-        ->required()
-        ->transform(CLI::Transformer(SensorIds(true), NameKey));
+    set_pwm->add_option("FAN", bound.fan, "the fan's name (rear-upper, rear-bottom) or id (7, 8)")
+        ->required();
     set_pwm->add_option("VALUE", bound.pwm, "PWM value 0-255")->required()->check(CLI::Range(0u, 255u));
+    Resolve(set_pwm, [&bound] { bound.id = NumberOrName("fan", bound.fan, SensorChoices(true)); });
     commands.push_back(
         {set_pwm, [](Context& c, const Arguments& args) { return SetPwm(c, args.id, args.pwm); }});
 }
@@ -459,13 +433,23 @@ void AddControlCommands(CLI::App& app, Arguments& bound, std::vector<Command>& c
     CLI::App* set_control = app.add_subcommand("set-control", "drive a signal item to a value code");
     for (CLI::App* command : {read_control, set_control}) {
         command
-            ->add_option("CLASS", bound.control_class,
+            ->add_option("CLASS", bound.control_class_word,
                          "control class (or pin-pair, signals, brightness, fwp-mode)")
-            ->required()
-            ->transform(CLI::Transformer(kClassNames, NameKey));
+            ->required();
         command->add_option("INDEX", bound.index, "index within the class")->required();
+        command->footer(ValueCodeTable());
     }
-    set_control->add_option("CODE", bound.code, "value code, e.g. 0x8101")->required();
+    set_control
+        ->add_option("CODE", bound.code_words, "value code: 0x8101, or its name: 'first low, second high'")
+        ->required()
+        ->expected(1, -1);
+    Resolve(read_control, [&bound] {
+        bound.control_class = NumberOrName("control class", bound.control_class_word, ClassChoices());
+    });
+    Resolve(set_control, [&bound] {
+        bound.control_class = NumberOrName("control class", bound.control_class_word, ClassChoices());
+        bound.code = ParseValueCode(bound.control_class, bound.code_words);
+    });
     commands.push_back({read_control, [](Context& c, const Arguments& args) {
                             return ReadControl(c, args.control_class, args.index);
                         }});
@@ -489,10 +473,10 @@ void AddWmiCommands(CLI::App& app, Arguments& bound, std::vector<Command>& comma
         const uint32_t method = limit.second;
         CLI::App* command =
             wmi->add_subcommand("set-critical-" + which, "set the critical " + which + " limit WMI reports");
-        command->add_option("N", bound.number, "sensor 1-12 in the block's order, or its name")
-            ->required()
-            ->transform(CLI::Transformer(WmiNumbers(), NameKey));
+        command->add_option("N", bound.wmi_sensor, "sensor 1-12 in the block's order, or its name")
+            ->required();
         command->add_option("VALUE", bound.limit, "limit in RPM, degrees C or mV")->required();
+        Resolve(command, [&bound] { bound.number = NumberOrName("sensor", bound.wmi_sensor, WmiChoices()); });
         commands.push_back({command, [method](Context& c, const Arguments& args) {
                                 return WmiSetLimit(c, method, args.number, args.limit);
                             }});
@@ -507,9 +491,18 @@ int Run(int argc, const char* const* argv, const Connect& connect, std::ostream&
     app.name("quavctl");
     app.require_subcommand(1);
     app.fallthrough(); // --json and --socket also after the command
+    app.set_version_flag("--version", "quavctl " QUAV_VERSION_TEXT);
+    app.footer(
+        "Names go without case, spaces or hyphens: 'Rear Upper', rear-upper and REAR_UPPER are one.\n"
+        "set-control --help lists the value codes with their names.\n"
+        "Exit status: 0 done, 1 the driver refused a request, 2 quavsim could not be reached or did not\n"
+        "answer as itself, 64 a wrong command line (nothing was sent).");
+    app.failure_message([](const CLI::App*, const CLI::Error& e) {
+        return "quavctl: " + std::string(e.what()) + "\n(quavctl --help lists the commands)\n";
+    });
     bool json_output = false;
     Arguments arguments;
-    app.add_flag("--json", json_output, "print the result as one JSON object");
+    app.add_flag("--json", json_output, "print the result, or the error, as one JSON object");
     app.add_option("--socket", arguments.socket, "the socket of quavsim serve")->capture_default_str();
     std::vector<Command> commands;
     AddSensorCommands(app, arguments, commands);
@@ -519,7 +512,11 @@ int Run(int argc, const char* const* argv, const Connect& connect, std::ostream&
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        // CLI11 prints the help or the error; its own exit codes (105 and so on) become one usage status.
+        // The help and the version succeed; CLI11's own exit codes (105 and so on) become one usage status.
+        if (e.get_exit_code() != 0 && AskedForJson(argc, argv)) {
+            PrintJsonError(out, e.what(), kExitUsage);
+            return kExitUsage;
+        }
         return app.exit(e, out, err) == 0 ? 0 : kExitUsage;
     }
     const auto command = std::find_if(commands.begin(), commands.end(),
@@ -536,7 +533,7 @@ int Run(int argc, const char* const* argv, const Connect& connect, std::ostream&
         return command->run(c, arguments);
     } catch (const TransportError& e) {
         if (json_output) {
-            out << json{{"error", e.what()}}.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+            PrintJsonError(out, e.what(), kExitUnreachable);
         } else {
             err << "quavctl: " << e.what() << "\n";
         }

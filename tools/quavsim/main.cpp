@@ -8,7 +8,8 @@
 // machine in real time for quavctl (serve.h). Exit status: 0 success; 1 an error or bad input (the
 // command line, the configuration, the scenario: nothing runs; a device start that ended otherwise than
 // the scenario's "start" says); 2 an action ended with a status the scenario did not expect; 3 the
-// platform reported a misuse (the outputs are written first).
+// platform reported a misuse (the outputs are written first); 130 a run stopped by SIGINT or SIGTERM (the
+// outputs and the summary hold the run up to then).
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -19,7 +20,13 @@
 int main(int argc, char** argv)
 {
     CLI::App app{"quavsim: the QUAV driver on the emulated board, in virtual time"};
+    app.name("quavsim");
     app.require_subcommand(1);
+    app.set_version_flag("--version", "quavsim " QUAV_VERSION_TEXT);
+    app.footer("Exit status: 0 done; 1 a wrong command line, configuration or scenario, or a device start\n"
+               "other than the scenario says; 2 an action ended otherwise than the scenario expected; 3 the\n"
+               "platform reported a misuse of the kernel's interfaces; 130 run stopped by SIGINT or SIGTERM\n"
+               "(the outputs hold the run up to then).");
     quavsim::RunOptions run_options;
     quavsim::AddRunCommand(app, run_options);
     quavsim::ServeOptions serve_options;

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,10 +12,13 @@
 #include <unistd.h>
 
 #include "cli_numbers.h"
+#include "config_check.h"
+#include "errno_text.h"
 #include "plot.h"
 #include "scenario_run.h"
 #include "simulation.h"
 #include "status_names.h"
+#include "stop_signals.h"
 
 namespace quavsim {
 
@@ -70,13 +74,53 @@ Scenario LoadRun(const RunOptions& o)
     return scenario;
 }
 
-void ShowProgress(sim::Ticks now, sim::Ticks end, size_t events)
-{
-    std::fprintf(stderr, "\r  %3d%%  %s of %s simulated, %zu events ", static_cast<int>(100 * now / end),
-                 Clock(now).c_str(), Clock(end).c_str(), events);
-    if (now >= end) {
-        std::fputs("\n", stderr);
+// The progress line on a terminal: rewritten at most once a wall second while the run goes, and once
+// more, ended, when it is over.
+class Progress {
+public:
+    explicit Progress(bool shown) : shown_(shown) {}
+
+    void Update(sim::Ticks now, sim::Ticks end, size_t events)
+    {
+        const auto wall = std::chrono::steady_clock::now();
+        if (shown_ && wall >= next_) {
+            Print(now, end, events);
+            next_ = wall + std::chrono::seconds(1);
+        }
     }
+    void Finish(sim::Ticks now, sim::Ticks end, size_t events)
+    {
+        if (shown_) {
+            Print(now, end, events);
+            std::fputs("\n", stderr);
+        }
+    }
+
+private:
+    static void Print(sim::Ticks now, sim::Ticks end, size_t events)
+    {
+        std::fprintf(stderr, "\r  %3d%%  %s of %s simulated, %zu events ", static_cast<int>(100 * now / end),
+                     Clock(now).c_str(), Clock(end).c_str(), events);
+    }
+
+    bool shown_;
+    std::chrono::steady_clock::time_point next_{};
+};
+
+// The output folder, made before anything runs, and its trace opened in it: a folder that cannot be
+// written fails the run before its time is spent.
+std::ofstream OpenOutputs(const std::filesystem::path& dir)
+{
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) {
+        throw std::runtime_error("--out " + dir.string() + ": cannot make the folder: " + error.message());
+    }
+    std::ofstream trace(dir / "trace.csv", std::ios::binary | std::ios::trunc);
+    if (!trace) {
+        throw std::runtime_error(Errno("--out " + dir.string() + ": cannot write in the folder"));
+    }
+    return trace;
 }
 
 // The platform's reports, on stderr as they are collected and one a line in reports.txt.
@@ -134,8 +178,12 @@ CLI::App* AddRunCommand(CLI::App& app, RunOptions& o)
 
 int RunScenario(const RunOptions& o)
 {
+    // First, so that a stop from the first instant stops the run once the machine has booted.
+    InstallStopSignals();
     const Scenario scenario = LoadRun(o);
     const std::string config = !o.config.empty() ? o.config : scenario.config.value_or(QUAV_DEFAULT_CONFIG);
+    const std::filesystem::path dir(o.out_dir);
+    std::ofstream trace = OpenOutputs(dir);
     SimulationOptions options;
     options.config_reg = ReadTextFile(config);
     options.config_origin = config;
@@ -144,6 +192,9 @@ int RunScenario(const RunOptions& o)
     options.power_on = scenario.power_on;
     options.image = o.image;
     Simulation simulation(options);
+    for (const std::string& warning : ConfigWarnings(simulation.machine().registry(), scenario.duration)) {
+        std::fprintf(stderr, "quavsim: warning: %s: %s\n", config.c_str(), warning.c_str());
+    }
     ScenarioRun run(simulation, scenario);
     const NTSTATUS status = simulation.Boot();
     // A board that cannot work may be the point of the scenario: it says how the start ends, and the run
@@ -157,16 +208,17 @@ int RunScenario(const RunOptions& o)
     if (o.after_boot) {
         o.after_boot(simulation);
     }
-    const std::filesystem::path dir(o.out_dir);
-    std::filesystem::create_directories(dir);
-    std::ofstream trace(dir / "trace.csv", std::ios::binary);
     simulation.StreamTrace(&trace);
-    const bool tty = isatty(STDERR_FILENO) != 0;
-    run.Run([&](sim::Ticks now, sim::Ticks end) {
-        if (tty) {
-            ShowProgress(now, end, simulation.machine().eventlog().Count());
-        }
-    });
+    Progress progress(isatty(STDERR_FILENO) != 0);
+    const sim::Ticks start = sim::Now();
+    const bool complete =
+        run.Run([&](sim::Ticks now,
+                    sim::Ticks end) { progress.Update(now, end, simulation.machine().eventlog().Count()); },
+                [] { return StopRequested(); });
+    const sim::Ticks stopped = sim::Now() - start;
+    progress.Finish(stopped, scenario.duration, simulation.machine().eventlog().Count());
+    // A second signal while the driver shuts down and the outputs are written ends the process at once.
+    RestoreStopSignals();
     simulation.Shutdown();
     simulation.StreamTrace(nullptr);
     if (!trace.flush()) {
@@ -175,6 +227,9 @@ int RunScenario(const RunOptions& o)
     const size_t reports = WriteReports(simulation, dir / "reports.txt");
     WriteOutputs(simulation, run, scenario, dir);
     std::cout
+        << (complete ? ""
+                     : "interrupted     at " + Clock(stopped) + " of " + Clock(scenario.duration) +
+                           " (SIGINT or SIGTERM): the outputs hold the run up to then\n")
         << "scenario        " << scenario.origin
         << (scenario.description.empty() ? "" : ": " + scenario.description) << "\n"
         << "driver          " << simulation.driver_name() << "\n"
@@ -183,6 +238,11 @@ int RunScenario(const RunOptions& o)
         << simulation.Summary() << run.Summary() << "outputs in      " << dir.string()
         << " (events.txt, events.jsonl, registry.reg, trace.csv, plot.svg, actions.jsonl, reports.txt)\n"
         << std::flush;
+    if (!complete) {
+        std::fprintf(stderr, "quavsim: interrupted: the outputs hold the run up to %s\n",
+                     Clock(stopped).c_str());
+        return kExitInterrupted;
+    }
     if (reports != 0) {
         std::fprintf(stderr, "quavsim: the platform reported %zu misuses\n", reports);
         return kExitMisuse;

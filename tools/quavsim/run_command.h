@@ -3,7 +3,9 @@
 // the output folder the event log (events.txt, events.jsonl), the final registry (registry.reg), a trace
 // of the published readings and fan stages (trace.csv, written as the run goes), a plot of it with the
 // events (plot.svg), the outcome of each user action (actions.jsonl) and the platform's reports of misuse
-// (reports.txt, also printed on stderr), then prints a summary.
+// (reports.txt, also printed on stderr), then prints a summary. The output folder is made and checked
+// before the machine boots; SIGINT or SIGTERM stops the run where it is, and the outputs and the summary
+// are written for the run so far.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,9 @@ enum ExitStatus : int {
     kExitError = 1,      // usage, configuration or scenario, or a device start not as the scenario says
     kExitUnexpected = 2, // an action ended with another status than the scenario expected
     kExitMisuse = 3,     // the platform reported a misuse (the run's outputs are written first)
+    // SIGINT or SIGTERM stopped the run: the outputs hold the run up to then (128 + SIGINT, as a shell
+    // reports a program the signal ended).
+    kExitInterrupted = 130,
 };
 
 // The most trace rows (duration / sample) a run may take: a run that would write more is refused before

@@ -221,10 +221,22 @@ void CheckInRun(const ScenarioReader& r, const Scenario& s)
 {
     auto check_in_run = [&](sim::Ticks at, const std::string& where) {
         if (at > s.duration) {
-            r.Fail(where + "/at",
-                   "after the end of the run (duration " + sim::FormatTicks(s.duration) + " s)");
+            r.Fail(where + "/at", "after the end of the run (duration " + sim::FormatTicks(s.duration) + ")");
         }
     };
+    auto timeline_in_run = [&](const Timeline& timeline, const std::string& where) {
+        for (size_t i = 0; i < timeline.points.size(); i++) {
+            check_in_run(timeline.points[i].at, ScenarioReader::Join(where, i));
+        }
+    };
+    for (const auto& [index, timeline] : s.sensors) {
+        timeline_in_run(
+            timeline, ScenarioReader::Join("/sensors", quavtools::kSensors[static_cast<size_t>(index)].name));
+    }
+    if (s.plant) {
+        timeline_in_run(s.plant->ambient, "/plant/ambient");
+        timeline_in_run(s.plant->heat, "/plant/heat");
+    }
     for (const Fault& f : s.faults) {
         check_in_run(f.at, f.where);
     }

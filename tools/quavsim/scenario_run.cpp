@@ -181,7 +181,7 @@ void ScenarioRun::StartAction(const Action& action)
     action_threads_.push_back(sim::StartThread("action " + action.where, [this, &action, end] {
         for (int i = 0; i < action.repeat; i++) {
             if (i > 0) {
-                if (action.every > end - sim::Now()) {
+                if (stopping_ || action.every > end - sim::Now()) {
                     break;
                 }
                 sim::Sleep(action.every);
@@ -207,7 +207,8 @@ ActionResult ScenarioRun::Perform(const Action& action)
     return result;
 }
 
-void ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>& progress)
+bool ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>& progress,
+                      const std::function<bool()>& stop)
 {
     const sim::Ticks end = start_ + scenario_.duration;
     const sim::Ticks sample = scenario_.sample;
@@ -217,8 +218,6 @@ void ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
         next_sample += sample;
     }
     sim::Ticks next_tick = ticking_ ? start_ + step_ : end + 1;
-    const sim::Ticks report_every = std::max<sim::Ticks>(scenario_.duration / 100, 1);
-    sim::Ticks next_report = start_ + report_every;
     size_t next = 0;
     while (true) {
         sim::Ticks wake = std::min({end, next_sample, next_tick});
@@ -240,12 +239,15 @@ void ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
             simulation_.Sample();
             next_sample += sample;
         }
-        if (progress && now >= next_report) {
-            progress(now - start_, scenario_.duration);
-            next_report += report_every;
-        }
         if (now >= end) {
             break;
+        }
+        if (stop && stop()) {
+            stopping_ = true;
+            break;
+        }
+        if (progress) {
+            progress(now - start_, scenario_.duration);
         }
     }
     // Actions still repeating finish before the run is summed up.
@@ -254,9 +256,7 @@ void ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
     }
     // Handles still open are closed as the end of their process would close them.
     handles_.CloseAll();
-    if (progress) {
-        progress(scenario_.duration, scenario_.duration);
-    }
+    return !stopping_;
 }
 
 size_t ScenarioRun::Unexpected() const

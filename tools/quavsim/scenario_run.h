@@ -3,6 +3,7 @@
 // progress), and the thermal plant, all on the virtual clock.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -38,9 +39,11 @@ public:
     ScenarioRun(const ScenarioRun&) = delete;
     ScenarioRun& operator=(const ScenarioRun&) = delete;
 
-    // Runs the scenario to its end on the calling (attached) thread; `progress` hears the clock now and
-    // then (about every percent of the run).
-    void Run(const std::function<void(sim::Ticks now, sim::Ticks end)>& progress = {});
+    // Runs the scenario to its end on the calling (attached) thread, or until `stop` (asked at every step)
+    // says to stop: the run then ends at that instant, repeating actions make no further request, and
+    // the result is false. `progress` hears the clock at every step before the end.
+    bool Run(const std::function<void(sim::Ticks now, sim::Ticks end)>& progress = {},
+             const std::function<bool()>& stop = {});
 
     const std::vector<ActionResult>& results() const { return results_; }
     const std::vector<InjectedFault>& faults() const { return faults_; }
@@ -77,6 +80,7 @@ private:
     bool ticking_ = false; // the plant or a ramp needs the board updated every step
     sim::Ticks step_ = sim::Seconds(1);
     std::vector<PKTHREAD> action_threads_;
+    std::atomic<bool> stopping_{false}; // the run stops early: repeats end
     Handles handles_;               // opened by "open" actions, closed by "close" or at the end of the run
     mutable std::mutex results_mu_; // action threads append while the main thread may read
     std::vector<ActionResult> results_;

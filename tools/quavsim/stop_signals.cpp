@@ -19,9 +19,12 @@ namespace {
 
 // Written by the handler, waited on by WaitForStop.
 int g_signal_pipe[2] = {-1, -1};
+// Set by the handler too: a run's loop asks at every step, without a system call.
+volatile sig_atomic_t g_stop = 0;
 
 extern "C" void OnStopSignal(int)
 {
+    g_stop = 1;
     const int saved = errno;
     const ssize_t n = write(g_signal_pipe[1], "s", 1);
     (void)n;
@@ -35,12 +38,23 @@ void InstallStopSignals()
     if (g_signal_pipe[0] < 0 && pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw std::runtime_error(Errno("cannot create a pipe"));
     }
+    // What an earlier run or server of this process left is not a stop of this one.
+    char drain[16];
+    while (read(g_signal_pipe[0], drain, sizeof drain) > 0) {
+    }
+    g_stop = 0;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A signal that came while the signals were blocked (by whoever started the process) is taken now.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 void RestoreStopSignals()
@@ -51,6 +65,9 @@ void RestoreStopSignals()
 
 bool StopRequested()
 {
+    if (g_stop != 0) {
+        return true;
+    }
     pollfd p{g_signal_pipe[0], POLLIN, 0};
     return g_signal_pipe[0] >= 0 && poll(&p, 1, 0) > 0;
 }

@@ -1,10 +1,12 @@
-// SIGINT and SIGTERM end `quavsim serve`: the handler only writes a byte to a pipe, which the main thread
-// waits on outside the simulation.
+// SIGINT and SIGTERM end `quavsim serve` and stop `quavsim run` at the simulated instant they come: the
+// handler only sets a flag and writes a byte to a pipe, which serve's main thread waits on outside the
+// simulation and run's loop asks at each step.
 #pragma once
 
 namespace quavsim {
 
-// Throws std::runtime_error when the pipe cannot be made.
+// Also unblocks the two signals, so that one sent before (while its starter kept them blocked) stops the
+// program now. Throws std::runtime_error when the pipe cannot be made.
 void InstallStopSignals();
 // Whether a stop signal has come (it stays pending for WaitForStop).
 bool StopRequested();
