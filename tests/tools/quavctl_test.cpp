@@ -112,7 +112,7 @@ TEST_F(QuavctlTest, RequestsByNumberOrName)
     EXPECT_EQ(r.Json()["id"], SENSOR_ID_V12);
     EXPECT_EQ(Run({"read-sensor", "7", "19"}).out, "VRM: +44 °C\n");
     EXPECT_EQ(Run({"read-sensor", "Rear Bottom"}).out,
-              "Rear Bottom: 2402 RPM\n"); // the name implies the type
+              "Rear Bottom: 2250 RPM\n"); // the name implies the type
 
     r = Run({"set-pwm", "rear-bottom", "0x90"});
     ASSERT_EQ(r.exit_code, 0) << r.err;

@@ -206,7 +206,8 @@ TEST_F(RunLimits, AnInterruptedRunWritesTheRunSoFar)
         EXPECT_NE(summary_.find(line), std::string::npos) << line << " in\n" << summary_;
     }
     const std::string trace = ReadText(dir_ / "out/trace.csv");
-    EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 1 + 120); // the header, a sample every 5 s
+    // The header, and a sample every 5 s for the boot's seconds and the ten minutes.
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 1 + 121);
     for (const char* output : {"events.txt", "registry.reg", "plot.svg", "reports.txt"}) {
         EXPECT_TRUE(fs::exists(dir_ / "out" / output)) << output;
     }

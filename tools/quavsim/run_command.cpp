@@ -149,6 +149,27 @@ void WriteOutputs(Simulation& simulation, const ScenarioRun& run, const Scenario
     WriteFile(dir / "plot.svg", PlotSvg(simulation.trace(), machine.eventlog().Records(), plot));
 }
 
+// How the run ended, said on stderr: stopped by a signal (at `stopped`), platform reports, actions
+// the scenario did not expect, in that order.
+int EndStatus(std::optional<sim::Ticks> stopped, size_t reports, const ScenarioRun& run)
+{
+    if (stopped) {
+        std::fprintf(stderr, "quavsim: interrupted: the outputs hold the run up to %s\n",
+                     Clock(*stopped).c_str());
+        return kExitInterrupted;
+    }
+    if (reports != 0) {
+        std::fprintf(stderr, "quavsim: the platform reported %zu misuses\n", reports);
+        return kExitMisuse;
+    }
+    if (run.Unexpected() != 0) {
+        std::fprintf(stderr, "quavsim: %zu actions ended with a status the scenario did not expect\n",
+                     run.Unexpected());
+        return kExitUnexpected;
+    }
+    return kExitSuccess;
+}
+
 } // namespace
 
 CLI::App* AddRunCommand(CLI::App& app, RunOptions& o)
@@ -182,8 +203,6 @@ int RunScenario(const RunOptions& o)
     InstallStopSignals();
     const Scenario scenario = LoadRun(o);
     const std::string config = !o.config.empty() ? o.config : scenario.config.value_or(QUAV_DEFAULT_CONFIG);
-    const std::filesystem::path dir(o.out_dir);
-    std::ofstream trace = OpenOutputs(dir);
     SimulationOptions options;
     options.config_reg = ReadTextFile(config);
     options.config_origin = config;
@@ -191,10 +210,13 @@ int RunScenario(const RunOptions& o)
     options.board = scenario.board;
     options.power_on = scenario.power_on;
     options.image = o.image;
-    Simulation simulation(options);
+    Simulation simulation(options); // the configuration read: a bad one leaves no output folder behind
+    const std::filesystem::path dir(o.out_dir);
+    std::ofstream trace = OpenOutputs(dir);
     for (const std::string& warning : ConfigWarnings(simulation.machine().registry(), scenario.duration)) {
         std::fprintf(stderr, "quavsim: warning: %s: %s\n", config.c_str(), warning.c_str());
     }
+    const sim::Ticks start = sim::Now(); // the run's own start: its end is this plus the duration
     ScenarioRun run(simulation, scenario);
     const NTSTATUS status = simulation.Boot();
     // A board that cannot work may be the point of the scenario: it says how the start ends, and the run
@@ -210,12 +232,11 @@ int RunScenario(const RunOptions& o)
     }
     simulation.StreamTrace(&trace);
     Progress progress(isatty(STDERR_FILENO) != 0);
-    const sim::Ticks start = sim::Now();
     const bool complete =
         run.Run([&](sim::Ticks now,
                     sim::Ticks end) { progress.Update(now, end, simulation.machine().eventlog().Count()); },
                 [] { return StopRequested(); });
-    const sim::Ticks stopped = sim::Now() - start;
+    const sim::Ticks stopped = complete ? scenario.duration : sim::Now() - start;
     progress.Finish(stopped, scenario.duration, simulation.machine().eventlog().Count());
     // A second signal while the driver shuts down and the outputs are written ends the process at once.
     RestoreStopSignals();
@@ -238,21 +259,7 @@ int RunScenario(const RunOptions& o)
         << simulation.Summary() << run.Summary() << "outputs in      " << dir.string()
         << " (events.txt, events.jsonl, registry.reg, trace.csv, plot.svg, actions.jsonl, reports.txt)\n"
         << std::flush;
-    if (!complete) {
-        std::fprintf(stderr, "quavsim: interrupted: the outputs hold the run up to %s\n",
-                     Clock(stopped).c_str());
-        return kExitInterrupted;
-    }
-    if (reports != 0) {
-        std::fprintf(stderr, "quavsim: the platform reported %zu misuses\n", reports);
-        return kExitMisuse;
-    }
-    if (run.Unexpected() != 0) {
-        std::fprintf(stderr, "quavsim: %zu actions ended with a status the scenario did not expect\n",
-                     run.Unexpected());
-        return kExitUnexpected;
-    }
-    return kExitSuccess;
+    return EndStatus(complete ? std::nullopt : std::optional<sim::Ticks>(stopped), reports, run);
 }
 
 } // namespace quavsim

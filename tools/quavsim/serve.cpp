@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "cli_numbers.h"
+#include "config_check.h"
 #include "platform.h"
 #include "protocol.h"
 #include "run_command.h"
@@ -72,6 +73,9 @@ int RunServe(const ServeOptions& options)
         simulation_options.image = options.image;
         server.emplace(options.socket_path.empty() ? quavproto::DefaultSocketPath() : options.socket_path);
         simulation.emplace(simulation_options);
+        for (const std::string& warning : ConfigWarnings(simulation->machine().registry(), std::nullopt)) {
+            std::fprintf(stderr, "quavsim: warning: %s: %s\n", options.config.c_str(), warning.c_str());
+        }
         boot = simulation->Boot();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quavsim: %s\n", e.what());
