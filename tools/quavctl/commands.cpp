@@ -406,7 +406,8 @@ void AddSensorCommands(CLI::App& app, Arguments& bound, std::vector<Command>& co
                      "the sensor's name (cpu, rear-upper, 12v, ...), or its type and id: 'temperature cpu', "
                      "'7 9' (types: 6 fan, 7 temperature, 8 voltage)")
         ->required()
-        ->expected(1, 2);
+        ->expected(1, 2)
+        ->type_name("NAME | TYPE ID");
     Resolve(read_sensor, [&bound] {
         const SensorAddress address = ParseSensor(bound.sensor_words);
         bound.type = address.type;
