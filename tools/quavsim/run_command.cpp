@@ -29,16 +29,6 @@ void WriteFile(const std::filesystem::path& path, const std::string& text)
     }
 }
 
-// "10:19:12" for a clock in the run.
-std::string Clock(sim::Ticks t)
-{
-    const int64_t s = t / sim::kTicksPerSecond;
-    char text[32];
-    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(s / 3600),
-                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
-    return text;
-}
-
 // The scenario with the command line's overrides, refused when its trace would be too long to write.
 Scenario LoadRun(const RunOptions& o)
 {
@@ -73,7 +63,7 @@ Scenario LoadRun(const RunOptions& o)
 void ShowProgress(sim::Ticks now, sim::Ticks end, size_t events)
 {
     std::fprintf(stderr, "\r  %3d%%  %s of %s simulated, %zu events ", static_cast<int>(100 * now / end),
-                 Clock(now).c_str(), Clock(end).c_str(), events);
+                 sim::FormatClock(now).c_str(), sim::FormatClock(end).c_str(), events);
     if (now >= end) {
         std::fputs("\n", stderr);
     }
@@ -102,6 +92,15 @@ void WriteOutputs(Simulation& simulation, const ScenarioRun& run, const Scenario
     WriteFile(dir / "actions.jsonl", run.ResultsJsonLines());
     PlotOptions plot;
     plot.title = "quavsim: " + std::filesystem::path(scenario.origin).filename().string();
+    plot.limits = ReadLimits(machine.registry());
+    for (const InjectedFault& f : run.faults()) {
+        plot.faults.push_back({f.time, f.text});
+    }
+    for (const ActionResult& r : run.results()) {
+        plot.actions.push_back({r.time, r.where + " " + r.action + ": " +
+                                            quavtools::StatusText(static_cast<uint32_t>(r.status)) +
+                                            (r.detail.empty() ? "" : ", " + r.detail)});
+    }
     WriteFile(dir / "plot.svg", PlotSvg(simulation.trace(), machine.eventlog().Records(), plot));
 }
 
@@ -144,6 +143,16 @@ int RunScenario(const RunOptions& o)
     options.power_on = scenario.power_on;
     options.image = o.image;
     Simulation simulation(options);
+    // The trace streams from the first publish, which may come during the start. The simulation lets go
+    // of the stream on every way out, before the stream closes.
+    const std::filesystem::path dir(o.out_dir);
+    std::filesystem::create_directories(dir);
+    std::ofstream trace(dir / "trace.csv", std::ios::binary);
+    simulation.StreamTrace(&trace);
+    struct Detach {
+        Simulation& simulation;
+        ~Detach() { simulation.StreamTrace(nullptr); }
+    } detach{simulation};
     ScenarioRun run(simulation, scenario);
     const NTSTATUS status = simulation.Boot();
     // A board that cannot work may be the point of the scenario: it says how the start ends, and the run
@@ -157,10 +166,6 @@ int RunScenario(const RunOptions& o)
     if (o.after_boot) {
         o.after_boot(simulation);
     }
-    const std::filesystem::path dir(o.out_dir);
-    std::filesystem::create_directories(dir);
-    std::ofstream trace(dir / "trace.csv", std::ios::binary);
-    simulation.StreamTrace(&trace);
     const bool tty = isatty(STDERR_FILENO) != 0;
     run.Run([&](sim::Ticks now, sim::Ticks end) {
         if (tty) {
