@@ -351,10 +351,9 @@ std::string EventLog::Text() const
             const size_t end = message.find_first_not_of("\r\n", pos);
             message.replace(pos, end == std::string::npos ? end : end - pos, " ");
         }
+        // The clock right-aligned in a column as wide as 999 hours, so that the columns hold on a long run.
         char head[96];
-        std::snprintf(head, sizeof head, "%4lld.%07lld s  %-11s  ",
-                      static_cast<long long>(r.time / kTicksPerSecond),
-                      static_cast<long long>(r.time % kTicksPerSecond), LevelWord(r.severity));
+        std::snprintf(head, sizeof head, "%13s  %-11s  ", FormatClock(r.time).c_str(), LevelWord(r.severity));
         out += head + r.source + "  " + std::to_string(r.event_id) + "  " + message + "\n";
     }
     return out;

@@ -255,7 +255,29 @@ std::vector<std::string> Registry::Values(std::string_view path) const
 NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uint32_t type,
                                std::vector<uint8_t> data)
 {
+    std::unique_lock lk(mu_);
+    if (!observer_) {
+        return KernelWriteLocked(path, name, type, std::move(data));
+    }
+    WriteObserver observer = observer_;
+    Value value{type, data};
+    const NTSTATUS status = KernelWriteLocked(path, name, type, std::move(data));
+    lk.unlock();
+    if (NT_SUCCESS(status)) {
+        observer(path, name, value);
+    }
+    return status;
+}
+
+void Registry::ObserveKernelWrites(WriteObserver observer)
+{
     std::lock_guard lk(mu_);
+    observer_ = std::move(observer);
+}
+
+NTSTATUS Registry::KernelWriteLocked(std::string_view path, std::string_view name, uint32_t type,
+                                     std::vector<uint8_t> data)
+{
     if (fail_writes_ != 0) {
         if (fail_writes_ > 0) {
             fail_writes_--;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -102,18 +103,26 @@ public:
     // manager returns when a hive cannot grow) and change nothing; count < 0 fails all of them from
     // then on, 0 ends the fault.
     void FailWrites(int count);
+    // Hears each kernel write once it is stored, on the writing thread and outside the registry's lock
+    // (it may read the registry); null: none. For a tool that follows what a driver publishes as it does.
+    using WriteObserver =
+        std::function<void(std::string_view path, std::string_view name, const Value& value)>;
+    void ObserveKernelWrites(WriteObserver observer);
     uint64_t Writes() const;       // kernel writes that were stored
     uint64_t FailedWrites() const; // kernel writes the knob failed
 
 private:
     using Key = RegistryKey;
 
+    NTSTATUS KernelWriteLocked(std::string_view path, std::string_view name, uint32_t type,
+                               std::vector<uint8_t> data);
     Key* Find(std::string_view path) const;
     Key* Create(const std::vector<std::string>& components);
 
     mutable std::mutex mu_;
     std::unique_ptr<Key> root_;
     int fail_writes_ = 0;
+    WriteObserver observer_; // set before the driver runs, read under mu_
     uint64_t writes_ = 0;
     uint64_t failed_writes_ = 0;
 };

@@ -21,6 +21,18 @@ std::string FormatTicks(Ticks t)
     return buf;
 }
 
+std::string FormatClock(Ticks t)
+{
+    char buf[48];
+    const char* sign = t < 0 ? "-" : "";
+    const uint64_t ms = (t < 0 ? -static_cast<uint64_t>(t) : static_cast<uint64_t>(t)) / kTicksPerMs;
+    std::snprintf(
+        buf, sizeof buf, "%s%llu:%02llu:%02llu.%03llu", sign, static_cast<unsigned long long>(ms / 3600000),
+        static_cast<unsigned long long>(ms / 60000 % 60), static_cast<unsigned long long>(ms / 1000 % 60),
+        static_cast<unsigned long long>(ms % 1000));
+    return buf;
+}
+
 void Scheduler::AdvanceToLocked(Ticks time)
 {
     now_ = std::max(now_, time);

@@ -30,5 +30,8 @@ constexpr Ticks kBootSystemTime = 134116992000000000LL;
 
 // "12.3456789 s" style rendering for reports (with the scheduler's clock, scheduler_clock.cpp).
 std::string FormatTicks(Ticks t);
+// An instant since boot as a person reads it in a run's outputs: "h:mm:ss.mmm" ("0:02:05.250",
+// "27:46:40.000"), to the millisecond, cut rather than rounded so that it never runs ahead of the clock.
+std::string FormatClock(Ticks t);
 
 } // namespace sim

@@ -187,7 +187,7 @@ TEST_F(EventLogTest, JsonLinesAndViewerText)
 {
     sim::Sleep(123456789); // 12.3456789 s
     IoWriteErrorLogEntry(Make(&device_, 0x802A0015, {0x0D0C0B0A}, {u"CPU \"1\""}));
-    sim::Sleep(sim::Seconds(1000));
+    sim::Sleep(sim::Seconds(100000)); // past a day: the text's time column keeps its width
     IoWriteErrorLogEntry(Make(&device_, 0x402A0007, {}, {u"L"}));
 
     EXPECT_EQ(
@@ -195,11 +195,11 @@ TEST_F(EventLogTest, JsonLinesAndViewerText)
         "{\"time_s\":12.3456789,\"source\":\"QUAV\",\"id\":\"0x802A0015\",\"severity\":\"warning\","
         "\"event_id\":21,\"message\":\"CPU \\\"1\\\" fan warning.\\r\\nSecond line.\",\"strings\":[\"CPU "
         "\\\"1\\\"\"],\"dump\":\"0a0b0c0d\",\"size\":68}\n"
-        "{\"time_s\":1012.3456789,\"source\":\"QUAV\",\"id\":\"0x402A0007\",\"severity\":\"informational\","
+        "{\"time_s\":100012.3456789,\"source\":\"QUAV\",\"id\":\"0x402A0007\",\"severity\":\"informational\","
         "\"event_id\":7,\"message\":\"Added: \\\\Device\\\\Quav0 - link L.\",\"strings\":[\"L\"],\"dump\":"
         "\"\",\"size\":52}\n");
-    EXPECT_EQ(log().Text(), "  12.3456789 s  Warning      QUAV  21  CPU \"1\" fan warning. Second line.\n"
-                            "1012.3456789 s  Information  QUAV  7  Added: \\Device\\Quav0 - link L.\n");
+    EXPECT_EQ(log().Text(), "  0:00:12.345  Warning      QUAV  21  CPU \"1\" fan warning. Second line.\n"
+                            " 27:46:52.345  Information  QUAV  7  Added: \\Device\\Quav0 - link L.\n");
 }
 
 } // namespace

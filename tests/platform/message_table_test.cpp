@@ -89,8 +89,8 @@ TEST_F(MessageTableLogTest, RendersTheDriversEntries)
     IoWriteErrorLogEntry(q);
 
     EXPECT_EQ(machine_.eventlog().Text(),
-              "   0.0000000 s  Error        QUAV  14  CPU fan status become error, value = 0 RPM.\n"
-              "   0.0000000 s  Information  QUAV  10  QUAV Device is being removed: \\Device\\Quav0.\n");
+              "  0:00:00.000  Error        QUAV  14  CPU fan status become error, value = 0 RPM.\n"
+              "  0:00:00.000  Information  QUAV  10  QUAV Device is being removed: \\Device\\Quav0.\n");
 }
 
 } // namespace

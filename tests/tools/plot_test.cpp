@@ -133,6 +133,7 @@ TraceRow Row(double seconds, int cpu = 45, uint32_t stage = 3)
     row.readings = {2400, 2250, cpu, 36, 31, 44, 1200, 1808, 3296, 4999, 12032, 4999};
     row.stage = {stage, stage};
     row.pwm = {0x30 + stage * 0x14, 0x30 + stage * 0x14};
+    row.chip_pwm = row.pwm;
     return row;
 }
 
@@ -219,9 +220,9 @@ TEST(Plot, EventsAreMarkedBySeverityWithEscapedMessages)
     EXPECT_EQ(Count(svg, "<rect class=\"ev1\""), 1u);
     EXPECT_EQ(Count(svg, "<rect class=\"ev2\""), 1u);
     EXPECT_NE(
-        svg.find("<title>0:00:06.0 warning 7: fan &lt;Rear Upper&gt; &amp; &quot;stalled&quot;</title>"),
+        svg.find("<title>0:00:06.000 warning 7: fan &lt;Rear Upper&gt; &amp; &quot;stalled&quot;</title>"),
         std::string::npos);
-    EXPECT_NE(svg.find("<title>0:00:14.0 error 7: too hot</title>"), std::string::npos);
+    EXPECT_NE(svg.find("<title>0:00:14.000 error 7: too hot</title>"), std::string::npos);
     EXPECT_NE(svg.find("run &lt;1&gt; &amp; &apos;two&apos;"), std::string::npos);
     // A line across the panels for each.
     for (const char* mark : {"class=\"mark ev0\"", "class=\"mark ev1\"", "class=\"mark ev2\""}) {
@@ -270,6 +271,60 @@ TEST(Plot, ADayStaysSmallAndKeepsItsExtremes)
     EXPECT_EQ(Count(svg, "<rect class=\"ev0\""), 1u);
     EXPECT_NE(svg.find("the one error"), std::string::npos);
     EXPECT_LT(Count(svg, "<rect class=\"ev2\""), 600u);
+}
+
+// What the plot tells besides the readings: the rails against their limits, the plant, the duty the chip
+// holds where the driver publishes another, the device's state, the faults and the actions.
+TEST(Plot, LimitsPlantStatesAndMarksAreDrawn)
+{
+    std::vector<TraceRow> trace;
+    for (int i = 0; i < 40; i++) {
+        trace.push_back(Row(5.0 * i));
+        trace.back().ambient = 25;
+        trace.back().heat = 60 + i;
+    }
+    trace[5].readings[10] = 11000; // the 12V rail sags 8.3 %
+    trace[10].chip_pwm[0] = 0;     // a user's set-pwm, before the driver's next write
+    trace[20].device = trace[21].device = sim::PnpState::Stopped;
+    for (size_t i = 30; i < trace.size(); i++) {
+        trace[i].device = sim::PnpState::Removed;
+        trace[i].readings = {};
+        trace[i].stage = {};
+        trace[i].pwm = {};
+    }
+    quavsim::PlotOptions options;
+    options.limits[2] = {.warn_upper = 70, .warn_lower = 5, .crit_upper = 85, .crit_lower = 0};
+    options.limits[10] = {.warn_upper = 12600, .warn_lower = 11400, .crit_upper = 13200, .crit_lower = 10800};
+    options.faults = {{sim::Seconds(50), "controller-busy 3 busy reads"}};
+    options.actions = {{sim::Seconds(52), "/actions/0 set-pwm: STATUS_SUCCESS, Rear Upper PWM 0"}};
+    const std::string svg = PlotSvg(trace, {}, options);
+    ASSERT_EQ(CheckXml(svg), "");
+    const struct {
+        const char* text;
+        size_t count;
+    } cases[] = {
+        {"<title>12V</title></path>", 1},
+        {"<title>CPU warning upper 70 degC</title>", 1},
+        {"<title>CPU critical lower 0 degC</title>", 1},
+        {"<title>CPU critical upper 85 degC</title>", 0},  // far above the readings and the warnings
+        {"<title>12V critical lower 10800 mV</title>", 1}, // -10 %: the sag comes near it
+        {"<title>12V critical upper 13200 mV</title>", 0},
+        {"<title>ambient</title></path>", 1},
+        {"<title>heat load</title></path>", 1},
+        {"<title>Rear Upper published</title></path>", 1},
+        {"<title>Rear Bottom published</title></path>", 0}, // the chip holds what the driver published
+        {"<title>device stopped from 0:01:40.000 to 0:01:50.000</title>", 1},
+        {"<title>device removed from 0:02:30.000 to the end</title>", 1},
+        {"<title>0:00:50.000 controller-busy 3 busy reads</title>", 1},
+        {"<title>0:00:52.000 /actions/0 set-pwm: STATUS_SUCCESS, Rear Upper PWM 0</title>", 1},
+        {"class=\"mark ev3\"", 1},
+        {"class=\"mark ev4\"", 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Count(svg, c.text), c.count) << c.text;
+    }
+    // The chip's duty goes on through the removal.
+    EXPECT_EQ(Count(Paths(svg, "Rear Upper")[2], "M"), 1u);
 }
 
 TEST(Plot, AnEmptyTraceSaysSo)

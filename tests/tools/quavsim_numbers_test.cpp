@@ -68,10 +68,11 @@ TEST_F(QuavsimNumbers, TimesTakeTheScenariosForms)
         const char* args;
         const char* line;
     } cases[] = {
-        {"--duration 1h30m --sample 10m", "simulated time  5400.0000000 s\n"},
-        {"--duration 1h30m --sample 10m", "(in 9 samples)"},
-        {"--duration 90 --sample 0.5", "(in 180 samples)"},
-        {"--duration 2m --sample 30s --seed 9223372036854775807", "simulated time  120.0000000 s\n"},
+        {"--duration 1h30m --sample 10m", "simulated time  1:30:00.000\n"},
+        // A row at the first publish in each period: polls at 5 s, so 0.5 s gives one a poll.
+        {"--duration 1h30m --sample 10m", "trace rows      9,"},
+        {"--duration 90 --sample 0.5", "trace rows      17,"},
+        {"--duration 2m --sample 30s --seed 9223372036854775807", "simulated time  0:02:00.000\n"},
     };
     for (const auto& c : cases) {
         const Outcome o = Quavsim(std::string("run ") + c.args + " --out " + (dir_ / "out").string());

@@ -47,6 +47,9 @@ TEST(SensorCatalogue, NumbersEachSensorOnceAndFindsItByEachOfThem)
         if (s.panel == quavtools::PlotPanel::Temperature) {
             EXPECT_EQ(s.Kind(), SensorKind::Temperature) << s.name;
         }
+        if (s.panel == quavtools::PlotPanel::Voltage) {
+            EXPECT_EQ(s.Kind(), SensorKind::Voltage) << s.name;
+        }
     }
     EXPECT_EQ(wmi_numbers.size(), kSensors.size());
     EXPECT_EQ(fans, (std::set<int>{0, 1}));

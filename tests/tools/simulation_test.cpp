@@ -28,20 +28,28 @@ TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
     EXPECT_EQ(m.registry().GetDword(fan, "FANCNTL_RU_CURRENT_STAGE"), 3u);
     EXPECT_EQ(m.registry().GetDword(fan, "FANCNTL_RU_CURRENT_PWM"), 0x30u + 3 * 0x14);
 
-    // Samples half a period off the polls: 2.5 s, 7.5 s, ... 57.5 s.
+    // A row right after each poll has published (polls at 5, 10, ... 55 s, each a little past its second
+    // once the ports have been read): none before the first, and the chip holds the published duty.
     const std::vector<quavsim::TraceRow>& trace = simulation.trace();
-    ASSERT_EQ(trace.size(), 12u);
-    EXPECT_EQ(trace[0].time, sim::Ms(2500));
-    EXPECT_FALSE(trace[0].readings[2].has_value()); // nothing published before the first poll at 5 s
-    EXPECT_EQ(trace[1].readings[2], 45);
+    ASSERT_EQ(trace.size(), 11u);
+    for (size_t i = 0; i < trace.size(); i++) {
+        EXPECT_GT(trace[i].time, sim::Seconds(5 * static_cast<int64_t>(i + 1))) << i;
+        EXPECT_LT(trace[i].time, sim::Seconds(5 * static_cast<int64_t>(i + 1)) + sim::Ms(100)) << i;
+        EXPECT_EQ(trace[i].readings[2], 45) << i;
+        EXPECT_EQ(trace[i].chip_pwm[0], trace[i].pwm[0]) << i;
+    }
     EXPECT_EQ(trace.back().stage[0], 3u);
+    EXPECT_EQ(simulation.StageChanges(), 4); // 0 to 1 to 2 to 3 on the CPU's fan, 0 to 1 on the other
     const std::string csv = simulation.TraceCsv();
-    EXPECT_EQ(csv.substr(0, csv.find('\n')),
-              "time_s,Rear Upper,Rear Bottom,CPU,System,Backplane,VRM,VCCP,1.8V,3.3V,5V,12V,AUX,"
-              "Rear Upper stage,Rear Upper PWM,Rear Bottom stage,Rear Bottom PWM,events");
-    EXPECT_NE(csv.find("\n7.5000000,2402,2250,45,36,31,44,1200,1808,3296,4999,12032,4999,1,"),
-              std::string::npos);
-    EXPECT_NE(simulation.Summary().find("  CPU           45 .. 45\n"), std::string::npos);
+    EXPECT_EQ(
+        csv.substr(0, csv.find('\n')),
+        "time (s),Rear Upper (RPM),Rear Bottom (RPM),CPU (degC),System (degC),Backplane (degC),VRM (degC),"
+        "VCCP (mV),1.8V (mV),3.3V (mV),5V (mV),12V (mV),AUX (mV),Rear Upper stage,Rear Upper PWM published,"
+        "Rear Upper PWM chip,Rear Bottom stage,Rear Bottom PWM published,Rear Bottom PWM chip,device,"
+        "ambient (degC),heat (W),events");
+    EXPECT_NE(csv.find(",2402,2250,45,36,31,44,1200,1808,3296,4999,12032,4999,3,108,108,"), std::string::npos)
+        << csv;
+    EXPECT_NE(simulation.Summary().find("  CPU           45 .. 45 degC\n"), std::string::npos);
     EXPECT_NE(simulation.Summary().find(
                   "remove lock     0 holds over MaxLockedMinutes, 0 times over HighWatermark\n"),
               std::string::npos);
@@ -56,7 +64,7 @@ TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
                                           QUAV_MSG_DEVICE_STARTED, QUAV_MSG_DEVICE_STOPPED}));
     EXPECT_NE(m.registry().ExportReg("\\REGISTRY\\Machine").find("\"FAN_REAR_UPPER\"=dword:"),
               std::string::npos);
-    EXPECT_NE(simulation.Summary().find("simulated time  60."), std::string::npos);
+    EXPECT_NE(simulation.Summary().find("simulated time  0:01:00.000"), std::string::npos);
     EXPECT_EQ(m.verifier().Count(), 0u);
 }
 

@@ -16,7 +16,7 @@ constexpr uint32_t kTemp = SENSOR_TYPE_TEMPERATURE;
 constexpr uint32_t kVoltage = SENSOR_TYPE_VOLTAGE;
 constexpr PlotPanel kFanPanel = PlotPanel::FanSpeed;
 constexpr PlotPanel kTempPanel = PlotPanel::Temperature;
-constexpr PlotPanel kNotDrawn = PlotPanel::None;
+constexpr PlotPanel kRailPanel = PlotPanel::Voltage;
 
 } // namespace
 
@@ -29,12 +29,12 @@ const std::array<SensorInfo, kSensorCount> kSensors = {{
     {"System",      kTemp,    SENSOR_ID_SYSTEM,       4, -1, "SYSTEM",          kTempPanel, "#1f77b4"},
     {"Backplane",   kTemp,    SENSOR_ID_BACKPLANE,    5, -1, "BackPlane",       kTempPanel, "#2ca02c"},
     {"VRM",         kTemp,    SENSOR_ID_VRM,         12, -1, "VRM",             kTempPanel, "#9467bd"},
-    {"VCCP",        kVoltage, SENSOR_ID_VCCP,         6, -1, "VCCP",            kNotDrawn,  nullptr},
-    {"1.8V",        kVoltage, SENSOR_ID_V18,          7, -1, "18V",             kNotDrawn,  nullptr},
-    {"3.3V",        kVoltage, SENSOR_ID_V33,          8, -1, "33V",             kNotDrawn,  nullptr},
-    {"5V",          kVoltage, SENSOR_ID_V5,           9, -1, "5V",              kNotDrawn,  nullptr},
-    {"12V",         kVoltage, SENSOR_ID_V12,         10, -1, "12V",             kNotDrawn,  nullptr},
-    {"AUX",         kVoltage, SENSOR_ID_AUX,         11, -1, "AUX",             kNotDrawn,  nullptr},
+    {"VCCP",        kVoltage, SENSOR_ID_VCCP,         6, -1, "VCCP",            kRailPanel, "#8c564b"},
+    {"1.8V",        kVoltage, SENSOR_ID_V18,          7, -1, "18V",             kRailPanel, "#e377c2"},
+    {"3.3V",        kVoltage, SENSOR_ID_V33,          8, -1, "33V",             kRailPanel, "#7f7f7f"},
+    {"5V",          kVoltage, SENSOR_ID_V5,           9, -1, "5V",              kRailPanel, "#bcbd22"},
+    {"12V",         kVoltage, SENSOR_ID_V12,         10, -1, "12V",             kRailPanel, "#17becf"},
+    {"AUX",         kVoltage, SENSOR_ID_AUX,         11, -1, "AUX",             kRailPanel, "#2ca02c"},
 }};
 // clang-format on
 

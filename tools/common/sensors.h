@@ -14,8 +14,8 @@ namespace quavtools {
 
 enum class SensorKind { Fan, Temperature, Voltage };
 
-// The panel of a run's plot a sensor's reading is drawn in; the rails are not drawn.
-enum class PlotPanel { None, Temperature, FanSpeed };
+// The panel of a run's plot a sensor's reading is drawn in.
+enum class PlotPanel { None, Temperature, FanSpeed, Voltage };
 
 struct SensorInfo {
     const char* name;          // as the board labels it and the driver's events name it: "Rear Upper"

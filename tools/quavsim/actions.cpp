@@ -71,23 +71,6 @@ std::string HexBytes(const uint8_t* bytes, size_t size)
     return text;
 }
 
-nlohmann::json SensorRecordJson(const SENSOR_RECORD& r)
-{
-    return {{"sensor_type", r.SensorType},
-            {"sensor_id", r.SensorId},
-            {"value", r.Value},
-            {"current_value", r.CurrentValue},
-            {"critical_upper", r.CriticalUpper},
-            {"critical_lower", r.CriticalLower},
-            {"threshold_set", r.ThresholdSet},
-            {"warning_upper_count", r.WarningUpperCount},
-            {"warning_lower_count", r.WarningLowerCount},
-            {"critical_upper_count", r.CriticalUpperCount},
-            {"critical_lower_count", r.CriticalLowerCount},
-            {"warning_active", r.WarningActive},
-            {"critical_active", r.CriticalActive}};
-}
-
 std::string Hex32(uint32_t v)
 {
     char text[16];
@@ -145,13 +128,21 @@ NTSTATUS SensorRequest(const Action& action, bool set, ActionContext& c)
                       set ? sizeof in : sizeof in.record, &out, sizeof out, &returned);
     detail << sensor.name;
     if (set) {
+        // The driver sets the duty and hands the record back as it came: nothing in it was read.
         detail << " PWM " << action.value;
+        if (NT_SUCCESS(status)) {
+            c.result["returned"] = returned;
+        }
+        return status;
     }
+    // A read fills the reading (Value and CurrentValue) and leaves the rest of the record as sent.
     if (NT_SUCCESS(status)) {
-        detail << " " << out.CurrentValue << " " << sensor.Unit() << " (critical " << out.CriticalLower
-               << ".." << out.CriticalUpper << ")";
+        detail << " " << out.CurrentValue << " " << sensor.Unit();
         c.result["returned"] = returned;
-        c.result["record"] = SensorRecordJson(out);
+        c.result["record"] = {{"sensor_type", out.SensorType},
+                              {"sensor_id", out.SensorId},
+                              {"value", out.Value},
+                              {"current_value", out.CurrentValue}};
     }
     return status;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "plot_panels.h"
 #include "plot_series.h"
 #include "sensors.h"
 #include "svg.h"
@@ -15,26 +16,32 @@ namespace quavsim {
 
 namespace {
 
+using plot::Panel;
 using plot::Quantity;
 using plot::Scale;
 using plot::Series;
 using plot::Value;
 
-// The event lane's rows, most severe first, and how each is drawn: the lane's markers and the lines
-// across the panels take the colour of their row's CSS class.
-struct SeverityClass {
-    const char* word;      // the row's label and the tooltips' word for it
+// The lane's rows: the event log's records, most severe first, then the faults and the actions. Each
+// row's markers and its lines across the panels take the colour of the row's CSS class.
+struct LaneRow {
+    const char* word;      // the row's label and the tooltips' word for its marks
     const char* css_class; // of the lane's markers; "mark <css_class>" of the lines across the panels
     const char* colour;    // stroke and fill
 };
 
-constexpr std::array<SeverityClass, 3> kSeverityClasses = {{
+constexpr std::array<LaneRow, 5> kLaneRows = {{
     {.word = "error", .css_class = "ev0", .colour = "#dc2626"},
     {.word = "warning", .css_class = "ev1", .colour = "#d97706"},
     {.word = "informational", .css_class = "ev2", .colour = "#64748b"},
+    {.word = "fault", .css_class = "ev3", .colour = "#7c3aed"},
+    {.word = "action", .css_class = "ev4", .colour = "#0891b2"},
 }};
+constexpr size_t kEventRows = 3; // the severities
+constexpr size_t kFaultRow = 3;
+constexpr size_t kActionRow = 4;
 
-// The index into kSeverityClasses of a record's row.
+// The index into kLaneRows of a record's row.
 size_t SeverityRow(sim::EventSeverity s)
 {
     switch (s) {
@@ -49,7 +56,7 @@ size_t SeverityRow(sim::EventSeverity s)
 
 const char* SeverityWord(sim::EventSeverity s)
 {
-    return s == sim::EventSeverity::Success ? "success" : kSeverityClasses[SeverityRow(s)].word;
+    return s == sim::EventSeverity::Success ? "success" : kLaneRows[SeverityRow(s)].word;
 }
 
 // Layout, in pixels. Panels stack below the title and the event lane; the legends sit right of them.
@@ -57,22 +64,22 @@ constexpr double kLeft = 80;
 constexpr double kRight = 150;
 constexpr double kLaneTop = 56;
 constexpr double kLaneRow = 11;
-constexpr double kLaneHeight = kLaneRow * kSeverityClasses.size();
+constexpr double kLaneHeight = kLaneRow * kLaneRows.size();
 constexpr double kPanelGap = 22;
 constexpr double kBottom = 50;
 constexpr int kEventBin = 2;             // pixels per event marker column
 constexpr size_t kMessagesPerMarker = 3; // messages a marker's tooltip lists
 constexpr size_t kMessageBytes = 160;    // each cut to this length
-constexpr long kMaxMarkLines = 60;       // lines across the panels per severity class, at most
+constexpr long kMaxMarkLines = 60;       // lines across the panels per lane row, at most
 
 std::string StyleSheet()
 {
     std::string css = "text{fill:#333}\n.grid{stroke:#e5e7eb;fill:none}\n.frame{stroke:#9ca3af;fill:none}\n"
                       ".series{fill:none;stroke-width:1.5;stroke-linejoin:round;stroke-linecap:round}\n";
-    for (const SeverityClass& c : kSeverityClasses) {
+    for (const LaneRow& c : kLaneRows) {
         css += std::string(".") + c.css_class + "{stroke:" + c.colour + ";fill:" + c.colour + "}\n";
     }
-    return css + ".mark{stroke-opacity:.35}\n";
+    return css + ".mark{stroke-opacity:.35}\n.limit{fill:none;stroke-opacity:.7}\n";
 }
 
 // A message without its line end, cut at a character boundary when long.
@@ -91,14 +98,9 @@ std::string_view Shortened(std::string_view message)
     return message.substr(0, cut);
 }
 
-// Time since boot as h:mm:ss.s.
 std::string Clock(sim::Ticks t)
 {
-    const long long tenths = t / (sim::kTicksPerSecond / 10);
-    char text[48];
-    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld.%lld", tenths / 36000, tenths / 600 % 60,
-                  tenths / 10 % 60, tenths % 10);
-    return text;
+    return sim::FormatClock(t);
 }
 
 std::string Decimal(double v)
@@ -113,111 +115,53 @@ std::string Decimal(double v)
     return s;
 }
 
-double NiceStep(double raw)
-{
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    for (double m : {1.0, 2.0, 5.0}) {
-        if (raw <= m * power * (1 + 1e-9)) {
-            return m * power;
-        }
-    }
-    return 10 * power;
-}
-
-struct Panel {
-    // What the panel shows.
-    std::string label; // the y axis, as XML
-    double height;
-    bool steps = false; // a value holds until the next (a setting); else a line through readings
-    std::vector<Series> series;
-    // A fixed y range and its ticks; from the data when absent.
-    struct Fixed {
-        double lo, hi, tick_lo, tick_hi, tick_step;
-    };
-    std::optional<Fixed> fixed = std::nullopt;
-
-    // Where, from the layout.
-    double top = 0;
-    Scale y{0, 1, 0, 1};
-    double tick_lo = 0, tick_hi = 0, tick_step = 1;
+// A mark in the lane: its time and its tooltip's line.
+struct LaneItem {
+    sim::Ticks time;
+    std::string text;
 };
+using LaneItems = std::array<std::vector<LaneItem>, kLaneRows.size()>;
 
-// The readings a panel draws: the catalogue's sensors of that panel, in its order and colours.
-std::vector<Series> Readings(quavtools::PlotPanel panel)
+LaneItems Items(const std::vector<sim::EventRecord>& events, const PlotOptions& options)
 {
-    std::vector<Series> series;
-    for (size_t i = 0; i < quavtools::kSensors.size(); i++) {
-        const quavtools::SensorInfo& sensor = quavtools::kSensors[i];
-        if (sensor.panel == panel) {
-            series.push_back(
-                {.name = sensor.name, .colour = sensor.colour, .quantity = Quantity::Reading, .index = i});
+    LaneItems items;
+    for (const sim::EventRecord& e : events) {
+        items[SeverityRow(e.severity)].push_back({e.time, Clock(e.time) + " " + SeverityWord(e.severity) +
+                                                              " " + std::to_string(e.event_id) + ": " +
+                                                              std::string(Shortened(e.message))});
+    }
+    for (const auto& [row, marks] :
+         {std::pair{kFaultRow, &options.faults}, std::pair{kActionRow, &options.actions}}) {
+        for (const PlotMark& m : *marks) {
+            items[row].push_back({m.time, Clock(m.time) + " " + std::string(Shortened(m.text))});
         }
+        // Actions on threads of their own finish out of order.
+        std::stable_sort(items[row].begin(), items[row].end(),
+                         [](const LaneItem& a, const LaneItem& b) { return a.time < b.time; });
     }
-    return series;
+    return items;
 }
 
-// Each fan output's stage or PWM in its fan's colour, the two a pixel apart so that equal values show.
-std::vector<Series> FanOutputs(Quantity quantity)
-{
-    std::vector<Series> series;
-    for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
-        const quavtools::SensorInfo& sensor =
-            quavtools::kSensors[quavtools::FanSensor(static_cast<int>(fan))];
-        series.push_back({.name = sensor.name,
-                          .colour = sensor.colour,
-                          .quantity = quantity,
-                          .index = fan,
-                          .offset = fan == 0 ? -1.0 : 1.0});
-    }
-    return series;
-}
-
-std::vector<Panel> PanelSettings(bool fan_rpm)
-{
-    std::vector<Panel> panels;
-    panels.push_back({.label = "Temperature (&#176;C)",
-                      .height = 210,
-                      .series = Readings(quavtools::PlotPanel::Temperature)});
-    if (fan_rpm) {
-        panels.push_back(
-            {.label = "Fan speed (RPM)", .height = 130, .series = Readings(quavtools::PlotPanel::FanSpeed)});
-    }
-    panels.push_back(
-        {.label = "Fan stage",
-         .height = 120,
-         .steps = true,
-         .series = FanOutputs(Quantity::Stage),
-         .fixed = Panel::Fixed{.lo = -0.5, .hi = 9.5, .tick_lo = 0, .tick_hi = 9, .tick_step = 1}});
-    panels.push_back(
-        {.label = "PWM",
-         .height = 120,
-         .steps = true,
-         .series = FanOutputs(Quantity::Pwm),
-         .fixed = Panel::Fixed{.lo = -8, .hi = 263, .tick_lo = 0, .tick_hi = 250, .tick_step = 50}});
-    return panels;
-}
-
-// The records of one severity class in one marker column of the lane.
+// The marks of one lane row in one marker column of the lane.
 struct Bin {
     size_t count = 0;
-    std::vector<const sim::EventRecord*> shown;
-    const sim::EventRecord* last = nullptr;
+    std::vector<const LaneItem*> shown;
+    const LaneItem* last = nullptr;
 };
 
-using EventBins = std::array<std::vector<Bin>, kSeverityClasses.size()>;
+using LaneBins = std::array<std::vector<Bin>, kLaneRows.size()>;
 
-// A marker's tooltip: how many records and when, then the first few of them.
-std::string Tooltip(const Bin& bin, const SeverityClass& severity)
+// A marker's tooltip: how many marks and when, then the first few of them.
+std::string Tooltip(const Bin& bin, size_t row)
 {
     std::string text;
     if (bin.count > 1) {
-        text += std::to_string(bin.count) + " " + severity.word + " events from " +
-                Clock(bin.shown[0]->time) + " to " + Clock(bin.last->time) + "\n";
+        text += std::to_string(bin.count) + " " + kLaneRows[row].word + (row < kEventRows ? " events" : "s") +
+                " from " + Clock(bin.shown[0]->time) + " to " + Clock(bin.last->time) + "\n";
     }
-    for (const sim::EventRecord* e : bin.shown) {
-        text += Clock(e->time) + " " + SeverityWord(e->severity) + " " + std::to_string(e->event_id) + ": ";
-        text += Shortened(e->message);
-        if (e != bin.shown.back()) {
+    for (const LaneItem* item : bin.shown) {
+        text += item->text;
+        if (item != bin.shown.back()) {
             text += '\n';
         }
     }
@@ -227,11 +171,27 @@ std::string Tooltip(const Bin& bin, const SeverityClass& severity)
     return text;
 }
 
+// How the device's state shades the panels; none while it runs.
+const char* StateFill(sim::PnpState state)
+{
+    switch (state) {
+        case sim::PnpState::Started:
+            return nullptr;
+        case sim::PnpState::StopPending:
+        case sim::PnpState::Stopped:
+        case sim::PnpState::RemovePending:
+            return "#fef3c7"; // stopped, or on its way to a stop or a removal
+        default:
+            return "#e5e7eb"; // no driver runs the device
+    }
+}
+
 class Plot {
 public:
     Plot(const std::vector<TraceRow>& trace, const std::vector<sim::EventRecord>& events,
          const PlotOptions& options)
-        : trace_(trace), events_(events), options_(options), width_(std::max(options.width, 480))
+        : trace_(trace), events_(events), options_(options), width_(std::max(options.width, 480)),
+          items_(Items(events, options))
     {
     }
 
@@ -240,12 +200,12 @@ public:
 private:
     void Header(double height, const std::string& subtitle);
     void Layout();
-    void FitY(Panel& panel) const;
     void TimeAxis();
     void PanelBackground(const Panel& panel);
-    void Events();
-    EventBins BinEvents(size_t columns) const;
-    void EventMarker(const Bin& bin, size_t row);
+    void DeviceStates();
+    void Lane();
+    LaneBins BinLane(size_t columns) const;
+    void LaneMarker(const Bin& bin, size_t row);
     void PanelSeries(const Panel& panel, size_t number);
     void PanelLegend(const Panel& panel);
     void Frame(double top, double height);
@@ -256,6 +216,7 @@ private:
     const std::vector<sim::EventRecord>& events_;
     const PlotOptions& options_;
     double width_;
+    LaneItems items_;
     std::vector<Panel> panels_;
     Scale x_{0, 1, 0, 1};
     sim::Ticks t0_ = 0, t1_ = 0;
@@ -276,25 +237,28 @@ void Plot::Header(double height, const std::string& subtitle)
 
 std::string Plot::Subtitle() const
 {
-    std::array<size_t, kSeverityClasses.size()> counts{};
+    std::array<size_t, kEventRows> counts{};
     for (const sim::EventRecord& e : events_) {
         counts[SeverityRow(e.severity)]++;
     }
     std::string s = std::to_string(trace_.size()) + " samples from " + Clock(trace_.front().time) + " to " +
                     Clock(trace_.back().time) + "; events: ";
     for (size_t c = counts.size(); c-- > 0;) {
-        s += std::to_string(counts[c]) + " " + kSeverityClasses[c].word + (c > 0 ? ", " : "");
+        s += std::to_string(counts[c]) + " " + kLaneRows[c].word + (c > 0 ? ", " : "");
     }
-    return s;
+    return s + "; faults: " + std::to_string(options_.faults.size()) +
+           "; actions: " + std::to_string(options_.actions.size());
 }
 
 void Plot::Layout()
 {
     t0_ = trace_.front().time;
     t1_ = trace_.back().time;
-    for (const sim::EventRecord& e : events_) {
-        t0_ = std::min(t0_, e.time);
-        t1_ = std::max(t1_, e.time);
+    for (const std::vector<LaneItem>& row : items_) {
+        for (const LaneItem& item : row) {
+            t0_ = std::min(t0_, item.time);
+            t1_ = std::max(t1_, item.time);
+        }
     }
     if (t1_ == t0_) {
         t0_ -= sim::kTicksPerSecond / 2;
@@ -302,48 +266,13 @@ void Plot::Layout()
     }
     x_ = {static_cast<double>(t0_), static_cast<double>(t1_), kLeft, width_ - kRight};
 
-    panels_ = PanelSettings(options_.fan_rpm);
+    panels_ = plot::PanelSettings(trace_, options_);
     double top = kLaneTop + kLaneHeight + 14;
     for (Panel& panel : panels_) {
         panel.top = top;
         top += panel.height + kPanelGap;
-        FitY(panel);
+        plot::FitY(panel, trace_);
     }
-}
-
-// The y scale and ticks of a placed panel: its fixed range, or one that holds every value it shows.
-void Plot::FitY(Panel& panel) const
-{
-    if (panel.fixed) {
-        panel.tick_lo = panel.fixed->tick_lo;
-        panel.tick_hi = panel.fixed->tick_hi;
-        panel.tick_step = panel.fixed->tick_step;
-        panel.y = {panel.fixed->lo, panel.fixed->hi, panel.top + panel.height, panel.top};
-        return;
-    }
-    std::optional<double> low;
-    std::optional<double> high;
-    for (const TraceRow& row : trace_) {
-        for (const Series& s : panel.series) {
-            if (const std::optional<double> v = Value(row, s)) {
-                low = std::min(low.value_or(*v), *v);
-                high = std::max(high.value_or(*v), *v);
-            }
-        }
-    }
-    double lo = low.value_or(0);
-    double hi = high.value_or(1);
-    if (hi - lo < 4) {
-        const double pad = (4 - (hi - lo)) / 2;
-        lo -= pad;
-        hi += pad;
-    }
-    panel.tick_step = std::max(1.0, NiceStep((hi - lo) / 4));
-    panel.tick_lo = std::floor(lo / panel.tick_step) * panel.tick_step;
-    panel.tick_hi = std::ceil(hi / panel.tick_step) * panel.tick_step;
-    // A margin so that no line runs along the frame.
-    const double margin = (panel.tick_hi - panel.tick_lo) * 0.04;
-    panel.y = {panel.tick_lo - margin, panel.tick_hi + margin, panel.top + panel.height, panel.top};
 }
 
 // A vertical line at `px` from the top of the first panel to the bottom of the last.
@@ -419,66 +348,67 @@ void Plot::PanelBackground(const Panel& panel)
         .EndLine();
 }
 
-EventBins Plot::BinEvents(size_t columns) const
+LaneBins Plot::BinLane(size_t columns) const
 {
-    EventBins bins;
-    for (auto& row : bins) {
-        row.resize(columns);
-    }
-    for (const sim::EventRecord& e : events_) {
-        const size_t column = std::min(
-            columns - 1,
-            static_cast<size_t>(std::max(0.0, (x_(static_cast<double>(e.time)) - x_.r0) / kEventBin)));
-        Bin& bin = bins[SeverityRow(e.severity)][column];
-        bin.count++;
-        if (bin.shown.size() < kMessagesPerMarker) {
-            bin.shown.push_back(&e);
+    LaneBins bins;
+    for (size_t row = 0; row < kLaneRows.size(); row++) {
+        bins[row].resize(columns);
+        for (const LaneItem& item : items_[row]) {
+            const size_t column = std::min(
+                columns - 1,
+                static_cast<size_t>(std::max(0.0, (x_(static_cast<double>(item.time)) - x_.r0) / kEventBin)));
+            Bin& bin = bins[row][column];
+            bin.count++;
+            if (bin.shown.size() < kMessagesPerMarker) {
+                bin.shown.push_back(&item);
+            }
+            bin.last = &item;
         }
-        bin.last = &e;
     }
     return bins;
 }
 
-void Plot::EventMarker(const Bin& bin, size_t row)
+void Plot::LaneMarker(const Bin& bin, size_t row)
 {
     const double px = x_(static_cast<double>(bin.shown[0]->time));
-    svg_.Open("rect", {{"class", kSeverityClasses[row].css_class},
+    svg_.Open("rect", {{"class", kLaneRows[row].css_class},
                        {"x", px - 1},
                        {"y", kLaneTop + kLaneRow * static_cast<double>(row) + 1},
                        {"width", 2},
                        {"height", kLaneRow - 2}})
-        .Element("title", {}, Tooltip(bin, kSeverityClasses[row]))
+        .Element("title", {}, Tooltip(bin, row))
         .Close()
         .EndLine();
 }
 
-// The lane holds a row per severity class with a tick per two-pixel column that had events of the
-// class, its tooltip listing the first few. The most severe class of a column is also marked by a faint
-// line across the panels, unless the class has so many columns that its lines would hide the data.
-void Plot::Events()
+// The lane holds a row per severity class, the faults and the actions, with a tick per two-pixel column
+// that had marks of the row, its tooltip listing the first few. The first row of a column with marks is
+// also drawn as a faint line across the panels, unless the row has so many columns that its lines would
+// hide the data.
+void Plot::Lane()
 {
     const size_t columns = static_cast<size_t>((x_.r1 - x_.r0) / kEventBin) + 1;
-    const EventBins bins = BinEvents(columns);
-    for (size_t c = 0; c < kSeverityClasses.size(); c++) {
+    const LaneBins bins = BinLane(columns);
+    for (size_t c = 0; c < kLaneRows.size(); c++) {
         svg_.Element("text",
                      {{"x", x_.r0 - 6},
                       {"y", kLaneTop + kLaneRow * static_cast<double>(c) + 8.5},
                       {"font-size", 9},
                       {"text-anchor", "end"}},
-                     kSeverityClasses[c].word)
+                     kLaneRows[c].word)
             .EndLine();
     }
     Frame(kLaneTop, kLaneHeight);
 
-    std::array<bool, kSeverityClasses.size()> lines{};
+    std::array<bool, kLaneRows.size()> lines{};
     for (size_t c = 0; c < lines.size(); c++) {
         lines[c] = std::count_if(bins[c].begin(), bins[c].end(), [](const Bin& b) { return b.count > 0; }) <=
                    kMaxMarkLines;
     }
-    std::array<svg::PathData, kSeverityClasses.size()> marks;
+    std::array<svg::PathData, kLaneRows.size()> marks;
     for (size_t column = 0; column < columns; column++) {
         bool marked = false;
-        for (size_t c = 0; c < kSeverityClasses.size(); c++) {
+        for (size_t c = 0; c < kLaneRows.size(); c++) {
             const Bin& bin = bins[c][column];
             if (bin.count == 0) {
                 continue;
@@ -487,15 +417,47 @@ void Plot::Events()
                 marked = true;
                 AcrossPanels(marks[c], x_(static_cast<double>(bin.shown[0]->time)));
             }
-            EventMarker(bin, c);
+            LaneMarker(bin, c);
         }
     }
     for (size_t c = marks.size(); c-- > 0;) {
         if (!marks[c].empty()) {
-            svg_.Empty("path",
-                       {{"class", std::string("mark ") + kSeverityClasses[c].css_class}, {"d", marks[c]}})
+            svg_.Empty("path", {{"class", std::string("mark ") + kLaneRows[c].css_class}, {"d", marks[c]}})
                 .EndLine();
         }
+    }
+}
+
+// Each run of rows in which the device was not running, shaded across the panels from its first row to
+// the row after it, its state and times as a tooltip.
+void Plot::DeviceStates()
+{
+    const double top = panels_.front().top;
+    const double bottom = panels_.back().top + panels_.back().height;
+    for (size_t i = 0; i < trace_.size();) {
+        const sim::PnpState state = trace_[i].device;
+        size_t end = i + 1;
+        while (end < trace_.size() && trace_[end].device == state) {
+            end++;
+        }
+        if (const char* fill = StateFill(state)) {
+            const sim::Ticks until = trace_[std::min(end, trace_.size() - 1)].time;
+            const double x0 = x_(static_cast<double>(trace_[i].time));
+            const double x1 = std::max(x0 + 1, x_(static_cast<double>(until)));
+            svg_.Open("rect", {{"class", "state"},
+                               {"x", x0},
+                               {"y", top},
+                               {"width", x1 - x0},
+                               {"height", bottom - top},
+                               {"fill", fill}})
+                .Element("title", {},
+                         std::string("device ") + sim::PnpStateName(state) + " from " +
+                             Clock(trace_[i].time) +
+                             (end < trace_.size() ? " to " + Clock(until) : " to the end"))
+                .Close()
+                .EndLine();
+        }
+        i = end;
     }
 }
 
@@ -510,13 +472,26 @@ void Plot::PanelSeries(const Panel& panel, size_t number)
         .Close()
         .EndLine();
     svg_.Open("g", {{"clip-path", "url(#" + clip + ")"}}).EndLine();
+    // A warning limit dashed, a critical one dotted, in the sensor's colour.
+    for (const plot::LimitLine& l : panel.limits) {
+        svg_.Open("path", {{"class", "limit"},
+                           {"stroke", l.colour},
+                           {"stroke-dasharray", l.critical ? "2 3" : "8 4"},
+                           {"d", svg::PathData().MoveTo(x_.r0, panel.y(l.value)).HorizontalTo(x_.r1)}})
+            .Element("title", {}, l.title)
+            .Close()
+            .EndLine();
+    }
     for (const Series& s : panel.series) {
         const svg::PathData d =
             panel.steps ? StepPath(trace_, s, x_, panel.y) : LinePath(trace_, s, x_, panel.y);
         if (d.empty()) {
             continue;
         }
-        svg_.Open("path", {{"class", "series"}, {"stroke", s.colour}, {"d", d}})
+        svg_.Open("path", {{"class", "series"},
+                           {"stroke", s.colour},
+                           {"stroke-dasharray", s.dash != nullptr ? s.dash : "none"},
+                           {"d", d}})
             .Element("title", {}, s.name)
             .Close()
             .EndLine();
@@ -531,6 +506,7 @@ void Plot::PanelLegend(const Panel& panel)
     for (const Series& s : panel.series) {
         svg_.Empty("path", {{"stroke", s.colour},
                             {"stroke-width", 2},
+                            {"stroke-dasharray", s.dash != nullptr ? s.dash : "none"},
                             {"d", svg::PathData().MoveTo(x_.r1 + 12, y - 4).HorizontalBy(18)}})
             .Element("text", {{"x", x_.r1 + 36}, {"y", y}}, s.name)
             .EndLine();
@@ -550,11 +526,12 @@ std::string Plot::Render()
     Layout();
     const double height = panels_.back().top + panels_.back().height + kBottom;
     Header(height, Subtitle());
+    DeviceStates();
     for (const Panel& panel : panels_) {
         PanelBackground(panel);
     }
     TimeAxis();
-    Events();
+    Lane();
     for (size_t i = 0; i < panels_.size(); i++) {
         PanelSeries(panels_[i], i);
         PanelLegend(panels_[i]);

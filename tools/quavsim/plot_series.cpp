@@ -6,15 +6,41 @@
 
 namespace quavsim::plot {
 
+double Scaled(const Series& s, double raw)
+{
+    return s.quantity == Quantity::Deviation ? (raw - s.nominal) * 100 / s.nominal : raw;
+}
+
+namespace {
+
+template <typename T>
+std::optional<double> Of(const std::optional<T>& v)
+{
+    return v ? std::optional<double>(static_cast<double>(*v)) : std::nullopt;
+}
+
+} // namespace
+
 std::optional<double> Value(const TraceRow& row, const Series& s)
 {
     switch (s.quantity) {
         case Quantity::Reading:
-            return row.readings[s.index] ? std::optional<double>(*row.readings[s.index]) : std::nullopt;
+            return Of(row.readings[s.index]);
+        case Quantity::Deviation:
+            return row.readings[s.index] ? std::optional<double>(Scaled(s, *row.readings[s.index]))
+                                         : std::nullopt;
         case Quantity::Stage:
-            return row.stage[s.index] ? std::optional<double>(*row.stage[s.index]) : std::nullopt;
+            return Of(row.stage[s.index]);
         case Quantity::Pwm:
-            return row.pwm[s.index] ? std::optional<double>(*row.pwm[s.index]) : std::nullopt;
+            return Of(row.pwm[s.index]);
+        case Quantity::ChipPwm:
+            return Of(row.chip_pwm[s.index]);
+        case Quantity::PwmApart:
+            return row.pwm[s.index] != row.chip_pwm[s.index] ? Of(row.pwm[s.index]) : std::nullopt;
+        case Quantity::Ambient:
+            return row.ambient;
+        case Quantity::Heat:
+            return row.heat;
     }
     return std::nullopt;
 }

@@ -18,16 +18,24 @@ struct Scale {
     double operator()(double v) const { return r0 + (v - d0) * (r1 - r0) / (d1 - d0); }
 };
 
-enum class Quantity { Reading, Stage, Pwm };
+// Reading: as published; Deviation: a reading's percent off its nominal; Stage, Pwm: a fan output's, as
+// published; ChipPwm: the duty the chip holds; PwmApart: the published PWM where it is not the chip's;
+// Ambient, Heat: the plant's.
+enum class Quantity { Reading, Deviation, Stage, Pwm, ChipPwm, PwmApart, Ambient, Heat };
 
 // A line of a panel: one column of the trace.
 struct Series {
     const char* name;
     const char* colour;
     Quantity quantity;
-    size_t index;
-    double offset = 0; // pixels, so that equal steps of two fans stay apart
+    size_t index = 0;
+    double offset = 0;          // pixels, so that equal steps of two fans stay apart
+    double nominal = 0;         // Deviation: the reading that is 0 %
+    const char* dash = nullptr; // a stroke-dasharray; null: solid
 };
+
+// A raw value of the series' sensor (a reading, a limit) in the series' scale.
+double Scaled(const Series& s, double raw);
 
 // The series' value in `row`; none when the row has no reading of it.
 std::optional<double> Value(const TraceRow& row, const Series& s);

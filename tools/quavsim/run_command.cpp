@@ -33,16 +33,6 @@ void WriteFile(const std::filesystem::path& path, const std::string& text)
     }
 }
 
-// "10:19:12" for a clock in the run.
-std::string Clock(sim::Ticks t)
-{
-    const int64_t s = t / sim::kTicksPerSecond;
-    char text[32];
-    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld", static_cast<long long>(s / 3600),
-                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
-    return text;
-}
-
 // The scenario with the command line's overrides, refused when its trace would be too long to write.
 Scenario LoadRun(const RunOptions& o)
 {
@@ -100,7 +90,7 @@ private:
     static void Print(sim::Ticks now, sim::Ticks end, size_t events)
     {
         std::fprintf(stderr, "\r  %3d%%  %s of %s simulated, %zu events ", static_cast<int>(100 * now / end),
-                     Clock(now).c_str(), Clock(end).c_str(), events);
+                     sim::FormatClock(now).c_str(), sim::FormatClock(end).c_str(), events);
     }
 
     bool shown_;
@@ -146,6 +136,15 @@ void WriteOutputs(Simulation& simulation, const ScenarioRun& run, const Scenario
     WriteFile(dir / "actions.jsonl", run.ResultsJsonLines());
     PlotOptions plot;
     plot.title = "quavsim: " + std::filesystem::path(scenario.origin).filename().string();
+    plot.limits = ReadLimits(machine.registry());
+    for (const InjectedFault& f : run.faults()) {
+        plot.faults.push_back({f.time, f.text});
+    }
+    for (const ActionResult& r : run.results()) {
+        plot.actions.push_back({r.time, r.where + " " + r.action + ": " +
+                                            quavtools::StatusText(static_cast<uint32_t>(r.status)) +
+                                            (r.detail.empty() ? "" : ", " + r.detail)});
+    }
     WriteFile(dir / "plot.svg", PlotSvg(simulation.trace(), machine.eventlog().Records(), plot));
 }
 
@@ -155,7 +154,7 @@ int EndStatus(std::optional<sim::Ticks> stopped, size_t reports, const ScenarioR
 {
     if (stopped) {
         std::fprintf(stderr, "quavsim: interrupted: the outputs hold the run up to %s\n",
-                     Clock(*stopped).c_str());
+                     sim::FormatClock(*stopped).c_str());
         return kExitInterrupted;
     }
     if (reports != 0) {
@@ -216,6 +215,13 @@ int RunScenario(const RunOptions& o)
     for (const std::string& warning : ConfigWarnings(simulation.machine().registry(), scenario.duration)) {
         std::fprintf(stderr, "quavsim: warning: %s: %s\n", config.c_str(), warning.c_str());
     }
+    // The trace streams from the first publish, which may come during the start. The simulation lets go
+    // of the stream on every way out, before the stream closes.
+    simulation.StreamTrace(&trace);
+    struct Detach {
+        Simulation& simulation;
+        ~Detach() { simulation.StreamTrace(nullptr); }
+    } detach{simulation};
     const sim::Ticks start = sim::Now(); // the run's own start: its end is this plus the duration
     ScenarioRun run(simulation, scenario);
     const NTSTATUS status = simulation.Boot();
@@ -230,7 +236,6 @@ int RunScenario(const RunOptions& o)
     if (o.after_boot) {
         o.after_boot(simulation);
     }
-    simulation.StreamTrace(&trace);
     Progress progress(isatty(STDERR_FILENO) != 0);
     const bool complete =
         run.Run([&](sim::Ticks now,
@@ -249,7 +254,8 @@ int RunScenario(const RunOptions& o)
     WriteOutputs(simulation, run, scenario, dir);
     std::cout
         << (complete ? ""
-                     : "interrupted     at " + Clock(stopped) + " of " + Clock(scenario.duration) +
+                     : "interrupted     at " + sim::FormatClock(stopped) + " of " +
+                           sim::FormatClock(scenario.duration) +
                            " (SIGINT or SIGTERM): the outputs hold the run up to then\n")
         << "scenario        " << scenario.origin
         << (scenario.description.empty() ? "" : ": " + scenario.description) << "\n"

@@ -49,12 +49,22 @@ ScenarioRun::ScenarioRun(Simulation& simulation, const Scenario& scenario)
         plant_ = std::make_unique<Plant>(*scenario_.plant, 0, rpm);
     }
     ticking_ = ramps || plant_ != nullptr;
+    simulation_.SampleEvery(scenario_.sample);
+    if (scenario_.plant) {
+        simulation_.AnnotateRows([this](TraceRow& row) {
+            row.ambient = scenario_.plant->ambient.At(row.time - start_);
+            row.heat = scenario_.plant->heat.At(row.time - start_);
+        });
+    }
     // The board starts the run as the scenario says it does, before the driver's first look at it.
     ApplySensors(start_);
     Schedule();
 }
 
-ScenarioRun::~ScenarioRun() = default;
+ScenarioRun::~ScenarioRun()
+{
+    simulation_.AnnotateRows(nullptr);
+}
 
 void ScenarioRun::Schedule()
 {
@@ -211,12 +221,10 @@ bool ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
                       const std::function<bool()>& stop)
 {
     const sim::Ticks end = start_ + scenario_.duration;
+    // The driver's publishing takes the rows (Simulation::SampleEvery); at each multiple of the sample
+    // period the run takes one if no driver polls the device.
     const sim::Ticks sample = scenario_.sample;
-    // Samples sit half a period off whole seconds, so that a sample never races a poll.
-    sim::Ticks next_sample = (sim::Now() / sample) * sample + sample / 2;
-    while (next_sample <= sim::Now()) {
-        next_sample += sample;
-    }
+    sim::Ticks next_sample = (sim::Now() / sample + 1) * sample;
     sim::Ticks next_tick = ticking_ ? start_ + step_ : end + 1;
     size_t next = 0;
     while (true) {
@@ -236,7 +244,7 @@ bool ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
             next_tick += step_;
         }
         if (next_sample <= now && now < end) {
-            simulation_.Sample();
+            simulation_.SampleIdle();
             next_sample += sample;
         }
         if (now >= end) {
@@ -296,7 +304,7 @@ std::string ScenarioRun::Summary() const
         return f.text.rfind("cleared", 0) != 0;
     }) << "\n";
     for (const InjectedFault& f : faults_) {
-        out << "  " << sim::FormatTicks(f.time - start_) << "  " << f.text << "\n";
+        out << "  " << sim::FormatClock(f.time - start_) << "  " << f.text << "\n";
     }
     // Actions by place in the scenario: how often each status came back.
     std::map<std::string, std::map<std::string, int>> outcomes;
@@ -308,7 +316,7 @@ std::string ScenarioRun::Summary() const
         names[r.where] = r.action;
         const ActionKind* kind = FindActionKind(r.action);
         if (kind != nullptr && kind->detail_in_summary) {
-            details[r.where].push_back(sim::FormatTicks(r.time - start_) + ": " + r.detail);
+            details[r.where].push_back(sim::FormatClock(r.time - start_) + ": " + r.detail);
         }
     }
     out << "actions         " << results_.size() << "\n";

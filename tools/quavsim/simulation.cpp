@@ -1,6 +1,7 @@
 #include "simulation.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -15,18 +16,54 @@ namespace {
 
 constexpr const char16_t* kServicePath = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV";
 const std::string kCurrent = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Current\\";
+const std::string kCurrentFan = kCurrent + "FAN";
 
 // Each fan output's stage and PWM as the driver's fan control publishes them.
 struct FanControlValues {
     const char* stage;
     const char* pwm;
+    const char* temperature;
 };
 const std::array<FanControlValues, quavtools::kFanCount> kFanControl = {{
-    {"FANCNTL_RU_CURRENT_STAGE", "FANCNTL_RU_CURRENT_PWM"},
-    {"FANCNTL_RB_CURRENT_STAGE", "FANCNTL_RB_CURRENT_PWM"},
+    {"FANCNTL_RU_CURRENT_STAGE", "FANCNTL_RU_CURRENT_PWM", "FANCNTL_RU_CURRENT_TEMP"},
+    {"FANCNTL_RB_CURRENT_STAGE", "FANCNTL_RB_CURRENT_PWM", "FANCNTL_RB_CURRENT_TEMP"},
 }};
 
+// Stages in a fan's table: a stage past them has no PWM value, and the driver publishes none for it.
+constexpr uint32_t kStages = 10;
+
+// The environment controller's PWM outputs, by fan output.
+constexpr std::array<uint8_t, quavtools::kFanCount> kPwmRegister = {0x15, 0x16};
+
+// Registry names compare without regard to ASCII case.
+bool SameName(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The unit of a sensor's column and extremes, short: "degC", "RPM", "mV".
+const char* ShortUnit(const quavtools::SensorInfo& sensor)
+{
+    return sensor.Kind() == quavtools::SensorKind::Temperature ? "degC" : sensor.Unit();
+}
+
 } // namespace
+
+bool Polled(sim::PnpState state)
+{
+    switch (state) {
+        case sim::PnpState::Started:
+        case sim::PnpState::StopPending:
+        case sim::PnpState::Stopped:
+        case sim::PnpState::RemovePending:
+            return true;
+        default:
+            return false;
+    }
+}
 
 std::string ReadTextFile(const std::string& path)
 {
@@ -62,6 +99,10 @@ Simulation::Simulation(const SimulationOptions& options)
             throw sim::RegFileError(options.config_origin + ": " + e.what(), e.line());
         }
     }
+    machine_.registry().ObserveKernelWrites(
+        [this](std::string_view path, std::string_view name, const sim::Registry::Value& value) {
+            Observe(path, name, value);
+        });
     thread_.emplace("quavsim");
 }
 
@@ -70,6 +111,7 @@ Simulation::~Simulation()
     if (running_) {
         Shutdown();
     }
+    machine_.registry().ObserveKernelWrites(nullptr);
     if (machine_.wmi().PendingRegInfo() > 0) {
         sim::Yield(); // WMI's registration thread runs while the machine is whole
     }
@@ -103,20 +145,76 @@ uint64_t Simulation::Polls()
 void Simulation::RunFor(sim::Ticks time, sim::Ticks sample_every)
 {
     const sim::Ticks end = sim::Now() + time;
-    if (sample_every <= 0) {
-        sim::Sleep(time);
-        return;
-    }
-    sim::Ticks next = (sim::Now() / sample_every) * sample_every + sample_every / 2;
-    while (next <= sim::Now()) {
-        next += sample_every;
-    }
-    while (next < end) {
-        sim::Sleep(next - sim::Now());
-        Sample();
-        next += sample_every;
+    SampleEvery(sample_every);
+    if (sample_every > 0) {
+        for (sim::Ticks next = (sim::Now() / sample_every + 1) * sample_every; next < end;
+             next += sample_every) {
+            sim::Sleep(next - sim::Now());
+            SampleIdle();
+        }
     }
     sim::Sleep(end - sim::Now());
+}
+
+void Simulation::SampleEvery(sim::Ticks period)
+{
+    std::lock_guard lk(trace_mu_);
+    if (period != sample_) {
+        sample_ = std::max<sim::Ticks>(period, 0);
+        next_due_ = sim::Now();
+    }
+}
+
+void Simulation::SampleIdle()
+{
+    const sim::Ticks now = sim::Now();
+    {
+        std::lock_guard lk(trace_mu_);
+        if (sample_ == 0 || now < next_due_ || Polled(DeviceState())) {
+            return;
+        }
+        next_due_ = (now / sample_ + 1) * sample_;
+    }
+    Sample();
+}
+
+sim::PnpState Simulation::DeviceState()
+{
+    return pdo_ != nullptr ? machine_.pnp().State(pdo_) : sim::PnpState::Removed;
+}
+
+// Each write under the Current keys: a fan's stage counts its changes; the last fan's PWM (or, when its
+// stage has no PWM value, its temperature) ends the poll's publishing, and a row is due then.
+void Simulation::Observe(std::string_view path, std::string_view name, const sim::Registry::Value& value)
+{
+    if (value.type != REG_DWORD || value.data.size() != 4 || !SameName(path, kCurrentFan)) {
+        return;
+    }
+    const uint32_t v = static_cast<uint32_t>(value.data[0]) | static_cast<uint32_t>(value.data[1]) << 8 |
+                       static_cast<uint32_t>(value.data[2]) << 16 |
+                       static_cast<uint32_t>(value.data[3]) << 24;
+    constexpr size_t kLast = quavtools::kFanCount - 1;
+    bool published = false;
+    {
+        std::lock_guard lk(trace_mu_);
+        for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
+            if (SameName(name, kFanControl[fan].stage)) {
+                stage_changes_ += stage_written_[fan] && *stage_written_[fan] != v;
+                stage_written_[fan] = v;
+            }
+        }
+        const bool last = SameName(name, kFanControl[kLast].pwm) ||
+                          (SameName(name, kFanControl[kLast].temperature) && stage_written_[kLast] &&
+                           *stage_written_[kLast] >= kStages);
+        const sim::Ticks now = sim::Now();
+        if (last && sample_ > 0 && now >= next_due_) {
+            next_due_ = (now / sample_ + 1) * sample_;
+            published = true;
+        }
+    }
+    if (published) {
+        Sample();
+    }
 }
 
 void Simulation::Sample()
@@ -124,17 +222,27 @@ void Simulation::Sample()
     sim::Registry& r = machine_.registry();
     TraceRow row;
     row.time = sim::Now();
-    for (size_t i = 0; i < quavtools::kSensors.size(); i++) {
-        const quavtools::SensorInfo& sensor = quavtools::kSensors[i];
-        if (auto v = r.GetDword(kCurrent + sensor.CurrentKey(), sensor.current_value)) {
-            row.readings[i] = static_cast<int32_t>(*v);
+    row.device = DeviceState();
+    if (Polled(row.device)) {
+        for (size_t i = 0; i < quavtools::kSensors.size(); i++) {
+            const quavtools::SensorInfo& sensor = quavtools::kSensors[i];
+            if (auto v = r.GetDword(kCurrent + sensor.CurrentKey(), sensor.current_value)) {
+                row.readings[i] = static_cast<int32_t>(*v);
+            }
+        }
+        for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
+            row.stage[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].stage);
+            row.pwm[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].pwm);
         }
     }
-    for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
-        row.stage[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].stage);
-        row.pwm[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].pwm);
+    for (size_t fan = 0; fan < quavtools::kFanCount && board_.superio() != nullptr; fan++) {
+        row.chip_pwm[fan] = board_.superio()->Register(kPwmRegister[fan]);
     }
     row.events = machine_.eventlog().Count();
+    if (annotate_) {
+        annotate_(row);
+    }
+    std::lock_guard lk(trace_mu_);
     Keep(row);
 }
 
@@ -149,12 +257,6 @@ void Simulation::Keep(const TraceRow& row)
             high_[s] = high_[s] ? std::max(*high_[s], *v) : *v;
         }
     }
-    if (last_) {
-        for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
-            stage_changes_ += row.stage[fan] != last_->stage[fan];
-        }
-    }
-    last_ = row;
     if (samples_++ % kept_every_ != 0) {
         return;
     }
@@ -172,6 +274,7 @@ void Simulation::Keep(const TraceRow& row)
 
 void Simulation::StreamTrace(std::ostream* csv)
 {
+    std::lock_guard lk(trace_mu_);
     trace_csv_ = csv;
     if (csv != nullptr) {
         WriteTraceHeader(*csv);
@@ -180,15 +283,15 @@ void Simulation::StreamTrace(std::ostream* csv)
 
 void Simulation::WriteTraceHeader(std::ostream& out)
 {
-    out << "time_s";
+    out << "time (s)";
     for (const quavtools::SensorInfo& sensor : quavtools::kSensors) {
-        out << "," << sensor.name;
+        out << "," << sensor.name << " (" << ShortUnit(sensor) << ")";
     }
     for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
         const char* name = quavtools::kSensors[quavtools::FanSensor(static_cast<int>(fan))].name;
-        out << "," << name << " stage," << name << " PWM";
+        out << "," << name << " stage," << name << " PWM published," << name << " PWM chip";
     }
-    out << ",events\n";
+    out << ",device,ambient (degC),heat (W),events\n";
 }
 
 void Simulation::WriteTraceRow(std::ostream& out, const TraceRow& row)
@@ -207,7 +310,11 @@ void Simulation::WriteTraceRow(std::ostream& out, const TraceRow& row)
     for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
         cell(row.stage[fan]);
         cell(row.pwm[fan]);
+        cell(row.chip_pwm[fan]);
     }
+    out << "," << sim::PnpStateName(row.device);
+    cell(row.ambient);
+    cell(row.heat);
     out << "," << row.events << "\n";
 }
 
@@ -250,18 +357,19 @@ std::string Simulation::Summary()
         by_severity[e.severity]++;
     }
     std::ostringstream out;
-    out << "simulated time  " << sim::FormatTicks(machine.scheduler().Now()) << "\n";
+    out << "simulated time  " << sim::FormatClock(machine.scheduler().Now()) << "\n";
     out << "polls           " << Polls() << "\n";
     out << "events          " << by_severity[sim::EventSeverity::Informational] << " informational, "
         << by_severity[sim::EventSeverity::Warning] << " warning, " << by_severity[sim::EventSeverity::Error]
         << " error\n";
+    out << "stage changes   " << stage_changes_ << " (as the driver published them)\n";
     if (samples_ > 0) {
-        out << "stage changes   " << stage_changes_ << " (in " << samples_ << " samples)\n";
+        out << "trace rows      " << samples_ << ", lowest .. highest reading:\n";
         for (size_t s = 0; s < quavtools::kSensors.size(); s++) {
             if (low_[s]) {
                 const std::string name = quavtools::kSensors[s].name;
                 out << "  " << name << std::string(14 - name.size(), ' ') << *low_[s] << " .. " << *high_[s]
-                    << "\n";
+                    << " " << ShortUnit(quavtools::kSensors[s]) << "\n";
             }
         }
     }

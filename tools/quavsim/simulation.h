@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -12,18 +14,30 @@
 #include "board/board.h"
 #include "sensors.h"
 #include "sim/pe_loader.h"
+#include "sim/pnp.h"
 #include "sim/sim.h"
 
 namespace quavsim {
 
-// One sample of what the driver published under its Current keys.
+// One sample of what the driver published under its Current keys, beside what the platform sees of the
+// machine at the time: the duty each PWM output of the Super I/O holds, the device's Plug and Play
+// state, and the plant's ambient and heat load. Once the device is gone (removed, or never started) the
+// published values are left empty: what the registry still holds is no reading.
 struct TraceRow {
     sim::Ticks time = 0;
     std::array<std::optional<int32_t>, quavtools::kSensorCount> readings{}; // in quavtools::kSensors' order
     std::array<std::optional<uint32_t>, quavtools::kFanCount> stage{};      // by fan output
-    std::array<std::optional<uint32_t>, quavtools::kFanCount> pwm{};
-    size_t events = 0; // event log records so far
+    std::array<std::optional<uint32_t>, quavtools::kFanCount> pwm{};        // as published
+    std::array<std::optional<uint32_t>, quavtools::kFanCount> chip_pwm{};   // as the chip holds it
+    sim::PnpState device = sim::PnpState::Started;
+    std::optional<double> ambient; // degrees C
+    std::optional<double> heat;    // watts
+    size_t events = 0;             // event log records so far
 };
+
+// Whether a driver polls the device in this state (and so publishes its readings): after a stop the
+// monitor keeps polling; a device never started, failed or removed has none.
+bool Polled(sim::PnpState state);
 
 struct SimulationOptions {
     std::string config_reg;    // .reg text of the configuration
@@ -45,9 +59,21 @@ public:
     Simulation& operator=(const Simulation&) = delete;
 
     NTSTATUS Boot(); // load, add, start
-    // Lets virtual time pass, sampling the published values every `sample_every` (0: never), half an
-    // interval out of step with whole seconds so that a sample never races a poll.
+    // Lets virtual time pass, sampling as SampleEvery(sample_every) does (0: no sampling).
     void RunFor(sim::Ticks time, sim::Ticks sample_every = 0);
+
+    // From now on the trace takes a row at most once a `period` (0: none), right after the driver has
+    // published a poll: the first publish at or after each multiple of the period. A poll drifts off
+    // whole seconds once port access takes time, and a row taken at fixed times could catch it half
+    // published. While no driver polls the device, SampleIdle() takes the rows.
+    void SampleEvery(sim::Ticks period);
+    // At a multiple of the period: a row of what is left if no driver polls the device.
+    void SampleIdle();
+    // Fills in each row's plant columns as it is taken.
+    void AnnotateRows(std::function<void(TraceRow&)> annotate) { annotate_ = std::move(annotate); }
+    // The driver's own changes of a fan's stage, from its writes of the published stage values: the same
+    // whatever the sampling and whichever build of the driver runs.
+    int StageChanges() const { return stage_changes_; }
     NTSTATUS Shutdown(); // removal and unload
 
     // A run may take millions of samples: each goes to the stream set here as it is taken, and the
@@ -68,6 +94,8 @@ public:
 
     // Appends a row of what the driver has published now.
     void Sample();
+    // What the PnP manager sees of the device; Removed once it is gone or when it was never added.
+    sim::PnpState DeviceState();
     // Polls the monitor thread has made so far: its timed waits on a semaphore that ran out.
     uint64_t Polls();
 
@@ -83,6 +111,7 @@ public:
 
 private:
     void Keep(const TraceRow& row);
+    void Observe(std::string_view path, std::string_view name, const sim::Registry::Value& value);
     static void WriteTraceHeader(std::ostream& out);
     static void WriteTraceRow(std::ostream& out, const TraceRow& row);
 
@@ -99,10 +128,14 @@ private:
     std::vector<TraceRow> trace_;
     size_t samples_ = 0;
     size_t kept_every_ = 1; // samples per kept row
+    std::mutex trace_mu_;   // rows come from the driver's publishing thread and from the run's
+    sim::Ticks sample_ = 0;
+    sim::Ticks next_due_ = 0;
+    std::function<void(TraceRow&)> annotate_;
+    std::array<std::optional<uint32_t>, quavtools::kFanCount> stage_written_{};
     int stage_changes_ = 0;
     std::array<std::optional<int32_t>, quavtools::kSensorCount> low_{};
     std::array<std::optional<int32_t>, quavtools::kSensorCount> high_{};
-    std::optional<TraceRow> last_;
     size_t reports_ = 0; // collected so far
 };
 
