@@ -9,21 +9,55 @@ namespace sim {
 
 using Key = RegistryKey;
 
-RegistryKey* RegistryKey::SubKey(std::string_view sub) const
+size_t FoldedNameHash::operator()(std::string_view name) const
 {
-    for (const auto& k : subkeys) {
-        if (SameName(k->name, sub)) {
-            return k.get();
+    // FNV-1a over the folded bytes: names are short, and this is cheaper than folding a copy.
+    uint64_t h = 14695981039346656037ull;
+    for (char c : name) {
+        h = (h ^ static_cast<unsigned char>(FoldAscii(c))) * 1099511628211ull;
+    }
+    return static_cast<size_t>(h);
+}
+
+namespace {
+
+// After the entry at `removed` left its list, the ones behind it moved up by one.
+void Unindex(NameIndex& index, NameIndex::iterator entry)
+{
+    const size_t removed = entry->second;
+    index.erase(entry);
+    for (auto& [name, position] : index) {
+        if (position > removed) {
+            position--;
         }
     }
-    return nullptr;
+}
+
+} // namespace
+
+RegistryKey* RegistryKey::SubKey(std::string_view sub) const
+{
+    const auto it = subkey_index.find(sub);
+    return it != subkey_index.end() ? subkeys[it->second].get() : nullptr;
 }
 
 RegistryKey* RegistryKey::AddSubKey(std::string sub)
 {
+    subkey_index.emplace(sub, subkeys.size());
     subkeys.push_back(std::make_unique<Key>());
     subkeys.back()->name = std::move(sub);
     return subkeys.back().get();
+}
+
+bool RegistryKey::RemoveSubKey(std::string_view sub)
+{
+    const auto it = subkey_index.find(sub);
+    if (it == subkey_index.end()) {
+        return false;
+    }
+    subkeys.erase(subkeys.begin() + static_cast<ptrdiff_t>(it->second));
+    Unindex(subkey_index, it);
+    return true;
 }
 
 RegistryKey* RegistryKey::Walk(const RegistryPath& path, size_t count)
@@ -37,12 +71,8 @@ RegistryKey* RegistryKey::Walk(const RegistryPath& path, size_t count)
 
 Registry::Value* RegistryKey::FindValue(std::string_view value_name)
 {
-    for (auto& [n, v] : values) {
-        if (SameName(n, value_name)) {
-            return &v;
-        }
-    }
-    return nullptr;
+    const auto it = value_index.find(value_name);
+    return it != value_index.end() ? &values[it->second].second : nullptr;
 }
 
 void RegistryKey::Store(std::string_view value_name, Registry::Value value)
@@ -50,18 +80,29 @@ void RegistryKey::Store(std::string_view value_name, Registry::Value value)
     if (Registry::Value* v = FindValue(value_name)) {
         *v = std::move(value);
     } else {
+        value_index.emplace(value_name, values.size());
         values.emplace_back(std::string(value_name), std::move(value));
+    }
+}
+
+void RegistryKey::Store(std::string_view value_name, uint32_t type, std::span<const uint8_t> data)
+{
+    if (Registry::Value* v = FindValue(value_name)) {
+        v->type = type;
+        v->data.assign(data.begin(), data.end());
+    } else {
+        Store(value_name, {type, std::vector<uint8_t>(data.begin(), data.end())});
     }
 }
 
 bool RegistryKey::RemoveValue(std::string_view value_name)
 {
-    auto it = std::find_if(values.begin(), values.end(),
-                           [&](const auto& nv) { return SameName(nv.first, value_name); });
-    if (it == values.end()) {
+    const auto it = value_index.find(value_name);
+    if (it == value_index.end()) {
         return false;
     }
-    values.erase(it);
+    values.erase(values.begin() + static_cast<ptrdiff_t>(it->second));
+    Unindex(value_index, it);
     return true;
 }
 
@@ -153,13 +194,8 @@ bool Registry::DeleteKey(std::string_view path)
     if (parent == nullptr) {
         return false;
     }
-    auto it = std::find_if(parent->subkeys.begin(), parent->subkeys.end(),
-                           [&](const auto& k) { return SameName(k->name, parts->back()); });
-    if (it == parent->subkeys.end()) {
-        return false;
-    }
-    parent->subkeys.erase(it);
-    return true;
+    paths_.clear();
+    return parent->RemoveSubKey(parts->back());
 }
 
 bool Registry::KeyExists(std::string_view path) const
@@ -252,22 +288,25 @@ std::vector<std::string> Registry::Values(std::string_view path) const
     return names;
 }
 
-NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uint32_t type,
-                               std::vector<uint8_t> data)
+bool Registry::FailThisWrite()
 {
-    std::lock_guard lk(mu_);
-    if (fail_writes_ != 0) {
-        if (fail_writes_ > 0) {
-            fail_writes_--;
-        }
-        failed_writes_++;
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (fail_writes_ == 0) {
+        return false;
     }
+    if (fail_writes_ > 0) {
+        fail_writes_--;
+    }
+    failed_writes_++;
+    return true;
+}
+
+NTSTATUS Registry::KernelKey(std::string_view path, Key*& key)
+{
     const std::optional<RegistryPath> parts = SplitRegistryPath(path);
     if (!parts) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    Key* key = root_->Walk(*parts, parts->size());
+    key = root_->Walk(*parts, parts->size());
     if (key == nullptr) {
         Key* parent = root_->Walk(*parts, parts->size() - 1);
         if (parent == nullptr) {
@@ -278,10 +317,47 @@ NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uin
         }
         key = parent->AddSubKey(parts->back());
     }
-    if (key == root_.get()) {
-        return STATUS_ACCESS_DENIED;
+    return key == root_.get() ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+}
+
+NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uint32_t type,
+                               std::vector<uint8_t> data)
+{
+    std::lock_guard lk(mu_);
+    if (FailThisWrite()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Key* key = nullptr;
+    if (const NTSTATUS status = KernelKey(path, key); !NT_SUCCESS(status)) {
+        return status;
     }
     key->Store(name, {type, std::move(data)});
+    writes_++;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Registry::KernelWrite(std::u16string_view path, std::u16string_view name, uint32_t type,
+                               std::span<const uint8_t> data)
+{
+    std::lock_guard lk(mu_);
+    if (FailThisWrite()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Key* key = nullptr;
+    if (const auto cached = paths_.find(path); cached != paths_.end()) {
+        key = cached->second;
+    } else {
+        if (const NTSTATUS status = KernelKey(Utf8FromUtf16(path), key); !NT_SUCCESS(status)) {
+            return status;
+        }
+        if (paths_.size() >= kCachedPaths) {
+            paths_.clear();
+        }
+        paths_.emplace(path, key);
+    }
+    name_utf8_.clear();
+    AppendUtf8(name_utf8_, name);
+    key->Store(name_utf8_, type, data);
     writes_++;
     return STATUS_SUCCESS;
 }

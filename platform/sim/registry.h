@@ -13,9 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform.h"
@@ -97,6 +99,12 @@ public:
     // Writes fail while the fault knob says so, and successful writes are counted.
     NTSTATUS KernelWrite(std::string_view path, std::string_view name, uint32_t type,
                          std::vector<uint8_t> data);
+    // The same from the driver's own text, UTF-16, with the data where the driver holds it. A driver
+    // publishes the same few values on every poll: the keys it wrote to are remembered by the exact text
+    // of their path, and the name is converted into a buffer kept for it, so that rewriting a value
+    // allocates nothing.
+    NTSTATUS KernelWrite(std::u16string_view path, std::u16string_view name, uint32_t type,
+                         std::span<const uint8_t> data);
 
     // The next `count` kernel writes fail with STATUS_INSUFFICIENT_RESOURCES (what the configuration
     // manager returns when a hive cannot grow) and change nothing; count < 0 fails all of them from
@@ -110,6 +118,18 @@ private:
 
     Key* Find(std::string_view path) const;
     Key* Create(const std::vector<std::string>& components);
+    bool FailThisWrite();                                 // the fault knob, counting what it fails
+    NTSTATUS KernelKey(std::string_view path, Key*& key); // the key a kernel write goes to
+
+    struct PathHash {
+        using is_transparent = void;
+        size_t operator()(std::u16string_view path) const { return std::hash<std::u16string_view>()(path); }
+    };
+    // Keys found for the driver's paths, by the exact UTF-16 text: emptied when a key is deleted (its
+    // node goes) and when it grows past kCachedPaths (a driver writing to ever new keys).
+    static constexpr size_t kCachedPaths = 64;
+    std::unordered_map<std::u16string, Key*, PathHash, std::equal_to<>> paths_;
+    std::string name_utf8_; // the value name of the kernel write in progress
 
     mutable std::mutex mu_;
     std::unique_ptr<Key> root_;
