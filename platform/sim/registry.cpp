@@ -336,27 +336,78 @@ NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uin
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Registry::KernelWrite(std::u16string_view path, std::u16string_view name, uint32_t type,
+namespace {
+
+// How far from `from` on the driver's text agrees with `known`. Each unit of the text is read only after
+// the ones before it matched units of `known`, none of them the NUL: never past the end of the text.
+size_t Agreement(const std::u16string& known, const char16_t* text, size_t from)
+{
+    size_t i = from;
+    while (i < known.size() && known[i] == text[i]) {
+        i++;
+    }
+    return i;
+}
+
+} // namespace
+
+// The driver's paths share most of their length ("\REGISTRY\Machine\System\...\Parameters\"): the
+// path is compared once with the first remembered one, and another can only match where it leaves that
+// one exactly where the path does, so that only the rest of it is compared.
+Registry::Key* Registry::CachedKey(const char16_t* path)
+{
+    if (paths_.empty()) {
+        return nullptr;
+    }
+    const size_t agreed = Agreement(paths_.front().text, path, 0);
+    for (const CachedPath& cached : paths_) {
+        if (cached.shared == agreed) {
+            const size_t length = cached.text.size();
+            if (Agreement(cached.text, path, agreed) == length && path[length] == 0) {
+                return cached.key;
+            }
+        }
+    }
+    return nullptr;
+}
+
+void Registry::NameToUtf8(const char16_t* name)
+{
+    size_t length = 0;
+    bool ascii = true;
+    for (; name != nullptr && name[length] != 0; length++) {
+        ascii = ascii && name[length] < 0x80;
+    }
+    if (!ascii) {
+        name_utf8_ = Utf8FromUtf16({name, length});
+        return;
+    }
+    name_utf8_.resize(length);
+    for (size_t i = 0; i < length; i++) {
+        name_utf8_[i] = static_cast<char>(name[i]);
+    }
+}
+
+NTSTATUS Registry::KernelWrite(const char16_t* path, const char16_t* name, uint32_t type,
                                std::span<const uint8_t> data)
 {
     std::lock_guard lk(mu_);
     if (FailThisWrite()) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    Key* key = nullptr;
-    if (const auto cached = paths_.find(path); cached != paths_.end()) {
-        key = cached->second;
-    } else {
+    Key* key = CachedKey(path);
+    if (key == nullptr) {
         if (const NTSTATUS status = KernelKey(Utf8FromUtf16(path), key); !NT_SUCCESS(status)) {
             return status;
         }
-        if (paths_.size() >= kCachedPaths) {
+        if (paths_.size() == kCachedPaths) {
             paths_.clear();
         }
-        paths_.emplace(path, key);
+        std::u16string text(path);
+        const size_t shared = paths_.empty() ? text.size() : Agreement(paths_.front().text, path, 0);
+        paths_.push_back({std::move(text), shared, key});
     }
-    name_utf8_.clear();
-    AppendUtf8(name_utf8_, name);
+    NameToUtf8(name);
     key->Store(name_utf8_, type, data);
     writes_++;
     return STATUS_SUCCESS;

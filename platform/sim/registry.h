@@ -17,7 +17,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform.h"
@@ -99,11 +98,11 @@ public:
     // Writes fail while the fault knob says so, and successful writes are counted.
     NTSTATUS KernelWrite(std::string_view path, std::string_view name, uint32_t type,
                          std::vector<uint8_t> data);
-    // The same from the driver's own text, UTF-16, with the data where the driver holds it. A driver
-    // publishes the same few values on every poll: the keys it wrote to are remembered by the exact text
-    // of their path, and the name is converted into a buffer kept for it, so that rewriting a value
-    // allocates nothing.
-    NTSTATUS KernelWrite(std::u16string_view path, std::u16string_view name, uint32_t type,
+    // The same from the driver's own text: NUL-terminated UTF-16 (a null name is the default value), the
+    // data where the driver holds it. A driver publishes the same few values on every poll: the keys of
+    // its last few paths are remembered by their exact text, and an ASCII name is copied into a buffer
+    // kept for it, so that rewriting a value allocates nothing.
+    NTSTATUS KernelWrite(const char16_t* path, const char16_t* name, uint32_t type,
                          std::span<const uint8_t> data);
 
     // The next `count` kernel writes fail with STATUS_INSUFFICIENT_RESOURCES (what the configuration
@@ -121,14 +120,18 @@ private:
     bool FailThisWrite();                                 // the fault knob, counting what it fails
     NTSTATUS KernelKey(std::string_view path, Key*& key); // the key a kernel write goes to
 
-    struct PathHash {
-        using is_transparent = void;
-        size_t operator()(std::u16string_view path) const { return std::hash<std::u16string_view>()(path); }
+    Key* CachedKey(const char16_t* path);  // null when the path is not among the remembered ones
+    void NameToUtf8(const char16_t* name); // into name_utf8_
+
+    // Keys found for the driver's paths, in the order first written. Emptied when a key is deleted (its
+    // node goes) and when full (a driver writing to ever new keys).
+    struct CachedPath {
+        std::u16string text;
+        size_t shared; // units it has in common with the first one's start (all of its own for the first)
+        Key* key;
     };
-    // Keys found for the driver's paths, by the exact UTF-16 text: emptied when a key is deleted (its
-    // node goes) and when it grows past kCachedPaths (a driver writing to ever new keys).
-    static constexpr size_t kCachedPaths = 64;
-    std::unordered_map<std::u16string, Key*, PathHash, std::equal_to<>> paths_;
+    static constexpr size_t kCachedPaths = 8;
+    std::vector<CachedPath> paths_;
     std::string name_utf8_; // the value name of the kernel write in progress
 
     mutable std::mutex mu_;

@@ -27,7 +27,10 @@ struct FoldedNameHash {
 };
 struct FoldedNameEqual {
     using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return SameName(a, b); }
+    bool operator()(std::string_view a, std::string_view b) const
+    {
+        return a == b || SameName(a, b); // the same spelling, most often
+    }
 };
 // A name's position in its key's list.
 using NameIndex = std::unordered_map<std::string, size_t, FoldedNameHash, FoldedNameEqual>;

@@ -316,10 +316,8 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     if (!Absolute(RelativeTo) || Path == nullptr || (ValueData == nullptr && ValueLength != 0)) {
         return STATUS_INVALID_PARAMETER;
     }
-    return Machine::Current().registry().KernelWrite(
-        std::u16string_view(Path),
-        ValueName != nullptr ? std::u16string_view(ValueName) : std::u16string_view(), ValueType,
-        {static_cast<const uint8_t*>(ValueData), ValueLength});
+    return Machine::Current().registry().KernelWrite(Path, ValueName, ValueType,
+                                                     {static_cast<const uint8_t*>(ValueData), ValueLength});
 }
 
 } // extern "C"

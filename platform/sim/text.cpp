@@ -46,7 +46,7 @@ bool NextUtf8(std::string_view s, size_t& i, char32_t& cp)
     return true;
 }
 
-void AppendCodePoint(std::string& out, char32_t cp)
+void AppendUtf8(std::string& out, char32_t cp)
 {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
@@ -77,12 +77,6 @@ bool SameFolded(std::basic_string_view<Char> a, std::basic_string_view<Char> b)
 std::string Utf8FromUtf16(std::u16string_view text)
 {
     std::string out;
-    AppendUtf8(out, text);
-    return out;
-}
-
-void AppendUtf8(std::string& out, std::u16string_view text)
-{
     for (size_t i = 0; i < text.size(); i++) {
         char32_t cp = text[i];
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
@@ -91,8 +85,9 @@ void AppendUtf8(std::string& out, std::u16string_view text)
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = 0xFFFD;
         }
-        AppendCodePoint(out, cp);
+        AppendUtf8(out, cp);
     }
+    return out;
 }
 
 std::u16string Utf16FromUtf8(std::string_view text)

@@ -14,7 +14,6 @@ namespace sim {
 
 // UTF-8 <-> UTF-16 for names and string values; ill-formed input becomes U+FFFD.
 std::string Utf8FromUtf16(std::u16string_view text);
-void AppendUtf8(std::string& out, std::u16string_view text); // the same onto the end of `out`
 std::u16string Utf16FromUtf8(std::string_view text);
 // How many leading bytes of `text` are well-formed UTF-8: text.size() when all of it is.
 size_t ValidUtf8Prefix(std::string_view text);
