@@ -53,8 +53,7 @@ void PortBus::UnmapAll(PortDevice* device)
 
 PortDevice* PortBus::DeviceAt(uint16_t port) const
 {
-    std::lock_guard lk(mu_);
-    return devices_[port];
+    return devices_[port].load(std::memory_order_acquire);
 }
 
 // The device is called without the bus lock: it may remap itself (a base address register written) or
@@ -80,30 +79,29 @@ void PortBus::Write(uint16_t port, unsigned width, uint32_t value)
 
 void PortBus::Record(const PortAccess& a)
 {
-    std::lock_guard lk(mu_);
-    (a.write ? writes_ : reads_)++;
-    counts_[a.port]++;
-    if (tracing_) {
-        trace_.push_back(a);
+    (a.write ? writes_ : reads_).fetch_add(1, std::memory_order_relaxed);
+    counts_[a.port].fetch_add(1, std::memory_order_relaxed);
+    if (tracing_.load(std::memory_order_acquire)) {
+        std::lock_guard lk(mu_);
+        if (tracing_) {
+            trace_.push_back(a);
+        }
     }
 }
 
 uint64_t PortBus::Reads() const
 {
-    std::lock_guard lk(mu_);
-    return reads_;
+    return reads_.load(std::memory_order_relaxed);
 }
 
 uint64_t PortBus::Writes() const
 {
-    std::lock_guard lk(mu_);
-    return writes_;
+    return writes_.load(std::memory_order_relaxed);
 }
 
 uint64_t PortBus::AccessesTo(uint16_t port) const
 {
-    std::lock_guard lk(mu_);
-    return counts_[port];
+    return counts_[port].load(std::memory_order_relaxed);
 }
 
 void PortBus::StartTrace()
@@ -128,16 +126,21 @@ void PortBus::Stall(uint16_t port, Ticks duration, int count)
 {
     std::lock_guard lk(mu_);
     stalls_[port] = {duration, count, false, 0};
+    stall_count_ = stalls_.size();
 }
 
 void PortBus::StallWrite(uint16_t port, uint32_t value, Ticks duration)
 {
     std::lock_guard lk(mu_);
     stalls_[port] = {duration, 1, true, value};
+    stall_count_ = stalls_.size();
 }
 
 Ticks PortBus::TakeStall(uint16_t port, bool write, uint32_t value)
 {
+    if (stall_count_.load(std::memory_order_acquire) == 0) {
+        return 0;
+    }
     std::lock_guard lk(mu_);
     auto it = stalls_.find(port);
     if (it == stalls_.end() || (it->second.write_only && (!write || it->second.value != value))) {
@@ -146,20 +149,19 @@ Ticks PortBus::TakeStall(uint16_t port, bool write, uint32_t value)
     const Ticks d = it->second.duration;
     if (--it->second.count == 0) {
         stalls_.erase(it);
+        stall_count_ = stalls_.size();
     }
     return d;
 }
 
 void PortBus::SetAccessTime(Ticks duration)
 {
-    std::lock_guard lk(mu_);
     access_time_ = duration;
 }
 
 Ticks PortBus::AccessTime() const
 {
-    std::lock_guard lk(mu_);
-    return access_time_;
+    return access_time_.load(std::memory_order_relaxed);
 }
 
 void PortBus::Report(std::string source, std::string text)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -100,12 +101,15 @@ private:
     void Record(const PortAccess& a);
 
     Hooks hooks_;
+    // The lock guards the map's changes, the trace and the stall knobs. An access, the driver's hot
+    // path, takes it only when a trace is on or a stall is set: the device table and the counts are
+    // atomics, read and counted without it.
     mutable std::mutex mu_;
-    std::array<PortDevice*, 65536> devices_{};
-    std::array<uint32_t, 65536> counts_{};
-    uint64_t reads_ = 0;
-    uint64_t writes_ = 0;
-    bool tracing_ = false;
+    std::array<std::atomic<PortDevice*>, 65536> devices_{};
+    std::array<std::atomic<uint32_t>, 65536> counts_{};
+    std::atomic<uint64_t> reads_ = 0;
+    std::atomic<uint64_t> writes_ = 0;
+    std::atomic<bool> tracing_ = false;
     std::vector<PortAccess> trace_;
     struct StallKnob {
         Ticks duration;
@@ -114,7 +118,8 @@ private:
         uint32_t value;
     };
     std::map<uint16_t, StallKnob> stalls_;
-    Ticks access_time_ = Us(1);
+    std::atomic<size_t> stall_count_ = 0; // stalls_.size(), for the accesses that find none set
+    std::atomic<Ticks> access_time_ = Us(1);
 };
 
 } // namespace sim

@@ -9,21 +9,55 @@ namespace sim {
 
 using Key = RegistryKey;
 
-RegistryKey* RegistryKey::SubKey(std::string_view sub) const
+size_t FoldedNameHash::operator()(std::string_view name) const
 {
-    for (const auto& k : subkeys) {
-        if (SameName(k->name, sub)) {
-            return k.get();
+    // FNV-1a over the folded bytes: names are short, and this is cheaper than folding a copy.
+    uint64_t h = 14695981039346656037ull;
+    for (char c : name) {
+        h = (h ^ static_cast<unsigned char>(FoldAscii(c))) * 1099511628211ull;
+    }
+    return static_cast<size_t>(h);
+}
+
+namespace {
+
+// After the entry at `removed` left its list, the ones behind it moved up by one.
+void Unindex(NameIndex& index, NameIndex::iterator entry)
+{
+    const size_t removed = entry->second;
+    index.erase(entry);
+    for (auto& [name, position] : index) {
+        if (position > removed) {
+            position--;
         }
     }
-    return nullptr;
+}
+
+} // namespace
+
+RegistryKey* RegistryKey::SubKey(std::string_view sub) const
+{
+    const auto it = subkey_index.find(sub);
+    return it != subkey_index.end() ? subkeys[it->second].get() : nullptr;
 }
 
 RegistryKey* RegistryKey::AddSubKey(std::string sub)
 {
+    subkey_index.emplace(sub, subkeys.size());
     subkeys.push_back(std::make_unique<Key>());
     subkeys.back()->name = std::move(sub);
     return subkeys.back().get();
+}
+
+bool RegistryKey::RemoveSubKey(std::string_view sub)
+{
+    const auto it = subkey_index.find(sub);
+    if (it == subkey_index.end()) {
+        return false;
+    }
+    subkeys.erase(subkeys.begin() + static_cast<ptrdiff_t>(it->second));
+    Unindex(subkey_index, it);
+    return true;
 }
 
 RegistryKey* RegistryKey::Walk(const RegistryPath& path, size_t count)
@@ -37,12 +71,8 @@ RegistryKey* RegistryKey::Walk(const RegistryPath& path, size_t count)
 
 Registry::Value* RegistryKey::FindValue(std::string_view value_name)
 {
-    for (auto& [n, v] : values) {
-        if (SameName(n, value_name)) {
-            return &v;
-        }
-    }
-    return nullptr;
+    const auto it = value_index.find(value_name);
+    return it != value_index.end() ? &values[it->second].second : nullptr;
 }
 
 void RegistryKey::Store(std::string_view value_name, Registry::Value value)
@@ -50,18 +80,29 @@ void RegistryKey::Store(std::string_view value_name, Registry::Value value)
     if (Registry::Value* v = FindValue(value_name)) {
         *v = std::move(value);
     } else {
+        value_index.emplace(value_name, values.size());
         values.emplace_back(std::string(value_name), std::move(value));
+    }
+}
+
+void RegistryKey::Store(std::string_view value_name, uint32_t type, std::span<const uint8_t> data)
+{
+    if (Registry::Value* v = FindValue(value_name)) {
+        v->type = type;
+        v->data.assign(data.begin(), data.end());
+    } else {
+        Store(value_name, {type, std::vector<uint8_t>(data.begin(), data.end())});
     }
 }
 
 bool RegistryKey::RemoveValue(std::string_view value_name)
 {
-    auto it = std::find_if(values.begin(), values.end(),
-                           [&](const auto& nv) { return SameName(nv.first, value_name); });
-    if (it == values.end()) {
+    const auto it = value_index.find(value_name);
+    if (it == value_index.end()) {
         return false;
     }
-    values.erase(it);
+    values.erase(values.begin() + static_cast<ptrdiff_t>(it->second));
+    Unindex(value_index, it);
     return true;
 }
 
@@ -153,13 +194,8 @@ bool Registry::DeleteKey(std::string_view path)
     if (parent == nullptr) {
         return false;
     }
-    auto it = std::find_if(parent->subkeys.begin(), parent->subkeys.end(),
-                           [&](const auto& k) { return SameName(k->name, parts->back()); });
-    if (it == parent->subkeys.end()) {
-        return false;
-    }
-    parent->subkeys.erase(it);
-    return true;
+    paths_.clear();
+    return parent->RemoveSubKey(parts->back());
 }
 
 bool Registry::KeyExists(std::string_view path) const
@@ -252,44 +288,25 @@ std::vector<std::string> Registry::Values(std::string_view path) const
     return names;
 }
 
-NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uint32_t type,
-                               std::vector<uint8_t> data)
+bool Registry::FailThisWrite()
 {
-    std::unique_lock lk(mu_);
-    if (!observer_) {
-        return KernelWriteLocked(path, name, type, std::move(data));
+    if (fail_writes_ == 0) {
+        return false;
     }
-    WriteObserver observer = observer_;
-    Value value{type, data};
-    const NTSTATUS status = KernelWriteLocked(path, name, type, std::move(data));
-    lk.unlock();
-    if (NT_SUCCESS(status)) {
-        observer(path, name, value);
+    if (fail_writes_ > 0) {
+        fail_writes_--;
     }
-    return status;
+    failed_writes_++;
+    return true;
 }
 
-void Registry::ObserveKernelWrites(WriteObserver observer)
+NTSTATUS Registry::KernelKey(std::string_view path, Key*& key)
 {
-    std::lock_guard lk(mu_);
-    observer_ = std::move(observer);
-}
-
-NTSTATUS Registry::KernelWriteLocked(std::string_view path, std::string_view name, uint32_t type,
-                                     std::vector<uint8_t> data)
-{
-    if (fail_writes_ != 0) {
-        if (fail_writes_ > 0) {
-            fail_writes_--;
-        }
-        failed_writes_++;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     const std::optional<RegistryPath> parts = SplitRegistryPath(path);
     if (!parts) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    Key* key = root_->Walk(*parts, parts->size());
+    key = root_->Walk(*parts, parts->size());
     if (key == nullptr) {
         Key* parent = root_->Walk(*parts, parts->size() - 1);
         if (parent == nullptr) {
@@ -300,11 +317,130 @@ NTSTATUS Registry::KernelWriteLocked(std::string_view path, std::string_view nam
         }
         key = parent->AddSubKey(parts->back());
     }
-    if (key == root_.get()) {
-        return STATUS_ACCESS_DENIED;
+    return key == root_.get() ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+}
+
+NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uint32_t type,
+                               std::vector<uint8_t> data)
+{
+    std::unique_lock lk(mu_);
+    if (FailThisWrite()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    key->Store(name, {type, std::move(data)});
+    Key* key = nullptr;
+    if (const NTSTATUS status = KernelKey(path, key); !NT_SUCCESS(status)) {
+        return status;
+    }
+    const std::shared_ptr<const WriteObserver> observer = observer_;
+    if (observer) {
+        key->Store(name, type, data);
+    } else {
+        key->Store(name, {type, std::move(data)});
+    }
     writes_++;
+    lk.unlock();
+    if (observer) {
+        (*observer)(path, name, type, data);
+    }
+    return STATUS_SUCCESS;
+}
+
+void Registry::ObserveKernelWrites(WriteObserver observer)
+{
+    std::lock_guard lk(mu_);
+    observer_ = observer ? std::make_shared<const WriteObserver>(std::move(observer)) : nullptr;
+}
+
+namespace {
+
+// How far from `from` on the driver's text agrees with `known`. Each unit of the text is read only after
+// the ones before it matched units of `known`, none of them the NUL: never past the end of the text.
+size_t Agreement(const std::u16string& known, const char16_t* text, size_t from)
+{
+    size_t i = from;
+    while (i < known.size() && known[i] == text[i]) {
+        i++;
+    }
+    return i;
+}
+
+} // namespace
+
+// The driver's paths share most of their length ("\REGISTRY\Machine\System\...\Parameters\"): the
+// path is compared once with the first remembered one, and another can only match where it leaves that
+// one exactly where the path does, so that only the rest of it is compared.
+const Registry::CachedPath* Registry::CachedKey(const char16_t* path) const
+{
+    if (paths_.empty()) {
+        return nullptr;
+    }
+    const size_t agreed = Agreement(paths_.front().text, path, 0);
+    for (const CachedPath& cached : paths_) {
+        if (cached.shared == agreed) {
+            const size_t length = cached.text.size();
+            if (Agreement(cached.text, path, agreed) == length && path[length] == 0) {
+                return &cached;
+            }
+        }
+    }
+    return nullptr;
+}
+
+void Registry::NameToUtf8(const char16_t* name)
+{
+    size_t length = 0;
+    bool ascii = true;
+    for (; name != nullptr && name[length] != 0; length++) {
+        ascii = ascii && name[length] < 0x80;
+    }
+    if (!ascii) {
+        name_utf8_ = Utf8FromUtf16({name, length});
+        return;
+    }
+    name_utf8_.resize(length);
+    for (size_t i = 0; i < length; i++) {
+        name_utf8_[i] = static_cast<char>(name[i]);
+    }
+}
+
+NTSTATUS Registry::KernelWrite(const char16_t* path, const char16_t* name, uint32_t type,
+                               std::span<const uint8_t> data)
+{
+    std::unique_lock lk(mu_);
+    if (FailThisWrite()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const CachedPath* cached = CachedKey(path);
+    if (cached == nullptr) {
+        std::string utf8 = Utf8FromUtf16(path);
+        Key* key = nullptr;
+        if (const NTSTATUS status = KernelKey(utf8, key); !NT_SUCCESS(status)) {
+            return status;
+        }
+        if (paths_.size() == kCachedPaths) {
+            paths_.clear();
+        }
+        std::u16string text(path);
+        const size_t shared = paths_.empty() ? text.size() : Agreement(paths_.front().text, path, 0);
+        paths_.push_back({std::move(text), std::move(utf8), shared, key});
+        cached = &paths_.back();
+    }
+    Key* key = cached->key;
+    NameToUtf8(name);
+    key->Store(name_utf8_, type, data);
+    writes_++;
+    const std::shared_ptr<const WriteObserver> observer = observer_;
+    if (!observer) {
+        return STATUS_SUCCESS;
+    }
+    // Heard outside the lock: the texts are copied into this thread's own buffers first (no allocation
+    // once they have grown to the driver's longest path).
+    thread_local std::string path_utf8;
+    thread_local std::string name_utf8;
+    path_utf8 = cached->utf8;
+    name_utf8 = name_utf8_;
+    lk.unlock();
+    (*observer)(path_utf8, name_utf8, type, data);
     return STATUS_SUCCESS;
 }
 

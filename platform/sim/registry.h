@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -98,6 +99,12 @@ public:
     // Writes fail while the fault knob says so, and successful writes are counted.
     NTSTATUS KernelWrite(std::string_view path, std::string_view name, uint32_t type,
                          std::vector<uint8_t> data);
+    // The same from the driver's own text: NUL-terminated UTF-16 (a null name is the default value), the
+    // data where the driver holds it. A driver publishes the same few values on every poll: the keys of
+    // its last few paths are remembered by their exact text, and an ASCII name is copied into a buffer
+    // kept for it, so that rewriting a value allocates nothing.
+    NTSTATUS KernelWrite(const char16_t* path, const char16_t* name, uint32_t type,
+                         std::span<const uint8_t> data);
 
     // The next `count` kernel writes fail with STATUS_INSUFFICIENT_RESOURCES (what the configuration
     // manager returns when a hive cannot grow) and change nothing; count < 0 fails all of them from
@@ -105,8 +112,8 @@ public:
     void FailWrites(int count);
     // Hears each kernel write once it is stored, on the writing thread and outside the registry's lock
     // (it may read the registry); null: none. For a tool that follows what a driver publishes as it does.
-    using WriteObserver =
-        std::function<void(std::string_view path, std::string_view name, const Value& value)>;
+    using WriteObserver = std::function<void(std::string_view path, std::string_view name, uint32_t type,
+                                             std::span<const uint8_t> data)>;
     void ObserveKernelWrites(WriteObserver observer);
     uint64_t Writes() const;       // kernel writes that were stored
     uint64_t FailedWrites() const; // kernel writes the knob failed
@@ -114,15 +121,31 @@ public:
 private:
     using Key = RegistryKey;
 
-    NTSTATUS KernelWriteLocked(std::string_view path, std::string_view name, uint32_t type,
-                               std::vector<uint8_t> data);
     Key* Find(std::string_view path) const;
     Key* Create(const std::vector<std::string>& components);
+    bool FailThisWrite();                                 // the fault knob, counting what it fails
+    NTSTATUS KernelKey(std::string_view path, Key*& key); // the key a kernel write goes to
+
+    void NameToUtf8(const char16_t* name); // into name_utf8_
+
+    // Keys found for the driver's paths, in the order first written. Emptied when a key is deleted (its
+    // node goes) and when full (a driver writing to ever new keys).
+    struct CachedPath {
+        std::u16string text;
+        std::string utf8; // the same, as the key tree and a write's observer take it
+        size_t shared;    // units it has in common with the first one's start (all of its own for the first)
+        Key* key;
+    };
+    static constexpr size_t kCachedPaths = 8;
+    // Null when the path is not among the remembered ones.
+    const CachedPath* CachedKey(const char16_t* path) const;
+    std::vector<CachedPath> paths_;
+    std::string name_utf8_; // the value name of the kernel write in progress
 
     mutable std::mutex mu_;
     std::unique_ptr<Key> root_;
     int fail_writes_ = 0;
-    WriteObserver observer_; // set before the driver runs, read under mu_
+    std::shared_ptr<const WriteObserver> observer_; // copied under mu_, called outside it
     uint64_t writes_ = 0;
     uint64_t failed_writes_ = 0;
 };

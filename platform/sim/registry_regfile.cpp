@@ -488,8 +488,8 @@ void Registry::ImportReg(std::string_view text)
             case Op::kDeleteKey: {
                 Key* parent = root_->Walk(op.key, op.key.size() - 1);
                 if (parent != nullptr) {
-                    std::erase_if(parent->subkeys,
-                                  [&](const auto& k) { return SameName(k->name, op.key.back()); });
+                    paths_.clear();
+                    parent->RemoveSubKey(op.key.back());
                 }
                 break;
             }

@@ -316,11 +316,8 @@ NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, 
     if (!Absolute(RelativeTo) || Path == nullptr || (ValueData == nullptr && ValueLength != 0)) {
         return STATUS_INVALID_PARAMETER;
     }
-    const auto* p = static_cast<const uint8_t*>(ValueData);
-    std::vector<uint8_t> data =
-        p != nullptr ? std::vector<uint8_t>(p, p + ValueLength) : std::vector<uint8_t>();
-    return Machine::Current().registry().KernelWrite(Narrow(Path), Narrow(ValueName), ValueType,
-                                                     std::move(data));
+    return Machine::Current().registry().KernelWrite(Path, ValueName, ValueType,
+                                                     {static_cast<const uint8_t*>(ValueData), ValueLength});
 }
 
 } // extern "C"

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 #include <stdexcept>
+#include <tuple>
 
 #include "sim_test.h"
 
@@ -414,6 +415,71 @@ TEST_F(RegistryTest, WriteRegistryValueCreatesOnlyTheFinalKeyAndHonoursTheFaultK
     EXPECT_EQ(reg().GetDword(kParams, "Interval"), 11u);
     EXPECT_EQ(reg().Writes(), 4u);
     EXPECT_EQ(reg().FailedWrites(), 4u);
+}
+
+// The keys of the driver's paths are remembered and names found through an index: paths that share
+// their start, are prefixes of one another or differ in case only, keys deleted and made again, values
+// and keys removed from the middle of their lists, and more paths than are remembered at once.
+TEST_F(RegistryTest, KernelWritesLandWhereTheirPathsLeadThroughRemovals)
+{
+    reg().CreateKey(kParams);
+    const std::string p(kParams);
+    struct Write {
+        const WCHAR* path;
+        const WCHAR* name;
+        ULONG value;
+        std::string key;
+        const char* read_as;
+    };
+    const Write writes[] = {
+        {u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Parameters\\Thermal", u"T", 1,
+         p + "\\Thermal", "t"},
+        {u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Parameters\\Therm", u"T", 2,
+         p + "\\Therm", "T"},
+        {u"\\registry\\machine\\SYSTEM\\CurrentControlSet\\Services\\QUAV\\Parameters\\THERMAL", u"t", 3,
+         p + "\\Thermal", "T"},
+        {kParamsW, u"T", 4, p, "T"},
+        {u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Parameters\\Volt", u"V\u00C4", 5,
+         p + "\\Volt", "v\u00C4"},
+    };
+    for (const Write& w : writes) {
+        EXPECT_EQ(WriteDword(w.path, w.name, w.value), STATUS_SUCCESS) << w.key;
+    }
+    for (const auto& [key, name, value] :
+         {std::tuple{p + "\\Thermal", "T", 3u}, std::tuple{p + "\\Therm", "T", 2u}, std::tuple{p, "T", 4u},
+          std::tuple{p + "\\Volt", "V\u00C4", 5u}}) {
+        EXPECT_EQ(reg().Values(key), Names{name}) << key;
+        EXPECT_EQ(reg().GetDword(key, name), value) << key;
+    }
+    // The key goes with its node: a write on the same path makes it again.
+    EXPECT_TRUE(reg().DeleteKey(p + "\\Thermal"));
+    EXPECT_EQ(WriteDword(writes[0].path, u"Again", 6), STATUS_SUCCESS);
+    EXPECT_EQ(reg().Values(p + "\\Thermal"), Names{"Again"});
+    EXPECT_EQ(reg().SubKeys(p), (Names{"Therm", "Volt", "Thermal"}));
+
+    // Removals from the front of a list move the rest up; the index follows.
+    reg().SetDword(p, "A", 1);
+    reg().SetDword(p, "B", 2);
+    EXPECT_TRUE(reg().DeleteValue(p, "t"));
+    EXPECT_TRUE(reg().DeleteKey(p + "\\therm"));
+    EXPECT_EQ(WriteDword(kParamsW, u"b", 7), STATUS_SUCCESS);
+    reg().SetDword(p, "T", 8);
+    EXPECT_EQ(reg().Values(p), (Names{"A", "B", "T"}));
+    EXPECT_EQ(reg().GetDword(p, "B"), 7u);
+    EXPECT_EQ(reg().SubKeys(p), (Names{"Volt", "Thermal"}));
+    EXPECT_TRUE(reg().KeyExists(p + "\\VOLT"));
+
+    // Twenty keys written twice round: more than are remembered at once.
+    for (ULONG round = 0; round < 2; round++) {
+        for (ULONG k = 0; k < 20; k++) {
+            const std::u16string path =
+                kParamsW + (u"\\K" + std::u16string(1, static_cast<char16_t>(u'a' + k)));
+            EXPECT_EQ(WriteDword(path.c_str(), u"N", round * 100 + k), STATUS_SUCCESS);
+        }
+    }
+    for (ULONG k = 0; k < 20; k++) {
+        EXPECT_EQ(reg().GetDword(p + "\\K" + static_cast<char>('a' + k), "n"), 100 + k);
+    }
 }
 
 } // namespace

@@ -100,8 +100,8 @@ Simulation::Simulation(const SimulationOptions& options)
         }
     }
     machine_.registry().ObserveKernelWrites(
-        [this](std::string_view path, std::string_view name, const sim::Registry::Value& value) {
-            Observe(path, name, value);
+        [this](std::string_view path, std::string_view name, uint32_t type, std::span<const uint8_t> data) {
+            Observe(path, name, type, data);
         });
     thread_.emplace("quavsim");
 }
@@ -185,14 +185,14 @@ sim::PnpState Simulation::DeviceState()
 
 // Each write under the Current keys: a fan's stage counts its changes; the last fan's PWM (or, when its
 // stage has no PWM value, its temperature) ends the poll's publishing, and a row is due then.
-void Simulation::Observe(std::string_view path, std::string_view name, const sim::Registry::Value& value)
+void Simulation::Observe(std::string_view path, std::string_view name, uint32_t type,
+                         std::span<const uint8_t> data)
 {
-    if (value.type != REG_DWORD || value.data.size() != 4 || !SameName(path, kCurrentFan)) {
+    if (type != REG_DWORD || data.size() != 4 || !SameName(path, kCurrentFan)) {
         return;
     }
-    const uint32_t v = static_cast<uint32_t>(value.data[0]) | static_cast<uint32_t>(value.data[1]) << 8 |
-                       static_cast<uint32_t>(value.data[2]) << 16 |
-                       static_cast<uint32_t>(value.data[3]) << 24;
+    const uint32_t v = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+                       static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
     constexpr size_t kLast = quavtools::kFanCount - 1;
     bool published = false;
     {

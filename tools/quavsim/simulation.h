@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -111,7 +112,7 @@ public:
 
 private:
     void Keep(const TraceRow& row);
-    void Observe(std::string_view path, std::string_view name, const sim::Registry::Value& value);
+    void Observe(std::string_view path, std::string_view name, uint32_t type, std::span<const uint8_t> data);
     static void WriteTraceHeader(std::ostream& out);
     static void WriteTraceRow(std::ostream& out, const TraceRow& row);
 
