@@ -7,7 +7,8 @@
 #   install-deps.sh 32       also the 32-bit x86 multilib toolchain and GoogleTest's sources (build-32)
 set -euo pipefail
 
-packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format clang-tidy nlohmann-json3-dev libcli11-dev)
+packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format clang-tidy nlohmann-json3-dev libcli11-dev
+    help2man)
 if [ "${1:-}" = kernel ]; then
     packages+=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
 fi

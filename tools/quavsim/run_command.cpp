@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "cli_numbers.h"
+#include "default_config.h"
 #include "plot.h"
 #include "scenario_run.h"
 #include "simulation.h"
@@ -114,7 +115,7 @@ CLI::App* AddRunCommand(CLI::App& app, RunOptions& o)
         ->check(CLI::ExistingFile);
     run->add_option("--config", o.config,
                     "configuration, a .reg file (default: the scenario's, else "
-                    "examples/config/default.reg)")
+                    "share/quav/config/default.reg beside the binary's bin/)")
         ->check(CLI::ExistingFile);
     run->add_option("--duration", o.duration,
                     "simulated time to run: seconds or \"10m\", \"1h30m\" (default: the scenario's)")
@@ -135,7 +136,7 @@ CLI::App* AddRunCommand(CLI::App& app, RunOptions& o)
 int RunScenario(const RunOptions& o)
 {
     const Scenario scenario = LoadRun(o);
-    const std::string config = !o.config.empty() ? o.config : scenario.config.value_or(QUAV_DEFAULT_CONFIG);
+    const std::string config = !o.config.empty() ? o.config : scenario.config.value_or(DefaultConfigPath());
     SimulationOptions options;
     options.config_reg = ReadTextFile(config);
     options.config_origin = config;
