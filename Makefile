@@ -26,7 +26,10 @@ build: configure
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
+# Only quavsim and what it needs, with one line of progress (scripts/quiet-build.sh): a first demo on a
+# fresh clone does not wait for the tests and benchmarks.
+demo: configure
+	@scripts/quiet-build.sh $(BUILD) $(JOBS) quavsim
 	@echo "A heatwave day of the driver on the emulated board (quavsim run examples/scenarios/heatwave.json):"
 	@$(BUILD)/tools/quavsim/quavsim run examples/scenarios/heatwave.json --out $(BUILD)/demo
 

@@ -10,7 +10,7 @@ set -euo pipefail
 # libwin-hivex-perl: hivexregedit, an independent reader and writer of .reg text and hives, which a test
 # round-trips the configuration through.
 packages=(cmake make g++ binutils libgtest-dev libbenchmark-dev clang-format clang-tidy nlohmann-json3-dev libcli11-dev
-    libwin-hivex-perl)
+    libwin-hivex-perl help2man)
 if [ "${1:-}" = kernel ]; then
     packages+=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
 fi

@@ -32,11 +32,11 @@ struct Outcome {
     std::string out; // stdout and stderr
 };
 
-// quavsim with these arguments (a shell command line), to its end.
-inline Outcome Quavsim(const std::string& args)
+// A shell command line, to its end.
+inline Outcome Shell(const std::string& command)
 {
     Outcome o;
-    FILE* p = popen((std::string(QUAVSIM_PATH) + " " + args + " 2>&1").c_str(), "r");
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
     char buffer[4096];
     size_t n = 0;
     while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) {
@@ -45,6 +45,12 @@ inline Outcome Quavsim(const std::string& args)
     const int status = pclose(p);
     o.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return o;
+}
+
+// quavsim with these arguments (a shell command line), to its end.
+inline Outcome Quavsim(const std::string& args)
+{
+    return Shell(std::string(QUAVSIM_PATH) + " " + args);
 }
 
 // A test with an empty directory of its own (dir_), named after the test and the process so that tests

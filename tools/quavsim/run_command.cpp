@@ -13,6 +13,7 @@
 
 #include "cli_numbers.h"
 #include "config_check.h"
+#include "default_config.h"
 #include "errno_text.h"
 #include "plot.h"
 #include "scenario_run.h"
@@ -178,7 +179,7 @@ CLI::App* AddRunCommand(CLI::App& app, RunOptions& o)
         ->check(CLI::ExistingFile);
     run->add_option("--config", o.config,
                     "configuration, a .reg file (default: the scenario's, else "
-                    "examples/config/default.reg)")
+                    "share/quav/config/default.reg beside the binary's bin/)")
         ->check(CLI::ExistingFile);
     run->add_option("--duration", o.duration,
                     "simulated time to run: seconds or \"10m\", \"1h30m\" (default: the scenario's)")
@@ -201,7 +202,7 @@ int RunScenario(const RunOptions& o)
     // First, so that a stop from the first instant stops the run once the machine has booted.
     InstallStopSignals();
     const Scenario scenario = LoadRun(o);
-    const std::string config = !o.config.empty() ? o.config : scenario.config.value_or(QUAV_DEFAULT_CONFIG);
+    const std::string config = !o.config.empty() ? o.config : scenario.config.value_or(DefaultConfigPath());
     SimulationOptions options;
     options.config_reg = ReadTextFile(config);
     options.config_origin = config;

@@ -1,5 +1,5 @@
-// quavsim run: boots the simulated machine with the configuration (the scenario's, else
-// examples/config/default.reg), plays the scenario (none: the board at rest for an hour), and writes to
+// quavsim run: boots the simulated machine with the configuration (the scenario's, else the default one,
+// default_config.h), plays the scenario (none: the board at rest for an hour), and writes to
 // the output folder the event log (events.txt, events.jsonl), the final registry (registry.reg), a trace
 // of the published readings and fan stages (trace.csv, written as the run goes), a plot of it with the
 // events (plot.svg), the outcome of each user action (actions.jsonl) and the platform's reports of misuse

@@ -9,6 +9,7 @@
 
 #include "cli_numbers.h"
 #include "config_check.h"
+#include "default_config.h"
 #include "platform.h"
 #include "protocol.h"
 #include "run_command.h"
@@ -23,7 +24,7 @@ CLI::App* AddServeCommand(CLI::App& app, ServeOptions& options)
 {
     CLI::App* serve = app.add_subcommand(
         "serve", "boot the machine in real time and serve its device to quavctl on a Unix-domain socket");
-    options.config = QUAV_DEFAULT_CONFIG;
+    options.config = DefaultConfigPath();
     serve->add_option("--config", options.config, "configuration, a .reg file")->check(CLI::ExistingFile);
     serve->add_option("--speed", options.speed, "simulated seconds per host second, 0.001 to 1e6")
         ->check(cli::Real(kMinSpeed, kMaxSpeed));
