@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "device.h"
+#include "live_commands.h"
 #include "protocol.h"
 #include "status_names.h"
 
@@ -417,6 +418,7 @@ struct Arguments {
     uint32_t pwm = 0;
     uint32_t number = 0;
     int32_t limit = 0;
+    bool follow = false;
 };
 
 // A subcommand and what it does once the device is reached. Each command's options are bound to the
@@ -499,6 +501,21 @@ void AddWmiCommands(CLI::App& app, Arguments& bound, std::vector<Command>& comma
     }
 }
 
+void AddLiveCommands(CLI::App& app, Arguments& bound, std::vector<Command>& commands)
+{
+    CLI::App* events = app.add_subcommand(
+        "events", "the driver's event log as events.txt shows it (--json: events.jsonl lines)");
+    events->add_flag("-f,--follow", bound.follow,
+                     "go on showing new records as they come, until interrupted");
+    commands.push_back({events, [](Context& c, const Arguments& args) {
+                            return ShowEvents(c.device, c.json_output, args.follow, c.out);
+                        }});
+    CLI::App* fans =
+        app.add_subcommand("fans", "each fan: speed, the stage and PWM the driver published, mode");
+    commands.push_back(
+        {fans, [](Context& c, const Arguments&) { return ShowFans(c.device, c.json_output, c.out); }});
+}
+
 } // namespace
 
 int Run(int argc, const char* const* argv, const Connect& connect, std::ostream& out, std::ostream& err)
@@ -515,6 +532,7 @@ int Run(int argc, const char* const* argv, const Connect& connect, std::ostream&
     AddSensorCommands(app, arguments, commands);
     AddControlCommands(app, arguments, commands);
     AddWmiCommands(app, arguments, commands);
+    AddLiveCommands(app, arguments, commands);
 
     try {
         app.parse(argc, argv);

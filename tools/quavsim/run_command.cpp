@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "cli_numbers.h"
-#include "plot.h"
+#include "run_outputs.h"
 #include "scenario_run.h"
 #include "simulation.h"
 #include "status_names.h"
@@ -19,15 +19,6 @@
 namespace quavsim {
 
 namespace {
-
-void WriteFile(const std::filesystem::path& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
-}
 
 // "10:19:12" for a clock in the run.
 std::string Clock(sim::Ticks t)
@@ -77,32 +68,6 @@ void ShowProgress(sim::Ticks now, sim::Ticks end, size_t events)
     if (now >= end) {
         std::fputs("\n", stderr);
     }
-}
-
-// The platform's reports, on stderr as they are collected and one a line in reports.txt.
-size_t WriteReports(Simulation& simulation, const std::filesystem::path& file)
-{
-    std::string text;
-    for (const sim::VerifierReport& r : simulation.CollectReports()) {
-        const std::string line = "verifier (" + r.source + "): " + r.text;
-        std::fprintf(stderr, "quavsim: %s\n", line.c_str());
-        text += line + "\n";
-    }
-    WriteFile(file, text);
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-void WriteOutputs(Simulation& simulation, const ScenarioRun& run, const Scenario& scenario,
-                  const std::filesystem::path& dir)
-{
-    sim::Machine& machine = simulation.machine();
-    WriteFile(dir / "events.txt", machine.eventlog().Text());
-    WriteFile(dir / "events.jsonl", machine.eventlog().JsonLines());
-    WriteFile(dir / "registry.reg", machine.registry().ExportReg("\\REGISTRY\\Machine"));
-    WriteFile(dir / "actions.jsonl", run.ResultsJsonLines());
-    PlotOptions plot;
-    plot.title = "quavsim: " + std::filesystem::path(scenario.origin).filename().string();
-    WriteFile(dir / "plot.svg", PlotSvg(simulation.trace(), machine.eventlog().Records(), plot));
 }
 
 } // namespace
@@ -172,8 +137,7 @@ int RunScenario(const RunOptions& o)
     if (!trace.flush()) {
         throw std::runtime_error("cannot write " + (dir / "trace.csv").string());
     }
-    const size_t reports = WriteReports(simulation, dir / "reports.txt");
-    WriteOutputs(simulation, run, scenario, dir);
+    const size_t reports = WriteRunOutputs(simulation, run, scenario, dir);
     std::cout
         << "scenario        " << scenario.origin
         << (scenario.description.empty() ? "" : ": " + scenario.description) << "\n"

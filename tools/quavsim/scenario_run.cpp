@@ -49,6 +49,7 @@ ScenarioRun::ScenarioRun(Simulation& simulation, const Scenario& scenario)
         plant_ = std::make_unique<Plant>(*scenario_.plant, 0, rpm);
     }
     ticking_ = ramps || plant_ != nullptr;
+    KeInitializeEvent(&stop_, NotificationEvent, FALSE);
     // The board starts the run as the scenario says it does, before the driver's first look at it.
     ApplySensors(start_);
     Schedule();
@@ -181,10 +182,9 @@ void ScenarioRun::StartAction(const Action& action)
     action_threads_.push_back(sim::StartThread("action " + action.where, [this, &action, end] {
         for (int i = 0; i < action.repeat; i++) {
             if (i > 0) {
-                if (action.every > end - sim::Now()) {
+                if (action.every > end - sim::Now() || !Wait(action.every)) {
                     break;
                 }
-                sim::Sleep(action.every);
             }
             ActionResult result = Perform(action);
             std::lock_guard lk(results_mu_);
@@ -225,8 +225,8 @@ void ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
         if (next < happenings_.size()) {
             wake = std::min(wake, happenings_[next].at);
         }
-        if (wake > sim::Now()) {
-            sim::Sleep(wake - sim::Now());
+        if (wake > sim::Now() && !Wait(wake - sim::Now())) {
+            break;
         }
         const sim::Ticks now = sim::Now();
         while (next < happenings_.size() && happenings_[next].at <= now) {
@@ -257,6 +257,18 @@ void ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
     if (progress) {
         progress(scenario_.duration, scenario_.duration);
     }
+}
+
+void ScenarioRun::Stop()
+{
+    KeSetEvent(&stop_, IO_NO_INCREMENT, FALSE);
+}
+
+bool ScenarioRun::Wait(sim::Ticks duration)
+{
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -duration; // relative
+    return KeWaitForSingleObject(&stop_, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT;
 }
 
 size_t ScenarioRun::Unexpected() const

@@ -35,12 +35,22 @@ void InstallStopSignals()
     if (g_signal_pipe[0] < 0 && pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw std::runtime_error(Errno("cannot create a pipe"));
     }
+    // A stop left from an earlier serve in this process (a signal during its boot, a scenario's end that
+    // met a signal) is not this one's.
+    char drain[16];
+    while (read(g_signal_pipe[0], drain, sizeof drain) > 0) {
+    }
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+void RequestStop()
+{
+    OnStopSignal(0);
 }
 
 void RestoreStopSignals()
