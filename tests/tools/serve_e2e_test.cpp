@@ -177,7 +177,9 @@ TEST_F(ServeProcessTest, QuavctlAgainstTheServer)
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const json cpu = json::parse(r.out);
     EXPECT_EQ(cpu["name"], "CPU");
-    EXPECT_EQ(cpu["value"], 45);
+    // The default room, 25 degrees C and a light load, not the board's resting 45.
+    EXPECT_GT(cpu["value"].get<int>(), 25);
+    EXPECT_LT(cpu["value"].get<int>(), 40);
     EXPECT_EQ(cpu["status_name"], "STATUS_SUCCESS");
 
     r = Quavctl(socket_, {"--json", "set-pwm", "rear-bottom", "144"});
