@@ -221,7 +221,7 @@ TEST_F(ServeProcessTest, AScenarioPlaysWhileServing)
 {
     // A load too light for the fans' stage to rise, so nothing but the user changes their PWM.
     const std::string scenario = (root_ / "rail.json").string();
-    std::ofstream(scenario) << R"({"duration": "2h", "plant": {"ambient": [{"at": 0, "value": 25}],
+    std::ofstream(scenario) << R"({"duration": "1h", "plant": {"ambient": [{"at": 0, "value": 25}],
         "heat": [{"at": 0, "value": 5}]}, "sensors": {"12V": [{"at": 20, "value": 10000}]}})";
     Serve({scenario, "--out", (root_ / "out").string()});
     Child follow = Spawn({QUAVCTL_PATH, "--socket", socket_, "events", "--follow"});
