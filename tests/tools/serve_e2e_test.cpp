@@ -246,6 +246,10 @@ TEST_F(ServeProcessTest, AScenarioPlaysWhileServing)
     std::string summary;
     EXPECT_EQ(StopServer(SIGTERM, &summary), 0);
     EXPECT_NE(summary.find("scenario        " + scenario), std::string::npos) << summary;
+    // The signal ended the scenario under way, not its end an hour in.
+    const size_t clock = summary.find("simulated time  ");
+    ASSERT_NE(clock, std::string::npos) << summary;
+    EXPECT_LT(std::stod(summary.substr(clock + 16)), 3600.0) << summary;
     EXPECT_NE(summary.find("outputs in      "), std::string::npos) << summary;
     const std::string events = ReadText((root_ / "out" / "events.txt").string());
     EXPECT_NE(events.find(rail + "\n"), std::string::npos) << events;
