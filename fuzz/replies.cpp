@@ -4,6 +4,7 @@
 // quavctl ends with 0, 1 (the driver refused) or 2 (a bad reply, or no server) and prints one result; what
 // it took from a reply is within what its request asked for: no more output bytes than the buffer, none
 // with a failure, a record whole or not at all, the WMI block's twelve entries.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <sstream>
@@ -75,6 +76,20 @@ public:
         Require(out->empty(), "no output from a method that asked for none", Detail(status, *out));
         return status;
     }
+    quavctl::EventBatch Events(uint32_t after) override
+    {
+        quavctl::EventBatch batch = server_.Events(after);
+        Require(batch.events.size() <= batch.total - std::min<uint64_t>(after, batch.total),
+                "no more events than the log holds after those seen", std::to_string(batch.total));
+        return batch;
+    }
+    uint32_t RegistryValue(const std::string& key, const std::string& name, uint32_t* type,
+                           std::vector<uint8_t>* data) override
+    {
+        const uint32_t status = server_.RegistryValue(key, name, type, data);
+        Require(status < 0x80000000u || data->empty(), "no value with a failure", Detail(status, *data));
+        return status;
+    }
 
 private:
     static std::string Detail(uint32_t status, const std::vector<uint8_t>& bytes)
@@ -95,23 +110,46 @@ const std::vector<std::vector<const char*>> kCommands = {
     {"wmi", "query"},
     {"wmi", "set-critical-upper", "cpu", "80"},
     {"wmi", "set-critical-lower", "12v", "10800"}, // within reach: a success says nothing on stderr
+    {"events"},
+    {"fans"},
 };
 
 // Rows a command's JSON result lists in full when it succeeds.
 size_t RowsOnSuccess(const std::string& command)
 {
-    return command == "sensors" || command == "wmi" ? quavtools::kSensorCount : 0;
+    return command == "sensors" || command == "wmi" ? quavtools::kSensorCount
+           : command == "fans"                      ? quavtools::kFanCount
+                                                    : 0;
+}
+
+// events --json prints the records as JSON lines, and a failure's {"error"} object after them.
+void CheckJsonLines(int code, const std::string& out)
+{
+    std::string_view rest = out;
+    json last;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        Require(end != std::string_view::npos, "JSON lines end in a line end", out);
+        last = json::parse(rest.substr(0, end), nullptr, false);
+        Require(last.is_object(), "each line is a JSON object", out);
+        rest.remove_prefix(end + 1);
+    }
+    Require(code == 0 || last.contains("error"), "a failure ends with its \"error\"", out);
 }
 
 void CheckJsonResult(const std::vector<const char*>& args, int code, const std::string& out)
 {
+    if (std::string(args[0]) == "events") {
+        CheckJsonLines(code, out);
+        return;
+    }
     const json result = json::parse(out, nullptr, false);
     Require(result.is_object(), "--json prints one JSON object", out);
     Require((code == 0) != result.contains("error"), "--json has an \"error\" exactly when it fails", out);
     const size_t rows = RowsOnSuccess(args[0]);
     if (code == 0 && rows != 0 && (args.size() == 1 || std::string(args[1]) == "query")) {
-        Require(result.contains("sensors") && result["sensors"].size() == rows, "a listing has every sensor",
-                out);
+        const char* list = std::string(args[0]) == "fans" ? "fans" : "sensors";
+        Require(result.contains(list) && result[list].size() == rows, "a listing has every sensor", out);
     }
 }
 
@@ -141,11 +179,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (json_output) {
         CheckJsonResult(args, code, out.str());
     } else if (code == quavctl::kExitUnreachable) {
-        Require(out.str().empty() && err.str().rfind("quavctl: ", 0) == 0 &&
-                    err.str().find('\n') == err.str().size() - 1,
+        // events shows the records it got before the bad reply.
+        Require((out.str().empty() || std::string(args[0]) == "events") &&
+                    err.str().rfind("quavctl: ", 0) == 0 && err.str().find('\n') == err.str().size() - 1,
                 "a bad reply is one line on the error stream", detail);
     } else if (code == 0) {
-        Require(err.str().empty() && !out.str().empty(), "a success prints its result alone", detail);
+        // An empty event log shows as nothing.
+        Require(err.str().empty() && (!out.str().empty() || std::string(args[0]) == "events"),
+                "a success prints its result alone", detail);
     }
     return 0;
 }

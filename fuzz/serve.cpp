@@ -4,7 +4,7 @@
 // the protocol defines, or a reply quavctl's own checks accept for what the request asked. After each
 // input the handles it left open are closed (as at the end of a connection), a little virtual time passes,
 // no verifier report is left, and quavctl reaching the driver through the same session still reads a
-// sensor and the twelve entries of the WMI block.
+// sensor, the twelve entries of the WMI block, the event log and a fan's published stage.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -19,24 +19,12 @@
 #include "simulation.h"
 #include "socket_transport.h"
 #include "tool_harness.h"
+#include "tools/session_transport.h"
 
 namespace {
 
 using fuzztools::Require;
 using nlohmann::json;
-
-// quavctl's requests carried by the session itself, as its socket would.
-class SessionTransport : public quavctl::LineTransport {
-public:
-    explicit SessionTransport(quavsim::Session& session) : session_(session) {}
-    ~SessionTransport() override { CloseDevice(); }
-
-protected:
-    std::string Exchange(const std::string& line) override { return session_.HandleLine(line); }
-
-private:
-    quavsim::Session& session_;
-};
 
 struct Served {
     quavsim::Simulation simulation;
@@ -92,6 +80,12 @@ bool BytesField(const json& request, const char* key)
     return bytes && bytes->size() <= quavproto::kMaxBuffer;
 }
 
+bool StringField(const json& request, const char* key)
+{
+    const auto it = request.find(key);
+    return it != request.end() && it->is_string();
+}
+
 // The op of a request the protocol defines (protocol.h), or nothing.
 std::optional<std::string> DefinedOp(const json& request)
 {
@@ -108,6 +102,10 @@ std::optional<std::string> DefinedOp(const json& request)
         fields = NumberField(request, "handle", false) && NumberField(request, "code", true) &&
                  BytesField(request, "input") &&
                  NumberField(request, "output_size", false, quavproto::kMaxBuffer);
+    } else if (op == "events") {
+        fields = NumberField(request, "after", false);
+    } else if (op == "registry-value") {
+        fields = StringField(request, "key") && StringField(request, "name");
     } else if (op == "wmi-method") {
         fields = NumberField(request, "method", true) && BytesField(request, "input") &&
                  NumberField(request, "output_size", false, quavproto::kMaxBuffer);
@@ -121,6 +119,7 @@ void CheckAsQuavctl(const std::string& op, const json& request, const std::strin
     const uint32_t out_size = request.contains("output_size") ? request["output_size"].get<uint32_t>() : 0;
     std::vector<uint8_t> bytes;
     uint64_t handle = 0;
+    uint32_t type = 0;
     try {
         if (op == "open") {
             quavctl::replies::Open(reply, &handle);
@@ -130,6 +129,10 @@ void CheckAsQuavctl(const std::string& op, const json& request, const std::strin
             quavctl::replies::DeviceControl(reply, out_size, &bytes);
         } else if (op == "wmi-query") {
             quavctl::replies::WmiQuery(reply, &bytes);
+        } else if (op == "events") {
+            quavctl::replies::Events(reply, request.value("after", 0u));
+        } else if (op == "registry-value") {
+            quavctl::replies::RegistryValue(reply, &type, &bytes);
         } else {
             quavctl::replies::WmiMethod(reply, out_size, &bytes);
         }
@@ -167,6 +170,13 @@ void CheckStillServing(quavsim::Session& session)
     const uint32_t query = device.QuerySensorBlock(&block);
     Require(query == STATUS_SUCCESS && block.size() == quavtools::kSensorCount,
             "the WMI block still reads after an input", std::to_string(query));
+    const quavctl::EventBatch events = device.Events(0);
+    Require(events.total > 0 && !events.events.empty(), "the event log still reads after an input",
+            std::to_string(events.total));
+    uint32_t stage = 0;
+    const uint32_t published = device.ReadDword("Current\\FAN", "FANCNTL_RU_CURRENT_STAGE", &stage);
+    Require(published == STATUS_SUCCESS, "a published stage still reads after an input",
+            std::to_string(published));
 }
 
 } // namespace

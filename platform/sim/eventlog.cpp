@@ -300,6 +300,15 @@ std::vector<EventRecord> EventLog::Records() const
     return records_;
 }
 
+std::vector<EventRecord> EventLog::Records(size_t first, size_t count) const
+{
+    std::lock_guard lk(mu_);
+    first = std::min(first, records_.size());
+    const size_t end = first + std::min(count, records_.size() - first);
+    return std::vector<EventRecord>(records_.begin() + static_cast<ptrdiff_t>(first),
+                                    records_.begin() + static_cast<ptrdiff_t>(end));
+}
+
 size_t EventLog::Count() const
 {
     std::lock_guard lk(mu_);
@@ -312,10 +321,10 @@ void EventLog::Clear()
     records_.clear();
 }
 
-std::string EventLog::JsonLines() const
+std::string EventLog::JsonLines(size_t first, size_t count) const
 {
     std::string out;
-    for (const EventRecord& r : Records()) {
+    for (const EventRecord& r : Records(first, count)) {
         std::string dump;
         for (uint8_t b : r.dump) {
             char hex[3];
@@ -342,10 +351,10 @@ std::string EventLog::JsonLines() const
     return out;
 }
 
-std::string EventLog::Text() const
+std::string EventLog::Text(size_t first, size_t count) const
 {
     std::string out;
-    for (const EventRecord& r : Records()) {
+    for (const EventRecord& r : Records(first, count)) {
         std::string message = TrimLineEnd(r.message);
         for (size_t pos; (pos = message.find_first_of("\r\n")) != std::string::npos;) {
             const size_t end = message.find_first_not_of("\r\n", pos);

@@ -72,14 +72,17 @@ public:
     size_t Outstanding() const; // packets allocated and not yet written
 
     std::vector<EventRecord> Records() const;
+    // The records from the `first` (0-based) on, at most `count` of them: what a reader that has seen
+    // the first ones asks for.
+    std::vector<EventRecord> Records(size_t first, size_t count) const;
     size_t Count() const;
     void Clear();
 
     // One JSON object per record and line: time_s, source, id ("0x402A0008"), severity
     // ("informational"), event_id, message (trailing line end trimmed), strings, dump (hex), size.
-    std::string JsonLines() const;
+    std::string JsonLines(size_t first = 0, size_t count = SIZE_MAX) const;
     // The event viewer's list: one line per record with time, level, source, event id and message.
-    std::string Text() const;
+    std::string Text(size_t first = 0, size_t count = SIZE_MAX) const;
 
 private:
     struct Source {

@@ -29,6 +29,8 @@ public:
     {
         replies_.emplace("open", R"({"status":0,"handle":4})");
         replies_.emplace("close", R"({"status":0})");
+        replies_.emplace("device-control", R"({"status":0,"information":64,"output":")" +
+                                               std::string(2 * sizeof(SENSOR_RECORD), '0') + "\"}");
     }
     ~ScriptedTransport() override { CloseDevice(); }
 
@@ -81,6 +83,9 @@ TEST(QuavctlReplies, MalformedRepliesAreBadRepliesAndNothingIsUsed)
     const std::vector<const char*> query{"wmi", "query"};
     const std::vector<const char*> read{"read-sensor", "temperature", "cpu"};
     const std::vector<const char*> method{"wmi", "set-critical-upper", "cpu", "90"};
+    const std::vector<const char*> events{"events"};
+    const std::vector<const char*> fans{"fans"};
+    const std::string kEvent = R"({"text":"1.0 s  Error  QUAV  9  hot","json":"{\"event_id\":9}"})";
     const std::string not_whole = "\"status\" is not a whole number from 0 to 4294967295";
     struct Case {
         std::vector<const char*> args;
@@ -129,6 +134,25 @@ TEST(QuavctlReplies, MalformedRepliesAreBadRepliesAndNothingIsUsed)
         {method, "wmi-method", R"({"status":0,"output":"00"})", 2,
          "\"output\" has 1 bytes, more than the 0 asked for"},
         {method, "wmi-method", R"({"status":0})", 0, ""},
+
+        // The event log: no more records than the log holds past those seen, at least one while there are
+        // any, each one line of text and a JSON object.
+        {events, "events", R"({"total":1,"events":[]})", 2, "0 events after the first 0 of 1"},
+        {events, "events", R"({"total":0,"events":[)" + kEvent + "]}", 2, "1 events after the first 0 of 0"},
+        {events, "events", R"({"events":[]})", 2, "it has no \"total\""},
+        {events, "events", R"({"total":0,"events":{}})", 2, "it has no \"events\" list"},
+        {events, "events", R"({"total":1,"events":[{"text":"a\u001b[2J","json":"{}"}]})", 2,
+         "an event's \"text\" holds a control character"},
+        {events, "events", R"({"total":1,"events":[{"text":"a","json":"[1]"}]})", 2,
+         "an event's \"json\" is not a JSON object"},
+        {events, "events", R"({"total":1,"events":[{"json":"{}"}]})", 2,
+         "an event without a string \"text\""},
+        {events, "events", R"({"total":0,"events":[]})", 0, ""},
+        // A published value: its type and bytes come with a success, and only a DWORD is shown.
+        {fans, "registry-value", R"({"status":0,"data":"05000000"})", 2, "a value read without its \"type\""},
+        {fans, "registry-value", R"({"status":0,"type":4})", 2, "it has no \"data\""},
+        {fans, "registry-value", R"({"status":0,"type":4,"data":"0500"})", 0, ""},
+        {fans, "registry-value", R"({"status":3221225524})", 0, ""},
     };
     for (const Case& c : cases) {
         const Outcome r = RunScripted(c.args, c.op, c.reply);
@@ -143,6 +167,15 @@ TEST(QuavctlReplies, MalformedRepliesAreBadRepliesAndNothingIsUsed)
             EXPECT_EQ(r.out, "") << c.reply;
         }
     }
+
+    // A sound event reply prints its lines as they came; a value not a DWORD is shown as not published.
+    EXPECT_EQ(RunScripted(events, "events", R"({"total":1,"events":[)" + kEvent + "]}").out,
+              "1.0 s  Error  QUAV  9  hot\n");
+    EXPECT_EQ(RunScripted({"--json", "events"}, "events", R"({"total":1,"events":[)" + kEvent + "]}").out,
+              "{\"event_id\":9}\n");
+    EXPECT_NE(RunScripted(fans, "registry-value", R"({"status":0,"type":4,"data":"0500"})")
+                  .out.find("Rear Upper   0 RPM          -  -           unknown\n"),
+              std::string::npos);
 
     // With --json the message is the result's "error", valid JSON whatever bytes the server sent.
     const Outcome r = RunScripted({"--json", "wmi", "query"}, "wmi-query", "\xc3(\x80");
@@ -217,6 +250,13 @@ protected:
 TEST_F(SilentServerTest, NoReplyAndNoRoomEndInTheTimeout)
 {
     constexpr std::chrono::milliseconds kShort{1};
+    // quavctl itself: the silence is named and the command ends as an unreachable server does.
+    const Outcome silent = RunQuavctl({"--socket", path_.c_str(), "sensors"}, [&](const std::string& path) {
+        return std::make_unique<quavctl::SocketTransport>(path, kShort);
+    });
+    EXPECT_EQ(silent.exit_code, quavctl::kExitUnreachable);
+    EXPECT_EQ(silent.err, "quavctl: quavsim at " + path_ + " did not answer within 1 ms\n");
+    close(accept(listener_, nullptr, nullptr));     // its connection, gone, leaves the queue
     quavctl::SocketTransport queued(path_, kShort); // takes the one place in the queue
     std::vector<uint8_t> data;
     EXPECT_EQ(ErrorOf([&] { queued.WmiQuery(&data); }),

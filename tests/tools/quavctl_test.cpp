@@ -1,30 +1,20 @@
 // quavctl's commands against the running driver, through the JSON-line protocol without a socket: its
 // requests go straight into a session of quavsim serve on the test's own thread.
 #include <initializer_list>
+#include <optional>
 #include <sstream>
 
 #include "commands.h"
 #include "platform.h"
 #include "quavpub.h"
 #include "served.h"
+#include "session_transport.h"
 #include "socket_transport.h"
 #include "status_names.h"
 
 namespace {
 
 using nlohmann::json;
-
-class SessionTransport : public quavctl::LineTransport {
-public:
-    explicit SessionTransport(quavsim::Session& session) : session_(session) {}
-    ~SessionTransport() override { CloseDevice(); }
-
-protected:
-    std::string Exchange(const std::string& line) override { return session_.HandleLine(line); }
-
-private:
-    quavsim::Session& session_;
-};
 
 // Answers every request with the same line, as a server that is not quavsim might.
 class CannedTransport : public quavctl::LineTransport {
@@ -229,6 +219,63 @@ TEST_F(QuavctlTest, CommandLinesSayWhatTheyTake)
     EXPECT_EQ(json::parse(Run({"--json", "read-sensor", "gpu"}).out)["error"],
               "read-sensor: no sensor 'gpu'; did you mean 'cpu'? (the sensors: rear-upper, rear-bottom, cpu, "
               "system, backplane, vrm, vccp, 1.8v, 3.3v, 5v, 12v, aux)");
+}
+
+// events shows the log as events.txt and events.jsonl have it, from any record on; fans shows what the
+// driver published and what its configuration says drives each fan.
+TEST_F(QuavctlTest, EventsAndFansShowWhatTheDriverLoggedAndPublished)
+{
+    simulation_.board().SetSensor("12V", 10000); // below its critical limit: the next poll logs it
+    simulation_.RunFor(sim::Seconds(10));
+    const sim::EventLog& log = simulation_.machine().eventlog();
+    const size_t count = log.Count();
+    ASSERT_GE(count, 2u);
+    Outcome r = Run({"events"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, log.Text());
+    EXPECT_NE(r.out.find("12V"), std::string::npos) << r.out;
+    EXPECT_EQ(Run({"events", "--json"}).out, log.JsonLines());
+    for (const size_t after : {size_t{1}, count - 1, count, count + 5}) {
+        const json reply = Ask({{"op", "events"}, {"after", after}});
+        EXPECT_EQ(reply["total"], count);
+        ASSERT_EQ(reply["events"].size(), after < count ? count - after : 0) << after;
+        if (after < count) {
+            EXPECT_EQ(reply["events"][0]["text"].get<std::string>() + "\n", log.Text(after, 1));
+        }
+    }
+
+    const std::string current =
+        "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Current\\FAN";
+    const std::string config =
+        "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Parameters\\FanControl";
+    sim::Registry& registry = simulation_.machine().registry();
+    r = Run({"fans", "--json"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    json rows = r.Json()["fans"];
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1]["name"], "Rear Bottom");
+    EXPECT_EQ(rows[1]["stage"], *registry.GetDword(current, "FANCNTL_RB_CURRENT_STAGE"));
+    EXPECT_EQ(rows[1]["pwm"], *registry.GetDword(current, "FANCNTL_RB_CURRENT_PWM"));
+    EXPECT_EQ(rows[1]["rpm"], Run({"--json", "read-sensor", "fan", "rear-bottom"}).Json()["value"]);
+    EXPECT_EQ(rows[0]["mode"], "table on CPU, System");
+
+    // The mode as the configuration gives it; what was not published reads as "-".
+    registry.DeleteValue(current, "FANCNTL_RB_CURRENT_PWM");
+    const std::pair<std::optional<uint32_t>, const char*> modes[] = {
+        {0x8004, "automatic on Backplane"}, {0x800E, "automatic on System"}, {0x8000, "automatic, no input"},
+        {0x9, "table on CPU, VRM"},         {0, "table, no temperature"},    {std::nullopt, "unknown"},
+    };
+    for (const auto& [mode, meaning] : modes) {
+        if (mode) {
+            registry.SetDword(config, "FANCNTL_RB_MODE", *mode);
+        } else {
+            registry.DeleteValue(config, "FANCNTL_RB_MODE");
+        }
+        r = Run({"fans"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        const std::string line = r.out.substr(r.out.find("\nRear Bottom") + 1);
+        EXPECT_NE(line.find(std::string("  -           ") + meaning + "\n"), std::string::npos) << r.out;
+    }
 }
 
 TEST(Quavctl, UnreachableOrConfusedServerIsNotADriverRefusal)

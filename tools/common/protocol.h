@@ -9,6 +9,17 @@
 //   {"op":"wmi-query"}                                  -> {"status":N,"data":"<hex>"}
 //   {"op":"wmi-method","method":N,"input":"<hex>"[,"output_size":N]}
 //                                                       -> {"status":N,"output":"<hex>"}
+//   {"op":"events"[,"after":N]}                         ->
+//   {"total":T,"events":[{"text":"<line>","json":"<line>"},...]}
+//       The system event log's records after the first N (0: from the start), in the order written, as
+//       many as fit in kMaxBuffer bytes (at least one when there are any): each as its line of
+//       events.txt ("text") and of events.jsonl ("json"), without the line end. T counts every record
+//       so far; a client follows the log by asking again after N + the records it got.
+//   {"op":"registry-value","key":"<path>","name":"<name>"}
+//                                                       -> {"status":N[,"type":T,"data":"<hex>"]}
+//       A value of the driver's service key or a key below it ("Current\FAN"; "" is the service key
+//       itself), as RegQueryValueEx returns it: its type (REG_DWORD is 4) and raw bytes, present exactly
+//       when the status is a success; STATUS_OBJECT_NAME_NOT_FOUND for a key or value that does not exist.
 // A request the server cannot make sense of gets {"error":"<what>"}; a connection it will not take
 // (another user's, one beyond its bound of connections at once) gets {"error":"refused: <why>"} and is
 // closed. Statuses are the driver's and the platform's NTSTATUS values as unsigned numbers. Without
@@ -34,6 +45,10 @@ namespace quavproto {
 // The largest buffer either side sends or asks for in one request, and the longest line accepted.
 constexpr uint32_t kMaxBuffer = 64 * 1024;
 constexpr size_t kMaxLine = 4 * kMaxBuffer;
+
+// The key of the driver's service, whose subkeys registry-value reads: its configuration (Parameters) and
+// what it publishes as it runs (Current).
+constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\QUAV";
 
 // $XDG_RUNTIME_DIR/quavsim/quav.sock (a per-user directory already), else /tmp/quavsim-<uid>/quav.sock.
 // On Windows quavctl talks to the driver's device itself, and its "socket" is the device's path.

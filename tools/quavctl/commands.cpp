@@ -14,6 +14,7 @@
 
 #include "device.h"
 #include "names.h"
+#include "live_commands.h"
 #include "protocol.h"
 #include "status_names.h"
 
@@ -386,6 +387,7 @@ struct Arguments {
     std::string control_class_word;
     std::vector<std::string> code_words;
     std::string wmi_sensor;
+    bool follow = false;
 };
 
 // A subcommand and what it does once the device is reached. Each command's options are bound to the
@@ -484,6 +486,21 @@ void AddWmiCommands(CLI::App& app, Arguments& bound, std::vector<Command>& comma
     }
 }
 
+void AddLiveCommands(CLI::App& app, Arguments& bound, std::vector<Command>& commands)
+{
+    CLI::App* events = app.add_subcommand(
+        "events", "the driver's event log as events.txt shows it (--json: events.jsonl lines)");
+    events->add_flag("-f,--follow", bound.follow,
+                     "go on showing new records as they come, until interrupted");
+    commands.push_back({events, [](Context& c, const Arguments& args) {
+                            return ShowEvents(c.device, c.json_output, args.follow, c.out);
+                        }});
+    CLI::App* fans =
+        app.add_subcommand("fans", "each fan: speed, the stage and PWM the driver published, mode");
+    commands.push_back(
+        {fans, [](Context& c, const Arguments&) { return ShowFans(c.device, c.json_output, c.out); }});
+}
+
 } // namespace
 
 int Run(int argc, const char* const* argv, const Connect& connect, std::ostream& out, std::ostream& err)
@@ -509,6 +526,7 @@ int Run(int argc, const char* const* argv, const Connect& connect, std::ostream&
     AddSensorCommands(app, arguments, commands);
     AddControlCommands(app, arguments, commands);
     AddWmiCommands(app, arguments, commands);
+    AddLiveCommands(app, arguments, commands);
 
     try {
         app.parse(argc, argv);

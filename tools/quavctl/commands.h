@@ -1,5 +1,6 @@
-// quavctl's command line: sensors, read-sensor, set-pwm, controls, read-control, set-control and the WMI
-// data block's query and methods, as text or (--json) as one JSON object.
+// quavctl's command line: sensors, read-sensor, set-pwm, controls, read-control, set-control, the WMI
+// data block's query and methods, and fans, as text or (--json) as one JSON object; events, as text or
+// (--json) as JSON lines.
 #pragma once
 
 #include <functional>

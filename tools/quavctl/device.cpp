@@ -247,4 +247,21 @@ uint32_t Device::SetReportedLimit(uint32_t method, uint32_t number, int32_t valu
     return transport_.WmiMethod(method, in, &out);
 }
 
+uint32_t Device::ReadDword(const std::string& key, const std::string& name, uint32_t* value)
+{
+    constexpr uint32_t kRegDword = 4;
+    constexpr uint32_t kTypeMismatch = 0xC0000024; // STATUS_OBJECT_TYPE_MISMATCH
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    const uint32_t status = transport_.RegistryValue(key, name, &type, &data);
+    if (!quavtools::StatusSucceeded(status)) {
+        return status;
+    }
+    if (type != kRegDword || data.size() != sizeof *value) {
+        return kTypeMismatch;
+    }
+    std::memcpy(value, data.data(), sizeof *value);
+    return status;
+}
+
 } // namespace quavctl

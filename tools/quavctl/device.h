@@ -50,6 +50,11 @@ public:
     uint32_t QuerySensorBlock(std::vector<SENSOR_DATA_ENTRY>* entries);
     // WMI_METHOD_SET_CRITICAL_UPPER or _LOWER on sensor `number` (1-12).
     uint32_t SetReportedLimit(uint32_t method, uint32_t number, int32_t value);
+    // The event log's records after the first `after`.
+    EventBatch Events(uint32_t after) { return transport_.Events(after); }
+    // A REG_DWORD under the driver's service key ("Current\\FAN"). A value of another type or size is
+    // not one the driver writes: STATUS_OBJECT_TYPE_MISMATCH.
+    uint32_t ReadDword(const std::string& key, const std::string& name, uint32_t* value);
 
 private:
     template <typename Record>

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "protocol.h"
 #include "usermode.h"
 
 // The WMI data-block routines of advapi32; no header of the toolchain declares them. They return Win32
@@ -75,6 +76,18 @@ uint32_t QueryAll(WmiBlock& block, std::vector<uint8_t>* wnode)
     }
     wnode->assign(size, 0);
     return StatusOfWin32Error(WmiQueryAllDataW(block.handle, &size, wnode->data()));
+}
+
+// UTF-8 to the UTF-16 the registry's W functions take.
+std::wstring Wide(const std::string& text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
 }
 
 } // namespace
@@ -177,6 +190,42 @@ uint32_t DeviceTransport::WmiMethod(uint32_t method, std::span<const uint8_t> in
                                                   out->data()));
     out->resize(status == 0 ? out_size : 0);
     return status;
+}
+
+EventBatch DeviceTransport::Events(uint32_t)
+{
+    // Reading the System log would also take rendering each record with the driver's message table:
+    // the Event Viewer and `wevtutil qe System /q:"*[System/Provider/@Name='QUAV']"` already do.
+    throw TransportError("events is not available on Windows: the driver's events are in the System log, "
+                         "source QUAV (Event Viewer, or wevtutil qe System)");
+}
+
+uint32_t DeviceTransport::RegistryValue(const std::string& key, const std::string& name, uint32_t* type,
+                                        std::vector<uint8_t>* data)
+{
+    constexpr uint32_t kNotFound = 0xC0000034; // STATUS_OBJECT_NAME_NOT_FOUND
+    data->clear();
+    const std::wstring path = Wide(std::string(quavproto::kServiceKey) + (key.empty() ? "" : "\\" + key));
+    HKEY handle = nullptr;
+    LSTATUS error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &handle);
+    if (error != ERROR_SUCCESS) {
+        return error == ERROR_FILE_NOT_FOUND ? kNotFound : StatusOfWin32Error(static_cast<DWORD>(error));
+    }
+    const std::wstring value = Wide(name);
+    DWORD value_type = 0;
+    DWORD size = 0;
+    error = RegQueryValueExW(handle, value.c_str(), nullptr, &value_type, nullptr, &size);
+    if (error == ERROR_SUCCESS) {
+        data->assign(size, 0);
+        error = RegQueryValueExW(handle, value.c_str(), nullptr, &value_type, data->data(), &size);
+        data->resize(error == ERROR_SUCCESS ? size : 0);
+    }
+    RegCloseKey(handle);
+    if (error != ERROR_SUCCESS) {
+        return error == ERROR_FILE_NOT_FOUND ? kNotFound : StatusOfWin32Error(static_cast<DWORD>(error));
+    }
+    *type = value_type;
+    return 0;
 }
 
 } // namespace quavctl

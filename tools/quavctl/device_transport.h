@@ -1,4 +1,5 @@
-// quavctl on Windows: the driver's own device, "\\.\QUAVDSL", and its WMI data block.
+// quavctl on Windows: the driver's own device, "\\.\QUAVDSL", its WMI data block and the values it
+// publishes under its service key.
 #pragma once
 
 #if defined(_WIN32)
@@ -20,6 +21,10 @@ public:
                              std::vector<uint8_t>* out) override;
     uint32_t WmiQuery(std::vector<uint8_t>* data) override;
     uint32_t WmiMethod(uint32_t method, std::span<const uint8_t> in, std::vector<uint8_t>* out) override;
+    // Not available here: the driver's records are in the System log, under the source QUAV.
+    EventBatch Events(uint32_t after) override;
+    uint32_t RegistryValue(const std::string& key, const std::string& name, uint32_t* type,
+                           std::vector<uint8_t>* data) override;
 
 private:
     std::string path_;

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -114,10 +115,28 @@ public:
         return std::move(*bytes);
     }
 
+    // The reply's fields as parsed, for the replies whose shape the checks above do not cover.
+    const json& body() const { return body_; }
+
 private:
     const std::string& line_;
     json body_;
 };
+
+// A string field of an event record: one line, which the terminal shows as written.
+std::string EventField(const Reply& reply, const json& record, const char* key)
+{
+    const auto it = record.find(key);
+    if (it == record.end() || !it->is_string()) {
+        reply.Bad(std::string("an event without a string \"") + key + "\"");
+    }
+    const std::string text = it->get<std::string>();
+    if (std::any_of(text.begin(), text.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; })) {
+        reply.Bad(std::string("an event's \"") + key + "\" holds a control character");
+    }
+    return text;
+}
 
 // Errors (0xC...) carry no data; success, informational and warning statuses may (a warning such as
 // STATUS_BUFFER_OVERFLOW returns what fitted).
@@ -206,6 +225,54 @@ uint32_t WmiMethod(const std::string& line, uint32_t out_size, std::vector<uint8
     return status;
 }
 
+EventBatch Events(const std::string& line, uint32_t after)
+{
+    const Reply reply(line);
+    EventBatch batch;
+    const std::optional<uint64_t> total = reply.Number("total", UINT32_MAX);
+    if (!total) {
+        reply.Bad("it has no \"total\"");
+    }
+    batch.total = *total;
+    const auto events = reply.body().find("events");
+    if (events == reply.body().end() || !events->is_array()) {
+        reply.Bad("it has no \"events\" list");
+    }
+    const uint64_t left = *total > after ? *total - after : 0;
+    if (events->size() > left || (left > 0 && events->empty())) {
+        reply.Bad(std::to_string(events->size()) + " events after the first " + std::to_string(after) +
+                  " of " + std::to_string(*total));
+    }
+    for (const json& record : *events) {
+        if (!record.is_object()) {
+            reply.Bad("an event is not a JSON object");
+        }
+        EventLine event{EventField(reply, record, "text"), EventField(reply, record, "json")};
+        if (!json::accept(event.json) || !json::parse(event.json).is_object()) {
+            reply.Bad("an event's \"json\" is not a JSON object");
+        }
+        batch.events.push_back(std::move(event));
+    }
+    return batch;
+}
+
+uint32_t RegistryValue(const std::string& line, uint32_t* type, std::vector<uint8_t>* data)
+{
+    data->clear();
+    const Reply reply(line);
+    const uint32_t status = reply.Status();
+    if (Failed(status)) {
+        return status;
+    }
+    const std::optional<uint64_t> value_type = reply.Number("type", UINT32_MAX);
+    if (!value_type) {
+        reply.Bad("a value read without its \"type\"");
+    }
+    *type = static_cast<uint32_t>(*value_type);
+    *data = reply.RequiredBytes("data", quavproto::kMaxBuffer);
+    return status;
+}
+
 } // namespace replies
 
 uint32_t LineTransport::DeviceIoControl(uint32_t code, std::span<const uint8_t> in, uint32_t out_size,
@@ -244,6 +311,18 @@ uint32_t LineTransport::WmiMethod(uint32_t method, std::span<const uint8_t> in, 
         {"input", quavproto::ToHex(in)},
         {"output_size", kOutputSize}}.dump());
     return replies::WmiMethod(line, kOutputSize, out);
+}
+
+EventBatch LineTransport::Events(uint32_t after)
+{
+    return replies::Events(Exchange(json{{"op", "events"}, {"after", after}}.dump()), after);
+}
+
+uint32_t LineTransport::RegistryValue(const std::string& key, const std::string& name, uint32_t* type,
+                                      std::vector<uint8_t>* data)
+{
+    const std::string line = Exchange(json{{"op", "registry-value"}, {"key", key}, {"name", name}}.dump());
+    return replies::RegistryValue(line, type, data);
 }
 
 void LineTransport::CloseDevice() noexcept

@@ -25,6 +25,8 @@ uint32_t Close(const std::string& line);
 uint32_t DeviceControl(const std::string& line, uint32_t out_size, std::vector<uint8_t>* out);
 uint32_t WmiQuery(const std::string& line, std::vector<uint8_t>* data);
 uint32_t WmiMethod(const std::string& line, uint32_t out_size, std::vector<uint8_t>* out);
+EventBatch Events(const std::string& line, uint32_t after);
+uint32_t RegistryValue(const std::string& line, uint32_t* type, std::vector<uint8_t>* data);
 } // namespace replies
 
 class LineTransport : public Transport {
@@ -33,6 +35,9 @@ public:
                              std::vector<uint8_t>* out) override;
     uint32_t WmiQuery(std::vector<uint8_t>* data) override;
     uint32_t WmiMethod(uint32_t method, std::span<const uint8_t> in, std::vector<uint8_t>* out) override;
+    EventBatch Events(uint32_t after) override;
+    uint32_t RegistryValue(const std::string& key, const std::string& name, uint32_t* type,
+                           std::vector<uint8_t>* data) override;
 
 protected:
     // Sends one request line (without its newline) and returns the reply line. Throws TransportError.

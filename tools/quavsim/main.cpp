@@ -2,10 +2,11 @@
 //
 //   quavsim run [SCENARIO.json] [--config FILE.reg] [--duration TIME] [--sample TIME] [--seed N]
 //               [--out DIR] [--image quav.sys]
-//   quavsim serve [--config FILE.reg] [--speed X] [--duration TIME] [--socket PATH] [--image quav.sys]
+//   quavsim serve [SCENARIO.json] [--config FILE.reg] [--speed X] [--duration TIME] [--socket PATH]
+//                 [--out DIR] [--image quav.sys]
 //
-// run plays a scenario in virtual time and writes what the driver did (run_command.h); serve runs the
-// machine in real time for quavctl (serve.h). Exit status: 0 success; 1 an error or bad input (the
+// run plays a scenario in virtual time and writes what the driver did (run_command.h); serve plays it in
+// real time while quavctl reaches the device (serve.h). Exit status: 0 success; 1 an error or bad input (the
 // command line, the configuration, the scenario: nothing runs; a device start that ended otherwise than
 // the scenario's "start" says); 2 an action ended with a status the scenario did not expect; 3 the
 // platform reported a misuse (the outputs are written first); 130 a run stopped by SIGINT or SIGTERM (the

@@ -49,6 +49,7 @@ ScenarioRun::ScenarioRun(Simulation& simulation, const Scenario& scenario)
         plant_ = std::make_unique<Plant>(*scenario_.plant, 0, rpm);
     }
     ticking_ = ramps || plant_ != nullptr;
+    KeInitializeEvent(&stop_, NotificationEvent, FALSE);
     simulation_.SampleEvery(scenario_.sample);
     if (scenario_.plant) {
         simulation_.AnnotateRows([this](TraceRow& row) {
@@ -191,10 +192,9 @@ void ScenarioRun::StartAction(const Action& action)
     action_threads_.push_back(sim::StartThread("action " + action.where, [this, &action, end] {
         for (int i = 0; i < action.repeat; i++) {
             if (i > 0) {
-                if (stopping_ || action.every > end - sim::Now()) {
+                if (stopping_ || action.every > end - sim::Now() || !Wait(action.every)) {
                     break;
                 }
-                sim::Sleep(action.every);
             }
             ActionResult result = Perform(action);
             std::lock_guard lk(results_mu_);
@@ -232,8 +232,8 @@ bool ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
         if (next < happenings_.size()) {
             wake = std::min(wake, happenings_[next].at);
         }
-        if (wake > sim::Now()) {
-            sim::Sleep(wake - sim::Now());
+        if (wake > sim::Now() && !Wait(wake - sim::Now())) {
+            break;
         }
         const sim::Ticks now = sim::Now();
         while (next < happenings_.size() && happenings_[next].at <= now) {
@@ -251,7 +251,7 @@ bool ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
             break;
         }
         if (stop && stop()) {
-            stopping_ = true;
+            Stop();
             break;
         }
         if (progress) {
@@ -265,6 +265,19 @@ bool ScenarioRun::Run(const std::function<void(sim::Ticks now, sim::Ticks end)>&
     // Handles still open are closed as the end of their process would close them.
     handles_.CloseAll();
     return !stopping_;
+}
+
+void ScenarioRun::Stop()
+{
+    stopping_ = true;
+    KeSetEvent(&stop_, IO_NO_INCREMENT, FALSE);
+}
+
+bool ScenarioRun::Wait(sim::Ticks duration)
+{
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -duration; // relative
+    return KeWaitForSingleObject(&stop_, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT;
 }
 
 size_t ScenarioRun::Unexpected() const

@@ -44,6 +44,9 @@ public:
     // the result is false. `progress` hears the clock at every step before the end.
     bool Run(const std::function<void(sim::Ticks now, sim::Ticks end)>& progress = {},
              const std::function<bool()>& stop = {});
+    // Ends the run under way early, from another thread of the simulation (serve at a stop signal): its
+    // waits end at once, repeating actions make no more repetitions, and Run returns false.
+    void Stop();
 
     const std::vector<ActionResult>& results() const { return results_; }
     const std::vector<InjectedFault>& faults() const { return faults_; }
@@ -71,6 +74,8 @@ private:
     void InjectFault(const Fault& fault, bool clear);
     void StartAction(const Action& action);
     ActionResult Perform(const Action& action);
+    // Waits `duration` on the clock; false when the run was stopped first.
+    bool Wait(sim::Ticks duration);
 
     Simulation& simulation_;
     const Scenario& scenario_;
@@ -79,6 +84,7 @@ private:
     std::unique_ptr<Plant> plant_;
     bool ticking_ = false; // the plant or a ramp needs the board updated every step
     sim::Ticks step_ = sim::Seconds(1);
+    KEVENT stop_{}; // a notification event: once set, every wait of the run ends
     std::vector<PKTHREAD> action_threads_;
     std::atomic<bool> stopping_{false}; // the run stops early: repeats end
     Handles handles_;               // opened by "open" actions, closed by "close" or at the end of the run

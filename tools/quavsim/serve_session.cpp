@@ -68,6 +68,27 @@ uint32_t OutputSize(const json& request)
     return size;
 }
 
+std::string String(const json& request, const char* key)
+{
+    auto it = request.find(key);
+    if (it == request.end()) {
+        throw BadRequest(std::string("\"") + key + "\" is missing");
+    }
+    if (!it->is_string()) {
+        throw BadRequest(std::string("\"") + key + "\" must be a string");
+    }
+    return it->get<std::string>();
+}
+
+// A record's line of events.txt or events.jsonl, without its line end.
+std::string Line(std::string text)
+{
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    return text;
+}
+
 uint32_t Unsigned(NTSTATUS status)
 {
     return static_cast<uint32_t>(status);
@@ -158,10 +179,52 @@ json Session::Handle(const json& request)
                 sim::Machine::Current().wmi().ExecuteMethod(kSensorDataGuid, 0, method, in, out_size, &out);
             return json{{"status", Unsigned(status)}, {"output", quavproto::ToHex(out)}};
         }
+        if (op == "events") {
+            return Events(request);
+        }
+        if (op == "registry-value") {
+            return RegistryValue(request);
+        }
         throw BadRequest("unknown op \"" + op + "\"");
     } catch (const BadRequest& e) {
         return ErrorReply(e.what());
     }
+}
+
+json Session::Events(const json& request)
+{
+    const uint32_t after = Number(request, "after", 0);
+    const sim::EventLog& log = sim::Machine::Current().eventlog();
+    const size_t total = log.Count();
+    json events = json::array();
+    size_t bytes = 0;
+    for (size_t i = after; i < total; i++) {
+        json record{{"text", Line(log.Text(i, 1))}, {"json", Line(log.JsonLines(i, 1))}};
+        const size_t size = record.dump(-1, ' ', false, json::error_handler_t::replace).size();
+        if (!events.empty() && bytes + size > quavproto::kMaxBuffer) {
+            break;
+        }
+        bytes += size;
+        events.push_back(std::move(record));
+    }
+    return json{{"total", total}, {"events", std::move(events)}};
+}
+
+json Session::RegistryValue(const json& request)
+{
+    const std::string key = String(request, "key");
+    const std::string name = String(request, "name");
+    const std::string path =
+        "\\REGISTRY\\Machine\\" + std::string(quavproto::kServiceKey) + (key.empty() ? "" : "\\" + key);
+    const std::optional<sim::Registry::Value> value = sim::Machine::Current().registry().GetValue(path, name);
+    if (!value) {
+        return json{{"status", Unsigned(STATUS_OBJECT_NAME_NOT_FOUND)}};
+    }
+    if (value->data.size() > quavproto::kMaxBuffer) {
+        return json{{"status", Unsigned(STATUS_BUFFER_TOO_SMALL)}};
+    }
+    return json{
+        {"status", Unsigned(STATUS_SUCCESS)}, {"type", value->type}, {"data", quavproto::ToHex(value->data)}};
 }
 
 void Session::CloseAll()

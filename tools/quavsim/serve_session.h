@@ -29,6 +29,8 @@ public:
 
 private:
     HANDLE HandleArgument(const nlohmann::json& request) const;
+    static nlohmann::json Events(const nlohmann::json& request);
+    static nlohmann::json RegistryValue(const nlohmann::json& request);
 
     sim::UserClient user_{true};
     std::vector<HANDLE> handles_; // oldest first

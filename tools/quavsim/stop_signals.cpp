@@ -57,6 +57,11 @@ void InstallStopSignals()
     pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
+void RequestStop()
+{
+    OnStopSignal(0);
+}
+
 void RestoreStopSignals()
 {
     signal(SIGINT, SIG_DFL);

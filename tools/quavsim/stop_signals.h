@@ -10,6 +10,8 @@ namespace quavsim {
 void InstallStopSignals();
 // Whether a stop signal has come (it stays pending for WaitForStop).
 bool StopRequested();
+// Stops the server as a signal would, from any thread (serve's scenario reaching its end).
+void RequestStop();
 // A second signal while the driver shuts down ends the process at once.
 void RestoreStopSignals();
 // Until a stop signal or, with a `duration` (simulated seconds, 0: none), until that much simulated time
