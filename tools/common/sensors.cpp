@@ -21,26 +21,39 @@ constexpr PlotPanel kRailPanel = PlotPanel::Voltage;
 } // namespace
 
 // clang-format off
-// name, type, id, WMI number, fan output, published value, plot panel and colour
+// name, type, id, WMI number, fan output, published value, plot panel and colour, limits' name stem
 const std::array<SensorInfo, kSensorCount> kSensors = {{
-    {"Rear Upper",  kFan,     SENSOR_ID_REAR_UPPER,   1,  0, "FAN_REAR_UPPER",  kFanPanel,  "#1f77b4"},
-    {"Rear Bottom", kFan,     SENSOR_ID_REAR_BOTTOM,  2,  1, "FAN_REAR_BOTTOM", kFanPanel,  "#ff7f0e"},
-    {"CPU",         kTemp,    SENSOR_ID_CPU,          3, -1, "CPU",             kTempPanel, "#d62728"},
-    {"System",      kTemp,    SENSOR_ID_SYSTEM,       4, -1, "SYSTEM",          kTempPanel, "#1f77b4"},
-    {"Backplane",   kTemp,    SENSOR_ID_BACKPLANE,    5, -1, "BackPlane",       kTempPanel, "#2ca02c"},
-    {"VRM",         kTemp,    SENSOR_ID_VRM,         12, -1, "VRM",             kTempPanel, "#9467bd"},
-    {"VCCP",        kVoltage, SENSOR_ID_VCCP,         6, -1, "VCCP",            kRailPanel, "#8c564b"},
-    {"1.8V",        kVoltage, SENSOR_ID_V18,          7, -1, "18V",             kRailPanel, "#e377c2"},
-    {"3.3V",        kVoltage, SENSOR_ID_V33,          8, -1, "33V",             kRailPanel, "#7f7f7f"},
-    {"5V",          kVoltage, SENSOR_ID_V5,           9, -1, "5V",              kRailPanel, "#bcbd22"},
-    {"12V",         kVoltage, SENSOR_ID_V12,         10, -1, "12V",             kRailPanel, "#17becf"},
-    {"AUX",         kVoltage, SENSOR_ID_AUX,         11, -1, "AUX",             kRailPanel, "#2ca02c"},
+    {"Rear Upper",  kFan,     SENSOR_ID_REAR_UPPER,   1,  0, "FAN_REAR_UPPER",  kFanPanel,  "#1f77b4", "FANSPEED_RU"},
+    {"Rear Bottom", kFan,     SENSOR_ID_REAR_BOTTOM,  2,  1, "FAN_REAR_BOTTOM", kFanPanel,  "#ff7f0e", "FANSPEED_RB"},
+    {"CPU",         kTemp,    SENSOR_ID_CPU,          3, -1, "CPU",             kTempPanel, "#d62728", "THERMAL_CPU"},
+    {"System",      kTemp,    SENSOR_ID_SYSTEM,       4, -1, "SYSTEM",          kTempPanel, "#1f77b4", "THERMAL_SYSTEM"},
+    {"Backplane",   kTemp,    SENSOR_ID_BACKPLANE,    5, -1, "BackPlane",       kTempPanel, "#2ca02c", "THERMAL_BACKPLANE"},
+    {"VRM",         kTemp,    SENSOR_ID_VRM,         12, -1, "VRM",             kTempPanel, "#9467bd", "THERMAL_VRM"},
+    {"VCCP",        kVoltage, SENSOR_ID_VCCP,         6, -1, "VCCP",            kRailPanel, "#8c564b", "VOLTAGE_VCCP"},
+    {"1.8V",        kVoltage, SENSOR_ID_V18,          7, -1, "18V",             kRailPanel, "#e377c2", "VOLTAGE_18V"},
+    {"3.3V",        kVoltage, SENSOR_ID_V33,          8, -1, "33V",             kRailPanel, "#7f7f7f", "VOLTAGE_33V"},
+    {"5V",          kVoltage, SENSOR_ID_V5,           9, -1, "5V",              kRailPanel, "#bcbd22", "VOLTAGE_5V"},
+    {"12V",         kVoltage, SENSOR_ID_V12,         10, -1, "12V",             kRailPanel, "#17becf", "VOLTAGE_12V"},
+    {"AUX",         kVoltage, SENSOR_ID_AUX,         11, -1, "AUX",             kRailPanel, "#2ca02c", "VOLTAGE_AUX"},
 }};
 // clang-format on
 
 SensorKind SensorInfo::Kind() const
 {
     return type == kFan ? SensorKind::Fan : type == kTemp ? SensorKind::Temperature : SensorKind::Voltage;
+}
+
+const char* SensorInfo::LimitKey() const
+{
+    switch (Kind()) {
+        case SensorKind::Fan:
+            return "FanControl";
+        case SensorKind::Temperature:
+            return "THERMAL";
+        case SensorKind::Voltage:
+            return "VOLTAGE";
+    }
+    return "";
 }
 
 const char* SensorInfo::CurrentKey() const

@@ -25,12 +25,15 @@ struct SensorInfo {
     int fan;                   // a fan's output (0, 1: its stage, PWM and PWM register); -1: not a fan
     const char* current_value; // the value the driver publishes the reading in, under CurrentKey()
     PlotPanel panel;
-    const char* colour; // its line in the plot
+    const char* colour;     // its line in the plot
+    const char* limit_stem; // its limits' names under LimitKey(): "<stem>_CRIT_THD_UPPER", "..._WARN_..."
 
     bool IsFan() const { return fan >= 0; }
     SensorKind Kind() const;
     // The key under ...\Services\QUAV\Current the driver publishes the reading in: "FAN", "THERMAL", ...
     const char* CurrentKey() const;
+    // The key under ...\Services\QUAV\Parameters the driver reads its limits from: "FanControl", ...
+    const char* LimitKey() const;
     // The unit of the engineering value the driver reports: "RPM", "degrees C", "mV".
     const char* Unit() const;
 };

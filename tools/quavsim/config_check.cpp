@@ -10,26 +10,6 @@ namespace {
 
 constexpr char kParameters[] = "\\REGISTRY\\Machine\\SYSTEM\\CurrentControlSet\\Services\\QUAV\\Parameters";
 
-// Where the driver reads each sensor's limits, in quavtools::kSensors' order (the driver's slots).
-struct LimitNames {
-    const char* key; // below Parameters
-    const char* prefix;
-};
-constexpr std::array<LimitNames, quavtools::kSensorCount> kLimitNames = {{
-    {"FanControl", "FANSPEED_RU"},
-    {"FanControl", "FANSPEED_RB"},
-    {"THERMAL", "THERMAL_CPU"},
-    {"THERMAL", "THERMAL_SYSTEM"},
-    {"THERMAL", "THERMAL_BACKPLANE"},
-    {"THERMAL", "THERMAL_VRM"},
-    {"VOLTAGE", "VOLTAGE_VCCP"},
-    {"VOLTAGE", "VOLTAGE_18V"},
-    {"VOLTAGE", "VOLTAGE_33V"},
-    {"VOLTAGE", "VOLTAGE_5V"},
-    {"VOLTAGE", "VOLTAGE_12V"},
-    {"VOLTAGE", "VOLTAGE_AUX"},
-}};
-
 constexpr int kStages = 10;
 constexpr int kCheckPoints = 9;
 constexpr uint32_t kModeSources = 0x000F;    // CPU, System, Backplane, VRM
@@ -72,16 +52,15 @@ void CheckPolling(const Reader& r, std::optional<sim::Ticks> duration, std::vect
 
 void CheckLimits(const Reader& r, std::vector<std::string>& out)
 {
-    for (size_t s = 0; s < kLimitNames.size(); s++) {
-        const LimitNames& n = kLimitNames[s];
+    for (const quavtools::SensorInfo& sensor : quavtools::kSensors) {
         for (const char* band : {"CRIT", "WARN"}) {
-            const std::string prefix = std::string(n.prefix) + "_" + band + "_THD_";
-            const int32_t upper = r.Signed(n.key, prefix + "UPPER");
-            const int32_t lower = r.Signed(n.key, prefix + "LOWER");
+            const std::string prefix = std::string(sensor.limit_stem) + "_" + band + "_THD_";
+            const int32_t upper = r.Signed(sensor.LimitKey(), prefix + "UPPER");
+            const int32_t lower = r.Signed(sensor.LimitKey(), prefix + "LOWER");
             if (upper <= lower) {
                 out.push_back(prefix + "UPPER (" + std::to_string(upper) + ") is not above " + prefix +
-                              "LOWER (" + std::to_string(lower) + "): every " + quavtools::kSensors[s].name +
-                              " reading is " + (band[0] == 'C' ? "critical" : "a warning") +
+                              "LOWER (" + std::to_string(lower) + "): every " + sensor.name + " reading is " +
+                              (band[0] == 'C' ? "critical" : "a warning") +
                               (upper == 0 && lower == 0 ? " (are the limits missing?)" : ""));
             }
         }

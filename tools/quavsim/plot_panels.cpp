@@ -117,27 +117,12 @@ namespace quavsim {
 
 Limits ReadLimits(const sim::Registry& registry)
 {
-    // The key under Parameters and the name stem of each sensor's four limits, in kSensors' order.
-    static constexpr std::array<std::array<const char*, 2>, quavtools::kSensorCount> kNames = {{
-        {"FanControl", "FANSPEED_RU"},
-        {"FanControl", "FANSPEED_RB"},
-        {"THERMAL", "THERMAL_CPU"},
-        {"THERMAL", "THERMAL_SYSTEM"},
-        {"THERMAL", "THERMAL_BACKPLANE"},
-        {"THERMAL", "THERMAL_VRM"},
-        {"VOLTAGE", "VOLTAGE_VCCP"},
-        {"VOLTAGE", "VOLTAGE_18V"},
-        {"VOLTAGE", "VOLTAGE_33V"},
-        {"VOLTAGE", "VOLTAGE_5V"},
-        {"VOLTAGE", "VOLTAGE_12V"},
-        {"VOLTAGE", "VOLTAGE_AUX"},
-    }};
     const std::string parameters =
         "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Parameters\\";
     Limits limits;
     for (size_t i = 0; i < limits.size(); i++) {
-        const std::string key = parameters + kNames[i][0];
-        const std::string stem = kNames[i][1];
+        const std::string key = parameters + quavtools::kSensors[i].LimitKey();
+        const std::string stem = quavtools::kSensors[i].limit_stem;
         // The driver takes each as a signed number.
         auto read = [&](const char* suffix) -> std::optional<int32_t> {
             const std::optional<uint32_t> v = registry.GetDword(key, stem + suffix);

@@ -89,27 +89,6 @@ private:
     std::chrono::steady_clock::time_point next_{};
 };
 
-// How the run ended, said on stderr: stopped by a signal (at `stopped`), platform reports, actions
-// the scenario did not expect, in that order.
-int EndStatus(std::optional<sim::Ticks> stopped, size_t reports, const ScenarioRun& run)
-{
-    if (stopped) {
-        std::fprintf(stderr, "quavsim: interrupted: the outputs hold the run up to %s\n",
-                     sim::FormatClock(*stopped).c_str());
-        return kExitInterrupted;
-    }
-    if (reports != 0) {
-        std::fprintf(stderr, "quavsim: the platform reported %zu misuses\n", reports);
-        return kExitMisuse;
-    }
-    if (run.Unexpected() != 0) {
-        std::fprintf(stderr, "quavsim: %zu actions ended with a status the scenario did not expect\n",
-                     run.Unexpected());
-        return kExitUnexpected;
-    }
-    return kExitSuccess;
-}
-
 } // namespace
 
 CLI::App* AddRunCommand(CLI::App& app, RunOptions& o)

@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "sim/time.h"
 #include "sim/verifier.h"
 
 namespace quavsim {
@@ -27,5 +29,9 @@ std::ofstream OpenOutputs(const std::filesystem::path& dir);
 // std::runtime_error naming a file it cannot write.
 size_t WriteRunOutputs(Simulation& simulation, const ScenarioRun& run, const Scenario& scenario,
                        const std::filesystem::path& dir, const std::vector<sim::VerifierReport>& shown = {});
+
+// The exit status of a run or a serve, said on stderr: stopped by a signal (at `stopped`: run only),
+// platform reports, actions the scenario did not expect, in that order.
+int EndStatus(std::optional<sim::Ticks> stopped, size_t reports, const ScenarioRun& run);
 
 } // namespace quavsim

@@ -186,15 +186,7 @@ int Finish(const ServeOptions& options, Simulation& simulation, const ScenarioRu
     if (status != kExitSuccess) {
         return status;
     }
-    if (reports != 0) {
-        return kExitMisuse;
-    }
-    if (run.Unexpected() != 0) {
-        std::fprintf(stderr, "quavsim: %zu actions ended with a status the scenario did not expect\n",
-                     run.Unexpected());
-        return kExitUnexpected;
-    }
-    return kExitSuccess;
+    return EndStatus(std::nullopt, reports, run);
 }
 
 } // namespace
