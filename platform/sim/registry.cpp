@@ -331,7 +331,7 @@ NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uin
     if (const NTSTATUS status = KernelKey(path, key); !NT_SUCCESS(status)) {
         return status;
     }
-    const std::shared_ptr<const WriteObserver> observer = observer_;
+    const WriteObserver observer = observer_;
     if (observer) {
         key->Store(name, type, data);
     } else {
@@ -340,7 +340,7 @@ NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uin
     writes_++;
     lk.unlock();
     if (observer) {
-        (*observer)(path, name, type, data);
+        observer(path, name, type, data);
     }
     return STATUS_SUCCESS;
 }
@@ -348,7 +348,7 @@ NTSTATUS Registry::KernelWrite(std::string_view path, std::string_view name, uin
 void Registry::ObserveKernelWrites(WriteObserver observer)
 {
     std::lock_guard lk(mu_);
-    observer_ = observer ? std::make_shared<const WriteObserver>(std::move(observer)) : nullptr;
+    observer_ = std::move(observer);
 }
 
 namespace {
@@ -429,7 +429,7 @@ NTSTATUS Registry::KernelWrite(const char16_t* path, const char16_t* name, uint3
     NameToUtf8(name);
     key->Store(name_utf8_, type, data);
     writes_++;
-    const std::shared_ptr<const WriteObserver> observer = observer_;
+    const WriteObserver observer = observer_;
     if (!observer) {
         return STATUS_SUCCESS;
     }
@@ -440,7 +440,7 @@ NTSTATUS Registry::KernelWrite(const char16_t* path, const char16_t* name, uint3
     path_utf8 = cached->utf8;
     name_utf8 = name_utf8_;
     lk.unlock();
-    (*observer)(path_utf8, name_utf8, type, data);
+    observer(path_utf8, name_utf8, type, data);
     return STATUS_SUCCESS;
 }
 
