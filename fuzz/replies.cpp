@@ -122,7 +122,8 @@ size_t RowsOnSuccess(const std::string& command)
                                                     : 0;
 }
 
-// events --json prints the records as JSON lines, and a failure's {"error"} object after them.
+// events --json prints the records as JSON lines, and a failure's {"error"} object (as every command
+// prints it, over several lines) after them.
 void CheckJsonLines(int code, const std::string& out)
 {
     std::string_view rest = out;
@@ -131,6 +132,11 @@ void CheckJsonLines(int code, const std::string& out)
         const size_t end = rest.find('\n');
         Require(end != std::string_view::npos, "JSON lines end in a line end", out);
         last = json::parse(rest.substr(0, end), nullptr, false);
+        if (last.is_discarded() && code != 0) {
+            last = json::parse(rest, nullptr, false); // the error object closes the output
+            Require(last.is_object() && last.contains("error"), "a failure ends with its \"error\"", out);
+            return;
+        }
         Require(last.is_object(), "each line is a JSON object", out);
         rest.remove_prefix(end + 1);
     }

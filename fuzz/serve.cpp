@@ -36,6 +36,9 @@ struct Served {
         simulation.machine().verifier().SetAbortOnReport(true);
         const NTSTATUS status = simulation.Boot();
         Require(status == STATUS_SUCCESS, "the served device starts", std::to_string(status));
+        // Past the first poll (5 s by the configuration), so that the published values a client reads
+        // exist before the first input.
+        sim::Sleep(sim::Seconds(6));
     }
     ~Served()
     {
