@@ -317,7 +317,7 @@ void Scheduler::DispatchLocked()
             outside |= t->state == SimThread::State::Outside;
         }
         if (waiting && !outside) {
-            Fatal("deadlock at " + FormatTicks(now_) +
+            Fatal("deadlock at " + FormatTicks(now_.load()) +
                   ": every simulated thread waits and no timeout is pending\n" + DescribeThreadsLocked());
         }
         return;

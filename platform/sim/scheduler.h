@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <csetjmp>
 #include <cstdint>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -185,7 +186,8 @@ private:
     std::deque<SimThread*> ready_;
     std::set<std::tuple<Ticks, uint64_t, SimThread*>> timers_;
     uint64_t next_timer_seq_ = 0;
-    Ticks now_ = 0;
+    // Written under mu_; read without it in virtual mode (every port access and timestamp reads it).
+    std::atomic<Ticks> now_ = 0;
     std::mt19937_64 rng_;
     std::map<const void*, std::string> names_;
 

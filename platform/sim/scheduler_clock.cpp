@@ -35,7 +35,7 @@ std::string FormatClock(Ticks t)
 
 void Scheduler::AdvanceToLocked(Ticks time)
 {
-    now_ = std::max(now_, time);
+    now_.store(std::max(now_.load(), time));
     ExpireTimersLocked();
 }
 
@@ -70,6 +70,9 @@ uint64_t Scheduler::SystemThreadTimeouts(KOBJECTS type) const
 
 Ticks Scheduler::Now() const
 {
+    if (options_.mode == TimeMode::Virtual) {
+        return now_.load();
+    }
     std::lock_guard lk(mu_);
     return NowLocked();
 }

@@ -36,6 +36,12 @@ const std::array<SensorInfo, kSensorCount> kSensors = {{
     {"12V",         kVoltage, SENSOR_ID_V12,         10, -1, "12V",             kRailPanel, "#17becf", "VOLTAGE_12V"},
     {"AUX",         kVoltage, SENSOR_ID_AUX,         11, -1, "AUX",             kRailPanel, "#2ca02c", "VOLTAGE_AUX"},
 }};
+
+// stage, PWM and temperature published, mode, PWM register
+const std::array<FanOutputInfo, kFanCount> kFanOutputs = {{
+    {"FANCNTL_RU_CURRENT_STAGE", "FANCNTL_RU_CURRENT_PWM", "FANCNTL_RU_CURRENT_TEMP", "FANCNTL_RU_MODE", 0x15},
+    {"FANCNTL_RB_CURRENT_STAGE", "FANCNTL_RB_CURRENT_PWM", "FANCNTL_RB_CURRENT_TEMP", "FANCNTL_RB_MODE", 0x16},
+}};
 // clang-format on
 
 SensorKind SensorInfo::Kind() const

@@ -53,4 +53,15 @@ std::optional<size_t> SensorIndex(std::string_view name);
 // The place in kSensors of fan output `fan` (0 or 1).
 size_t FanSensor(int fan);
 
+// A fan output as the driver's fan control publishes and configures it, and the chip's register that
+// holds its duty.
+struct FanOutputInfo {
+    const char* stage;       // under Current\FAN: the stage it runs at
+    const char* pwm;         // under Current\FAN: that stage's table value
+    const char* temperature; // under Current\FAN: the temperature the stage follows
+    const char* mode;        // under Parameters\FanControl: what it follows
+    uint8_t pwm_register;    // the environment controller's PWM output
+};
+extern const std::array<FanOutputInfo, kFanCount> kFanOutputs;
+
 } // namespace quavtools

@@ -16,16 +16,6 @@ namespace {
 
 using nlohmann::json;
 
-// What a client sees of a fan in the registry: the driver's published values and its configuration.
-struct FanKeys {
-    const char* stage; // under Current\FAN
-    const char* pwm;
-    const char* mode; // under Parameters\FanControl
-};
-constexpr FanKeys kFanKeys[] = {
-    {"FANCNTL_RU_CURRENT_STAGE", "FANCNTL_RU_CURRENT_PWM", "FANCNTL_RU_MODE"},
-    {"FANCNTL_RB_CURRENT_STAGE", "FANCNTL_RB_CURRENT_PWM", "FANCNTL_RB_MODE"},
-};
 constexpr const char* kPublishedKey = "Current\\FAN";
 constexpr const char* kConfigurationKey = "Parameters\\FanControl";
 
@@ -118,7 +108,7 @@ int ShowFans(Device& device, bool json_output, std::ostream& out)
         if (!sensor.IsFan()) {
             continue;
         }
-        const FanKeys& keys = kFanKeys[sensor.fan];
+        const quavtools::FanOutputInfo& keys = quavtools::kFanOutputs[sensor.fan];
         SENSOR_RECORD record{};
         const uint32_t status = device.ReadSensor(sensor.type, sensor.id, &record);
         const std::optional<uint32_t> stage = Published(device, kPublishedKey, keys.stage);

@@ -16,8 +16,6 @@ namespace quavsim {
 
 namespace {
 
-// The environment controller's fan PWM outputs, by fan output.
-constexpr std::array<uint8_t, quavtools::kFanCount> kPwmRegister = {0x15, 0x16};
 constexpr uint8_t kFanMainRegister = 0x13;
 constexpr uint8_t kFanControlRegister = 0x14;
 constexpr uint8_t kTemperatureRegister = 0x29; // inputs 1-3: System, VRM, Backplane
@@ -130,7 +128,7 @@ void ScenarioRun::ApplySensors(sim::Ticks now)
             static_cast<int8_t>(chip.Register(static_cast<uint8_t>(kTemperatureRegister + input)));
     }
     for (int fan = 0; fan < static_cast<int>(quavtools::kFanCount); fan++) {
-        controller.pwm[fan] = chip.Register(kPwmRegister[fan]);
+        controller.pwm[fan] = chip.Register(quavtools::kFanOutputs[fan].pwm_register);
         for (size_t i = 0; i < controller.parameters[fan].size(); i++) {
             controller.parameters[fan][i] = chip.Register(static_cast<uint8_t>(kParameterRegisters[fan] + i));
         }

@@ -9,6 +9,7 @@
 #include "framework/quavpnp.h"
 #include "quavmsg_table.h"
 #include "sim/pnp.h"
+#include "sim/text.h"
 
 namespace quavsim {
 
@@ -18,30 +19,14 @@ constexpr const char16_t* kServicePath = u"\\REGISTRY\\Machine\\System\\CurrentC
 const std::string kCurrent = "\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\QUAV\\Current\\";
 const std::string kCurrentFan = kCurrent + "FAN";
 
-// Each fan output's stage and PWM as the driver's fan control publishes them.
-struct FanControlValues {
-    const char* stage;
-    const char* pwm;
-    const char* temperature;
-};
-const std::array<FanControlValues, quavtools::kFanCount> kFanControl = {{
-    {"FANCNTL_RU_CURRENT_STAGE", "FANCNTL_RU_CURRENT_PWM", "FANCNTL_RU_CURRENT_TEMP"},
-    {"FANCNTL_RB_CURRENT_STAGE", "FANCNTL_RB_CURRENT_PWM", "FANCNTL_RB_CURRENT_TEMP"},
-}};
-
 // Stages in a fan's table: a stage past them has no PWM value, and the driver publishes none for it.
 constexpr uint32_t kStages = 10;
 
-// The environment controller's PWM outputs, by fan output.
-constexpr std::array<uint8_t, quavtools::kFanCount> kPwmRegister = {0x15, 0x16};
-
-// Registry names compare without regard to ASCII case.
+// Registry names compare with ASCII letters folded, as the registry itself compares them (every write of
+// a poll passes here: no locale's tolower).
 bool SameName(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
+    return a == b || sim::SameName(a, b);
 }
 
 // The unit of a sensor's column and extremes, short: "degC", "RPM", "mV".
@@ -188,7 +173,7 @@ sim::PnpState Simulation::DeviceState()
 void Simulation::Observe(std::string_view path, std::string_view name, uint32_t type,
                          std::span<const uint8_t> data)
 {
-    if (type != REG_DWORD || data.size() != 4 || !SameName(path, kCurrentFan)) {
+    if (type != REG_DWORD || data.size() != 4 || path.size() != kCurrentFan.size()) {
         return;
     }
     const uint32_t v = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
@@ -197,15 +182,21 @@ void Simulation::Observe(std::string_view path, std::string_view name, uint32_t 
     bool published = false;
     {
         std::lock_guard lk(trace_mu_);
+        if (path != fan_key_seen_) {
+            if (!SameName(path, kCurrentFan)) {
+                return;
+            }
+            fan_key_seen_ = path;
+        }
         for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
-            if (SameName(name, kFanControl[fan].stage)) {
+            if (SameName(name, quavtools::kFanOutputs[fan].stage)) {
                 stage_changes_ += stage_written_[fan] && *stage_written_[fan] != v;
                 stage_written_[fan] = v;
             }
         }
-        const bool last = SameName(name, kFanControl[kLast].pwm) ||
-                          (SameName(name, kFanControl[kLast].temperature) && stage_written_[kLast] &&
-                           *stage_written_[kLast] >= kStages);
+        const bool last = SameName(name, quavtools::kFanOutputs[kLast].pwm) ||
+                          (SameName(name, quavtools::kFanOutputs[kLast].temperature) &&
+                           stage_written_[kLast] && *stage_written_[kLast] >= kStages);
         const sim::Ticks now = sim::Now();
         if (last && sample_ > 0 && now >= next_due_) {
             next_due_ = (now / sample_ + 1) * sample_;
@@ -231,12 +222,12 @@ void Simulation::Sample()
             }
         }
         for (size_t fan = 0; fan < quavtools::kFanCount; fan++) {
-            row.stage[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].stage);
-            row.pwm[fan] = r.GetDword(kCurrent + "FAN", kFanControl[fan].pwm);
+            row.stage[fan] = r.GetDword(kCurrent + "FAN", quavtools::kFanOutputs[fan].stage);
+            row.pwm[fan] = r.GetDword(kCurrent + "FAN", quavtools::kFanOutputs[fan].pwm);
         }
     }
     for (size_t fan = 0; fan < quavtools::kFanCount && board_.superio() != nullptr; fan++) {
-        row.chip_pwm[fan] = board_.superio()->Register(kPwmRegister[fan]);
+        row.chip_pwm[fan] = board_.superio()->Register(quavtools::kFanOutputs[fan].pwm_register);
     }
     row.events = machine_.eventlog().Count();
     if (annotate_) {

@@ -134,6 +134,8 @@ private:
     sim::Ticks next_due_ = 0;
     std::function<void(TraceRow&)> annotate_;
     std::array<std::optional<uint32_t>, quavtools::kFanCount> stage_written_{};
+    // The fans' published key as the driver spells it, once seen: its later writes compare byte for byte.
+    std::string fan_key_seen_;
     int stage_changes_ = 0;
     std::array<std::optional<int32_t>, quavtools::kSensorCount> low_{};
     std::array<std::optional<int32_t>, quavtools::kSensorCount> high_{};
