@@ -25,8 +25,10 @@ public:
 
     void OnTestEnd(const testing::TestInfo& test) override
     {
-        auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_);
-        std::string line = std::string(test.test_suite_name()) + "." + test.name() + " " + std::to_string(us.count());
+        auto us =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_);
+        std::string line =
+            std::string(test.test_suite_name()) + "." + test.name() + " " + std::to_string(us.count());
         for (std::size_t i = 0; i < kQuavMutantSites; i++) {
             if (QuavMutantReached[i] != 0) {
                 line += " " + std::to_string(i);

@@ -528,6 +528,7 @@ def main():
                                     "op": "constant", "original": m.original, "mutated": m.mutated,
                                     "uses": len(m.uses)})
     seen = set()
+    sources = {rel: fm.src for rel, fm, *_ in results}
     for rel, fm, *_ in results:
         refused[rel] += fm.not_built
     for key, m in numbering.refused.items():
@@ -539,8 +540,16 @@ def main():
             if m.id in seen:
                 continue
             seen.add(m.id)
-            manifest["not_built"].append({"id": m.id, "file": rel, "line": m.line, "function": m.function,
-                                          "op": m.op, "original": m.original, "mutated": m.mutated})
+            entry = {"id": m.id, "file": rel, "line": m.line, "function": m.function, "op": m.op,
+                     "original": m.original, "mutated": m.mutated}
+            src = sources.get(rel)
+            if m.file is None and src is not None and "\n" not in src[m.start:m.end]:
+                # Where a build of this one file places it: run.py --build-each.
+                entry["column"] = m.start - (src.rfind("\n", 0, m.start) + 1)
+                entry["length"] = m.end - m.start
+            if m.file is not None:
+                entry["macro"] = True
+            manifest["not_built"].append(entry)
     with open(os.path.join(build, "mutants", "manifest.json"), "w") as f:
         json.dump(manifest, f, indent=1)
     print("mutate: %d mutants compiled in, %d refused (constant contexts, not built)" %

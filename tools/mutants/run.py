@@ -4,8 +4,10 @@
 One coverage run of the suite records the sites each test reaches; each mutant then runs only the tests
 that reach it, fastest first, stopping at the first failure, under a timeout, JOBS at a time.
 
-Usage: run.py BUILD_DIR SOURCE_DIR [--sample N] [--ids FILE] [--jobs N]
+Usage: run.py BUILD_DIR SOURCE_DIR [--sample N] [--build-each N|all] [--ids FILE] [--jobs N]
   --sample N   a deterministic sample of N mutants (the same N give the same mutants)
+  --build-each N|all  also N of the constants no switch reaches (case labels, static tables, macros of a
+               source file used only there), each built into its one source file in turn
   --ids FILE   only the mutants listed (first word of each line): the CI check, which fails unless every
                one of them is killed
 """
@@ -14,6 +16,7 @@ import argparse
 import hashlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -57,13 +60,11 @@ def coverage(build, tests_bin):
     return out
 
 
-def run_mutant(tests_bin, m, tests, times):
-    if not tests:
-        return "not covered", None, 0.0
+def run_tests(tests_bin, m, tests, times):
+    """(status, failed test) of TESTS against mutant M."""
     limit = max(TIMEOUT_MIN, TIMEOUT_FACTOR * sum(times[t] for t in tests))
     env = dict(os.environ, QUAV_MUTANT=str(m["n"]))
     env.pop("QUAV_MUTANT_COVERAGE", None)
-    start = time.monotonic()
     p = subprocess.Popen([tests_bin, "--gtest_filter=" + ":".join(tests), "--gtest_fail_fast", "--gtest_brief=1"],
                          env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                          start_new_session=True)
@@ -72,13 +73,82 @@ def run_mutant(tests_bin, m, tests, times):
     except subprocess.TimeoutExpired:
         os.killpg(p.pid, signal.SIGKILL)
         p.communicate()
-        return "timed out", None, time.monotonic() - start
-    spent = time.monotonic() - start
+        return "timed out", None
     if p.returncode == 0:
-        return "survived", None, spent
+        return "survived", None
     failed = next((l.split("] ", 1)[1].split(" (")[0] for l in out.splitlines() if l.startswith("[  FAILED  ]")),
                   "crash (exit %d)" % p.returncode)
-    return "killed", failed, spent
+    return "killed", failed
+
+
+def run_mutant(tests_bin, m, tests, times):
+    """The fastest covering test alone first (GoogleTest runs a filter in the suite's order), then the
+    rest; (status, failed test, seconds)."""
+    if not tests:
+        return "not covered", None, 0.0
+    start = time.monotonic()
+    status, failed = run_tests(tests_bin, m, tests[:1], times)
+    if status == "survived" and len(tests) > 1:
+        status, failed = run_tests(tests_bin, m, tests[1:], times)
+    return status, failed, time.monotonic() - start
+
+
+def build_each(build, source, manifest, by_site, times, count, jobs):
+    """A deterministic sample of COUNT of the mutations not built behind a switch, each compiled into its
+    one source file (the schemata with this constant changed) and run against the tests that reach its
+    function (or, for a file's static table, its file). Sequential: one build at a time."""
+    placeable = [m for m in manifest["not_built"] if ("column" in m or "macro" in m) and m["file"].endswith(".cpp")]
+    sample = sorted(placeable, key=lambda m: hashlib.sha1(m["id"].encode()).hexdigest())[:count]
+    reach = {}
+    for m in manifest["mutants"]:
+        for key in ((m["file"], m["function"]), (m["file"], None)):
+            reach.setdefault(key, set()).update(by_site.get(m["n"], []))
+    done = []
+    for m in sorted(sample, key=lambda m: (m["file"], m["line"])):
+        gen = os.path.join(build, "mutants", "src", m["file"])
+        schemata = open(gen, encoding="latin-1").read()
+        lines, orig = schemata.split("\n"), open(os.path.join(source, m["file"]), encoding="latin-1").read().split("\n")
+        i = m["line"] - 1
+        m["n"] = 0
+        if "macro" in m:
+            # A constant macro of this file used only where no switch reaches: its definition changed.
+            name, old, new = m["original"].split()[0], m["original"].split()[1], m["mutated"].split()[1]
+            line = re.sub(r"^(\s*#\s*define\s+%s\s+\(?)%s\b" % (re.escape(name), re.escape(old)),
+                          lambda g: g.group(1) + new, orig[i])
+        else:
+            line = orig[i][:m["column"]] + m["mutated"] + orig[i][m["column"] + m["length"]:]
+        if lines[i] != orig[i] or line == orig[i]:
+            m["status"], m["killed_by"], m["seconds"] = "not placed", None, 0.0
+            done.append(m)
+            continue
+        lines[i] = line
+        start = time.monotonic()
+        try:
+            with open(gen, "w", encoding="latin-1") as f:
+                f.write("\n".join(lines))
+            b = subprocess.run(["cmake", "--build", build, "--target", "quav_tests", "-j", str(jobs)],
+                               capture_output=True, text=True)
+            key = (m["file"], None if "macro" in m else m["function"])
+            tests = sorted(reach.get(key) or reach.get((m["file"], None), set()),
+                           key=lambda t: (times[t], t))
+            m["tests"] = tests
+            if b.returncode != 0:
+                m["status"], m["killed_by"] = "refused", None
+            elif not tests:
+                m["status"], m["killed_by"] = "not covered", None
+            else:
+                m["status"], m["killed_by"] = run_tests(os.path.join(build, "tests", "quav_tests"), m, tests, times)
+        finally:
+            with open(gen, "w", encoding="latin-1") as f:
+                f.write(schemata)
+        m["seconds"] = time.monotonic() - start
+        done.append(m)
+        print("mutants: built one at a time %d/%d: %s %s:%d" % (len(done), len(sample), m["status"], m["file"],
+                                                                  m["line"]), file=sys.stderr)
+    if done:
+        subprocess.run(["cmake", "--build", build, "--target", "quav_tests", "-j", str(jobs)], capture_output=True,
+                       check=True)
+    return done, len(placeable)
 
 
 def main():
@@ -88,6 +158,7 @@ def main():
     ap.add_argument("--sample", type=int, default=0)
     ap.add_argument("--ids")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--build-each", default="0", help="N, or all")
     a = ap.parse_args()
     build = os.path.abspath(a.build)
     tests_bin = os.path.join(build, "tests", "quav_tests")
@@ -142,7 +213,9 @@ def main():
     for m in mutants:
         m["status"], m["killed_by"], m["seconds"] = results[m["id"]]
         m["tests"] = by_site.get(m["n"], [])
-    report(build, a, manifest, mutants, equivalent, unspecified, elapsed)
+    count = len(manifest["not_built"]) if a.build_each == "all" else int(a.build_each)
+    each = build_each(build, a.source, manifest, by_site, times, count, a.jobs) if count else None
+    report(build, a, manifest, mutants, equivalent, unspecified, elapsed, each)
     if a.ids:
         bad = [m for m in mutants if m["status"] in ("survived", "not covered")]
         for m in bad:
@@ -156,7 +229,7 @@ def score(rows):
     return 100.0 * caught / len(rows) if rows else 100.0
 
 
-def report(build, a, manifest, mutants, equivalent, unspecified, elapsed):
+def report(build, a, manifest, mutants, equivalent, unspecified, elapsed, each):
     files = sorted({m["file"] for m in mutants})
     md = ["# Mutants of driver/", ""]
     what = ("the CI list %s" % a.ids) if a.ids else ("a sample of %d" % a.sample) if a.sample else "every mutant"
@@ -166,12 +239,15 @@ def report(build, a, manifest, mutants, equivalent, unspecified, elapsed):
     md.append("Not built: %d mutations the compiler refuses behind a run-time switch (constant contexts: "
               "case labels, array bounds, static tables), left out of the run and the score." %
               len(manifest["not_built"]))
-    md += ["", "| file | made | killed | survived | timed out | not covered | score |", "|---|---|---|---|---|---|---|"]
+    md += ["", "| file | made | killed | survived | timed out | not covered | score | not built |",
+           "|---|---|---|---|---|---|---|---|"]
+    not_built = manifest["not_built"]
     for f in files + [None]:
         rows = [m for m in mutants if f is None or m["file"] == f]
         c = {s: sum(1 for m in rows if m["status"] == s) for s in ("killed", "survived", "timed out", "not covered")}
-        md.append("| %s | %d | %d | %d | %d | %d | %.1f%% |" % (f or "**all**", len(rows), c["killed"],
-                  c["survived"] + c["not covered"], c["timed out"], c["not covered"], score(rows)))
+        md.append("| %s | %d | %d | %d | %d | %d | %.1f%% | %d |" % (
+            f or "**all**", len(rows), c["killed"], c["survived"] + c["not covered"], c["timed out"],
+            c["not covered"], score(rows), sum(1 for m in not_built if f is None or m["file"] == f)))
     md += ["", "Survived counts the mutants no test covers (not covered) too.", "", "## Survivors", ""]
     for m in mutants:
         if m["status"] in ("survived", "not covered"):
@@ -180,13 +256,28 @@ def report(build, a, manifest, mutants, equivalent, unspecified, elapsed):
             md.append("- `%s` %s:%d (%s, %s): `%s` -> `%s`; covered by: %s" %
                       (m["id"], m["file"], m["line"], m["function"], m["op"], m["original"], m["mutated"],
                        shown or "no test"))
-    with open(os.path.join(build, "mutants.md"), "w") as f:
+    if each:
+        done, placeable = each
+        c = {s: sum(1 for m in done if m["status"] == s) for s in ("killed", "survived", "timed out", "not covered",
+                                                                   "refused", "not placed")}
+        md += ["", "## Not built, a sample built one source file at a time", "",
+               "%d of the %d constant-context mutations in a source file (of %d not built), each compiled into "
+               "its file and run against the tests that reach its function: killed %d, survived %d, timed out %d, "
+               "not covered %d, refused by the compiler %d, not placed %d. Not in the score above." %
+               (len(done), placeable, len(manifest["not_built"]), c["killed"], c["survived"], c["timed out"],
+                c["not covered"], c["refused"], c["not placed"]), ""]
+        for m in done:
+            if m["status"] in ("survived", "not covered"):
+                md.append("- `%s` %s:%d (%s): `%s` -> `%s`; %s" % (m["id"], m["file"], m["line"], m["function"],
+                          m["original"], m["mutated"], m["status"]))
+    name = "mutants-check" if a.ids else "mutants"
+    with open(os.path.join(build, name + ".md"), "w") as f:
         f.write("\n".join(md) + "\n")
-    with open(os.path.join(build, "mutants.json"), "w") as f:
+    with open(os.path.join(build, name + ".json"), "w") as f:
         json.dump({"elapsed_seconds": elapsed, "score": score(mutants), "mutants": mutants,
-                   "not_built": manifest["not_built"]}, f, indent=1)
+                   "not_built": manifest["not_built"], "built_one_at_a_time": each[0] if each else []}, f, indent=1)
     total = [l for l in md if l.startswith("| **all**")][0]
-    print("mutants: %s\nmutants: the report: %s/mutants.md (and mutants.json)" % (total, build))
+    print("mutants: %s\nmutants: the report: %s/%s.md (and .json)" % (total, build, name))
 
 
 if __name__ == "__main__":
