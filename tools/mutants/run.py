@@ -229,53 +229,49 @@ def score(rows):
     return 100.0 * caught / len(rows) if rows else 100.0
 
 
+RUN = ("killed", "survived", "timed out", "not covered")
+
+
 def report(build, a, manifest, mutants, equivalent, unspecified, elapsed, each):
-    files = sorted({m["file"] for m in mutants})
-    md = ["# Mutants of driver/", ""]
+    """The Markdown and JSON reports. The mutants built one source file at a time count like the others;
+    the not built (no switch reaches them and no file build placed them) are counted apart."""
+    built = [m for m in (each[0] if each else []) if m["status"] in RUN]
+    built_ids = {m["id"] for m in built}
+    rows_all = mutants + built
+    not_built = [m for m in manifest["not_built"] if m["id"] not in built_ids]
+    files = sorted({m["file"] for m in rows_all} | {m["file"] for m in not_built})
     what = ("the CI list %s" % a.ids) if a.ids else ("a sample of %d" % a.sample) if a.sample else "every mutant"
-    md.append("Run: %s, %d mutants in %.0f s with %d jobs. Score: killed and timed out over all run "
-              "(equivalent and unspecified ones excluded: %d and %d listed)." %
-              (what, len(mutants), elapsed, a.jobs, len(equivalent), len(unspecified)))
-    md.append("Not built: %d mutations the compiler refuses behind a run-time switch (constant contexts: "
-              "case labels, array bounds, static tables), left out of the run and the score." %
-              len(manifest["not_built"]))
-    md += ["", "| file | made | killed | survived | timed out | not covered | score | not built |",
-           "|---|---|---|---|---|---|---|---|"]
-    not_built = manifest["not_built"]
+    md = ["# Mutants of driver/", "",
+          "Run: %s, %d behind the run-time switch and %d built one source file at a time, in %.0f s with %d jobs. "
+          "Score: killed and timed out over all run; the %d equivalent and %d unspecified listed are left out." %
+          (what, len(mutants), len(built), elapsed, a.jobs, len(equivalent), len(unspecified)),
+          "Not built: constants no switch reaches (case labels, array bounds, static tables, macros used only "
+          "there) and not built one file at a time (a header's macro, or left out of a sample); not in the score.",
+          "", "| file | made | killed | survived | timed out | not covered | score | one file at a time | not built |",
+          "|---|---|---|---|---|---|---|---|---|"]
     for f in files + [None]:
-        rows = [m for m in mutants if f is None or m["file"] == f]
-        c = {s: sum(1 for m in rows if m["status"] == s) for s in ("killed", "survived", "timed out", "not covered")}
-        md.append("| %s | %d | %d | %d | %d | %d | %.1f%% | %d |" % (
+        rows = [m for m in rows_all if f is None or m["file"] == f]
+        c = {s: sum(1 for m in rows if m["status"] == s) for s in RUN}
+        md.append("| %s | %d | %d | %d | %d | %d | %s | %d | %d |" % (
             f or "**all**", len(rows), c["killed"], c["survived"] + c["not covered"], c["timed out"],
-            c["not covered"], score(rows), sum(1 for m in not_built if f is None or m["file"] == f)))
+            c["not covered"], "%.1f%%" % score(rows) if rows else "-",
+            sum(1 for m in built if f is None or m["file"] == f),
+            sum(1 for m in not_built if f is None or m["file"] == f)))
     md += ["", "Survived counts the mutants no test covers (not covered) too.", "", "## Survivors", ""]
-    for m in mutants:
+    for m in rows_all:
         if m["status"] in ("survived", "not covered"):
             tests = m["tests"]
             shown = ", ".join(tests[:5]) + (" and %d more" % (len(tests) - 5) if len(tests) > 5 else "")
-            md.append("- `%s` %s:%d (%s, %s): `%s` -> `%s`; covered by: %s" %
-                      (m["id"], m["file"], m["line"], m["function"], m["op"], m["original"], m["mutated"],
+            md.append("- `%s` %s:%d (%s, %s%s): `%s` -> `%s`; covered by: %s" %
+                      (m["id"], m["file"], m["line"], m["function"], m["op"],
+                       ", built alone" if m["id"] in built_ids else "", m["original"], m["mutated"],
                        shown or "no test"))
-    if each:
-        done, placeable = each
-        c = {s: sum(1 for m in done if m["status"] == s) for s in ("killed", "survived", "timed out", "not covered",
-                                                                   "refused", "not placed")}
-        md += ["", "## Not built, a sample built one source file at a time", "",
-               "%d of the %d constant-context mutations in a source file (of %d not built), each compiled into "
-               "its file and run against the tests that reach its function: killed %d, survived %d, timed out %d, "
-               "not covered %d, refused by the compiler %d, not placed %d. Not in the score above." %
-               (len(done), placeable, len(manifest["not_built"]), c["killed"], c["survived"], c["timed out"],
-                c["not covered"], c["refused"], c["not placed"]), ""]
-        for m in done:
-            if m["status"] in ("survived", "not covered"):
-                md.append("- `%s` %s:%d (%s): `%s` -> `%s`; %s" % (m["id"], m["file"], m["line"], m["function"],
-                          m["original"], m["mutated"], m["status"]))
     name = "mutants-check" if a.ids else "mutants"
     with open(os.path.join(build, name + ".md"), "w") as f:
         f.write("\n".join(md) + "\n")
     with open(os.path.join(build, name + ".json"), "w") as f:
-        json.dump({"elapsed_seconds": elapsed, "score": score(mutants), "mutants": mutants,
-                   "not_built": manifest["not_built"], "built_one_at_a_time": each[0] if each else []}, f, indent=1)
+        json.dump({"elapsed_seconds": elapsed, "score": score(rows_all), "mutants": mutants,
+                   "built_one_at_a_time": each[0] if each else [], "not_built": not_built}, f, indent=1)
     total = [l for l in md if l.startswith("| **all**")][0]
     print("mutants: %s\nmutants: the report: %s/%s.md (and .json)" % (total, build, name))
 
