@@ -417,7 +417,8 @@ def stable_ids(rel, mutants):
         m.id = hashlib.sha1(("\0".join(key) + "\0%d" % n).encode()).hexdigest()[:10]
 
 
-def compile_args(build, entry):
+def compile_args(entry):
+    """The compiler and its arguments for ENTRY of compile_commands.json, without output, -c and the source."""
     args = shlex.split(entry["command"]) if "command" in entry else list(entry["arguments"])
     out, skip = [], False
     for a in args[1:]:
@@ -447,7 +448,7 @@ def main():
     for e in entries:
         rel = os.path.relpath(e["file"], gen_root)
         orig = os.path.join(source, rel)
-        compiler, args = compile_args(build, e)
+        compiler, args = compile_args(e)
         clang_args = [a for a in args if not a.startswith("-mgeneral-regs") and not a.startswith("-fno-threadsafe")]
         tu = index.parse(orig, args=clang_args + ["-Wno-everything"],
                          options=ci.TranslationUnit.PARSE_DETAILED_PROCESSING_RECORD)

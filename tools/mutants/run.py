@@ -30,12 +30,12 @@ TIMEOUT_FACTOR, TIMEOUT_MIN = 10, 5.0
 
 
 def read_list(path):
-    """<id> <reason> lines of PATH, without # comments."""
+    """{id: reason} of PATH's "<id> <reason>" lines; lines starting with # are comments."""
     out = {}
     if os.path.exists(path):
         for line in open(path):
-            line = line.split("#", 1)[0].strip() if line.lstrip().startswith("#") else line.strip()
-            if line:
+            line = line.strip()
+            if line and not line.startswith("#"):
                 word, _, reason = line.partition(" ")
                 out[word] = reason.strip()
     return out
@@ -208,13 +208,13 @@ def main():
         list(pool.map(one, mutants))
     if tty:
         print(file=sys.stderr)
-    elapsed = time.monotonic() - start
 
     for m in mutants:
         m["status"], m["killed_by"], m["seconds"] = results[m["id"]]
         m["tests"] = by_site.get(m["n"], [])
     count = len(manifest["not_built"]) if a.build_each == "all" else int(a.build_each)
     each = build_each(build, a.source, manifest, by_site, times, count, a.jobs) if count else None
+    elapsed = time.monotonic() - start
     report(build, a, manifest, mutants, equivalent, unspecified, elapsed, each)
     if a.ids:
         bad = [m for m in mutants if m["status"] in ("survived", "not covered")]
