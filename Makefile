@@ -10,7 +10,12 @@ TSAN_BUILD ?= build-tsan
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo bench races soak sys build32 test32 tsan fuzz format clean
+MUTANTS_BUILD ?= build-mutants
+SAMPLE ?=
+BUILD_EACH ?= $(if $(SAMPLE),0,all)
+
+.PHONY: all deps configure build test demo bench races soak sys build32 test32 tsan fuzz format clean \
+	mutants mutants-check mutants-build
 
 all: build
 
@@ -75,6 +80,27 @@ fuzz:
 	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DQUAV_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Mutation testing of driver/ (tools/mutants/): the driver built once with every mutation behind a run-time
+# switch, each mutant run against the in-process tests that reach it. The report: $(MUTANTS_BUILD)/mutants.md
+# (and .json). The constants no switch reaches (case labels, static tables) are built one source file at a
+# time (BUILD_EACH=N for a sample of N, 0 for none). SAMPLE=N runs a deterministic sample of N of the rest
+# (and none of these unless BUILD_EACH says). mutants-check runs the list of tests/mutants/ci-sample.txt
+# and fails if one survives.
+MUTANTS_CCACHE := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+mutants-build: deps
+	@scripts/install-deps.sh mutants
+	@cmake -S . -B $(MUTANTS_BUILD) -DQUAV_MUTANTS=ON $(MUTANTS_CCACHE) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(MUTANTS_BUILD) -j $(JOBS) --target quav_message_files >/dev/null
+	@tools/mutants/mutate.py $(MUTANTS_BUILD) .
+	@scripts/quiet-build.sh $(MUTANTS_BUILD) $(JOBS) quav_tests
+
+mutants: mutants-build
+	@tools/mutants/run.py $(MUTANTS_BUILD) . --jobs $(JOBS) $(if $(SAMPLE),--sample $(SAMPLE)) \
+		--build-each $(BUILD_EACH)
+
+mutants-check: mutants-build
+	@tools/mutants/run.py $(MUTANTS_BUILD) . --jobs $(JOBS) --ids tests/mutants/ci-sample.txt
 
 bench: build
 	@$(BUILD)/bench/quav_bench

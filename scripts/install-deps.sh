@@ -5,6 +5,7 @@
 #   install-deps.sh kernel   also the mingw-w64 cross toolchain for quav.sys
 #   install-deps.sh fuzz     also clang 14 and libFuzzer (the fuzz targets)
 #   install-deps.sh 32       also the 32-bit x86 multilib toolchain and GoogleTest's sources (build-32)
+#   install-deps.sh mutants  also libclang's Python binding (the mutant generator, tools/mutants)
 set -euo pipefail
 
 # libwin-hivex-perl: hivexregedit, an independent reader and writer of .reg text and hives, which a test
@@ -17,6 +18,9 @@ fi
 if [ "${1:-}" = fuzz ]; then
     # clang with libFuzzer's and the sanitizers' runtimes.
     packages+=(clang-14 libclang-rt-14-dev)
+fi
+if [ "${1:-}" = mutants ]; then
+    packages+=(python3 python3-clang-14)
 fi
 if [ "${1:-}" = 32 ]; then
     # GoogleTest is compiled from Debian's source package inside the 32-bit build, so no second
