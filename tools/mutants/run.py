@@ -165,9 +165,9 @@ def main():
     manifest = json.load(open(os.path.join(build, "mutants", "manifest.json")))
     lists = os.path.join(a.source, "tests", "mutants")
     equivalent = read_list(os.path.join(lists, "equivalent.txt"))
-    unspecified = read_list(os.path.join(lists, "unspecified.txt"))
+    unpinned = read_list(os.path.join(lists, "unpinned.txt"))
 
-    mutants = [m for m in manifest["mutants"] if m["id"] not in equivalent and m["id"] not in unspecified]
+    mutants = [m for m in manifest["mutants"] if m["id"] not in equivalent and m["id"] not in unpinned]
     if a.ids:
         wanted = read_list(a.ids)
         known = {m["id"] for m in mutants}
@@ -215,7 +215,7 @@ def main():
     count = len(manifest["not_built"]) if a.build_each == "all" else int(a.build_each)
     each = build_each(build, a.source, manifest, by_site, times, count, a.jobs) if count else None
     elapsed = time.monotonic() - start
-    report(build, a, manifest, mutants, equivalent, unspecified, elapsed, each)
+    report(build, a, manifest, mutants, equivalent, unpinned, elapsed, each)
     if a.ids:
         bad = [m for m in mutants if m["status"] in ("survived", "not covered")]
         for m in bad:
@@ -232,7 +232,7 @@ def score(rows):
 RUN = ("killed", "survived", "timed out", "not covered")
 
 
-def report(build, a, manifest, mutants, equivalent, unspecified, elapsed, each):
+def report(build, a, manifest, mutants, equivalent, unpinned, elapsed, each):
     """The Markdown and JSON reports. The mutants built one source file at a time count like the others;
     the not built (no switch reaches them and no file build placed them) are counted apart."""
     built = [m for m in (each[0] if each else []) if m["status"] in RUN]
@@ -243,8 +243,8 @@ def report(build, a, manifest, mutants, equivalent, unspecified, elapsed, each):
     what = ("the CI list %s" % a.ids) if a.ids else ("a sample of %d" % a.sample) if a.sample else "every mutant"
     md = ["# Mutants of driver/", "",
           "Run: %s, %d behind the run-time switch and %d built one source file at a time, in %.0f s with %d jobs. "
-          "Score: killed and timed out over all run; the %d equivalent and %d unspecified listed are left out." %
-          (what, len(mutants), len(built), elapsed, a.jobs, len(equivalent), len(unspecified)),
+          "Score: killed and timed out over all run; the %d equivalent and %d unpinned listed are left out." %
+          (what, len(mutants), len(built), elapsed, a.jobs, len(equivalent), len(unpinned)),
           "Not built: constants no switch reaches (case labels, array bounds, static tables, macros used only "
           "there) and not built one file at a time (a header's macro, or left out of a sample); not in the score.",
           "", "| file | made | killed | survived | timed out | not covered | score | one file at a time | not built |",
