@@ -165,8 +165,9 @@ static NTSTATUS SmbusAttempt(UCHAR Address, ULONG Direction, ULONG Protocol, UCH
 Routine Description:
 
     One SMBus transfer to a 7-bit address: send/receive byte or byte data,
-    read or write. A busy bus or a collision aborts the attempt (kill bit,
-    status cleared), waits 5 ms and starts over, at most 31 attempts in all.
+    read or write. A busy bus or a collision aborts the attempt (kill bit),
+    waits 5 ms and starts over with the status cleared, at most 31 attempts
+    in all.
     Caller holds ChipsetMutex.
 
 Return Value:
@@ -180,16 +181,17 @@ NTSTATUS SmbusTransaction(UCHAR Address, ULONG Direction, ULONG Protocol, UCHAR 
 {
     NTSTATUS status;
 
-    SmbusWrite(SMB_STATUS, SMB_STATUS_CLEAR);
     for (ULONG attempt = 1;; attempt++) {
+        // Every attempt starts from a clear status, written just before the bus state is read: a finished
+        // bit left over (a collision seen after the data read, a failed transfer, or a clear that went
+        // out while the host did not answer) would be taken for the end of this attempt's transaction,
+        // and that one left running under the next transfer.
+        SmbusWrite(SMB_STATUS, SMB_STATUS_CLEAR);
         status = SmbusAttempt(Address, Direction, Protocol, Command, Data);
         if (status != STATUS_MORE_PROCESSING_REQUIRED) {
             return status;
         }
         SmbusWrite(SMB_CONTROL, (UCHAR)(SmbusRead(SMB_CONTROL) | SMB_CONTROL_KILL));
-        // A collision seen after the data read leaves that attempt's finished bit set: the next attempt
-        // would take it for the end of its own transaction and leave that one running.
-        SmbusWrite(SMB_STATUS, SMB_STATUS_CLEAR);
         ChipsetDelayMs(SMB_POLL_SLEEP_MS);
         if (attempt >= SMB_MAX_ATTEMPTS) {
             return STATUS_UNSUCCESSFUL;

@@ -123,6 +123,30 @@ TEST_F(ChipsetTest, CollisionAfterTheDataReadTakesTheNextAttemptsByte)
     }
 }
 
+// A failed transfer leaves its status set; the next transfer's clear is lost while the host does not
+// answer at its ports (its I/O base moved away), and the host is back during the retry's sleep. The attempt
+// that then gets through clears the status first, so its own transaction's end is what it waits for: taking
+// the stale finished bit would leave that transaction running under the next transfer.
+TEST_F(ChipsetTest, AStatusLeftSetWhileTheHostWasAwayIsNotTakenForTheNextTransfersEnd)
+{
+    bridge().SetTransactionDelay(sim::Ms(2));
+    bridge().CollideInStatus(1);
+    UCHAR data = 0;
+    EXPECT_EQ(SmbusReadByteData(0x4C, 0x01, &data), STATUS_UNSUCCESSFUL);
+    bridge().SetCpuTemperature(47);
+    bridge().SetIoBase(0x0A00); // the driver still uses the old ports: nothing answers there
+    PKTHREAD back = sim::StartThread("firmware", [&] {
+        sim::Sleep(sim::Ms(2)); // within the first retry's 5 ms sleep
+        bridge().SetIoBase(0x0C00);
+    });
+    EXPECT_EQ(SmbusReadByteData(0x4C, 0x01, &data), STATUS_SUCCESS);
+    EXPECT_EQ(data, 47);
+    sim::JoinThread(back);
+    EXPECT_EQ(SmbusWriteByteData(0x4C, 0x0D, 0x50), STATUS_SUCCESS);
+    EXPECT_EQ(bridge().SensorRegister(0x0D), 0x50);
+    EXPECT_EQ(TakeReports().size(), 0u);
+}
+
 // A failure the host reports in its status (device error, collision on the wire) ends the transfer at
 // the first attempt, with nothing stored; the next transfer is sound.
 TEST_F(ChipsetTest, StatusFailuresEndTheTransferWithoutRetry)
