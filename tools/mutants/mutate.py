@@ -243,13 +243,7 @@ class FileMutator:
             texts.append(self.render(k, kid_opaque))
         if not opaque:
             self.mutate_children(c, s, e, kids, texts)
-        out, pos = [], s
-        for (k, ks, ke), t in zip(kids, texts):
-            out.append(self.src[pos:ks])
-            out.append(t)
-            pos = ke
-        out.append(self.src[pos:e])
-        text = "".join(out)
+        text = self.splice(s, e, kids, texts)
         if not opaque:
             text = self.mutate_node(c, s, e, kids, texts, text)
         return text
@@ -296,6 +290,10 @@ class FileMutator:
                 texts[ia], texts[ib] = ("(%s ? (%s) : (%s))" % (self.switch(m), xb, texts[ia]),
                                         "(%s ? (%s) : (%s))" % (self.switch(m), xa, texts[ib]))
         # The arguments changed in place: reassemble.
+        return self.splice(s, e, kids, texts)
+
+    def splice(self, s, e, kids, texts):
+        """The source from s to e with each child's extent replaced by its text."""
         out, pos = [], s
         for (k, ks, ke), t in zip(kids, texts):
             out.append(self.src[pos:ks])
