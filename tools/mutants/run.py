@@ -8,7 +8,8 @@ Usage: run.py BUILD_DIR SOURCE_DIR [--sample N] [--build-each N|all] [--ids FILE
   --sample N   a deterministic sample of N mutants (the same N give the same mutants)
   --build-each N|all  also N of the constants no switch reaches (case labels, static tables, macros of a
                source file used only there), each built into its one source file in turn
-  --ids FILE   only the mutants listed (first word of each line): the CI check, which fails unless every
+  --ids FILE   only the mutants listed (first word of each line; those no switch reaches are built one
+               file at a time): the CI check, which fails unless every
                one of them is killed
 """
 
@@ -93,11 +94,12 @@ def run_mutant(tests_bin, m, tests, times):
     return status, failed, time.monotonic() - start
 
 
-def build_each(build, source, manifest, by_site, times, count, jobs):
-    """A deterministic sample of COUNT of the mutations not built behind a switch, each compiled into its
-    one source file (the schemata with this constant changed) and run against the tests that reach its
-    function (or, for a file's static table, its file). Sequential: one build at a time."""
-    placeable = [m for m in manifest["not_built"] if ("column" in m or "macro" in m) and m["file"].endswith(".cpp")]
+def build_each(build, source, manifest, by_site, times, count, jobs, listed, only=None):
+    """A deterministic sample of COUNT of the mutations not built behind a switch (or those of ONLY), each
+    compiled into its one source file (the schemata with this constant changed) and run against the tests
+    that reach its function (or, for a file's static table, its file). Sequential: one build at a time."""
+    placeable = [m for m in manifest["not_built"] if ("column" in m or "macro" in m) and m["file"].endswith(".cpp")
+                 and m["id"] not in listed and (only is None or m["id"] in only)]
     sample = sorted(placeable, key=lambda m: hashlib.sha1(m["id"].encode()).hexdigest())[:count]
     reach = {}
     for m in manifest["mutants"]:
@@ -168,9 +170,10 @@ def main():
     unpinned = read_list(os.path.join(lists, "unpinned.txt"))
 
     mutants = [m for m in manifest["mutants"] if m["id"] not in equivalent and m["id"] not in unpinned]
+    wanted = None
     if a.ids:
         wanted = read_list(a.ids)
-        known = {m["id"] for m in mutants}
+        known = {m["id"] for m in mutants + manifest["not_built"]} - set(equivalent) - set(unpinned)
         missing = [i for i in wanted if i not in known]
         if missing:
             sys.exit("mutants: not in the schemata (or listed as equivalent): " + " ".join(missing))
@@ -212,12 +215,13 @@ def main():
     for m in mutants:
         m["status"], m["killed_by"], m["seconds"] = results[m["id"]]
         m["tests"] = by_site.get(m["n"], [])
-    count = len(manifest["not_built"]) if a.build_each == "all" else int(a.build_each)
-    each = build_each(build, a.source, manifest, by_site, times, count, a.jobs) if count else None
+    count = len(manifest["not_built"]) if a.build_each == "all" or wanted else int(a.build_each)
+    each = build_each(build, a.source, manifest, by_site, times, count, a.jobs, set(equivalent) | set(unpinned),
+                      wanted) if count else None
     elapsed = time.monotonic() - start
     report(build, a, manifest, mutants, equivalent, unpinned, elapsed, each)
     if a.ids:
-        bad = [m for m in mutants if m["status"] in ("survived", "not covered")]
+        bad = [m for m in mutants + (each[0] if each else []) if m["status"] in ("survived", "not covered")]
         for m in bad:
             print("mutants: %s survived: %s:%d %s -> %s" % (m["id"], m["file"], m["line"], m["original"],
                                                              m["mutated"]), file=sys.stderr)
