@@ -17,26 +17,33 @@ protected:
     }
 };
 
+// The copy holds the path and zeros up to MaximumLength; a malformed path whose Length exceeds its
+// MaximumLength is cut to the buffer, never read past it.
 TEST_F(LifecycleTest, DriverEntryKeepsAZeroFilledCopyOfThePath)
 {
-    PDRIVER_OBJECT driver = machine_.io().CreateDriverObject("QUAV", kQuavMessages);
-    std::u16string text = u"\\REGISTRY\\Machine\\SYSTEM\\QUAV";
-    std::vector<WCHAR> buffer(text.size() + 8, u'#');
-    std::copy(text.begin(), text.end(), buffer.begin());
-    UNICODE_STRING path{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(buffer.size() * 2),
-                        buffer.data()};
-    ASSERT_EQ(DriverEntry(driver, &path), STATUS_SUCCESS);
-    ASSERT_NE(RegistryPathCopy.Buffer, buffer.data());
-    EXPECT_EQ(RegistryPathCopy.Length, path.Length);
-    EXPECT_EQ(RegistryPathCopy.MaximumLength, path.MaximumLength);
-    EXPECT_EQ(std::u16string(RegistryPathCopy.Buffer, text.size()), text);
-    for (size_t i = text.size(); i < buffer.size(); i++) {
-        EXPECT_EQ(RegistryPathCopy.Buffer[i], 0) << i;
+    for (const bool malformed : {false, true}) {
+        SCOPED_TRACE(malformed ? "Length > MaximumLength" : "well formed");
+        PDRIVER_OBJECT driver = machine_.io().CreateDriverObject("QUAV", kQuavMessages);
+        std::u16string text = u"\\REGISTRY\\Machine\\SYSTEM\\QUAV";
+        std::vector<WCHAR> buffer(text.size() + 8, u'#');
+        std::copy(text.begin(), text.end(), buffer.begin());
+        const auto bytes = static_cast<USHORT>(buffer.size() * 2);
+        UNICODE_STRING path{malformed ? static_cast<USHORT>(bytes + 16)
+                                      : static_cast<USHORT>(text.size() * 2),
+                            bytes, buffer.data()};
+        ASSERT_EQ(DriverEntry(driver, &path), STATUS_SUCCESS);
+        ASSERT_NE(RegistryPathCopy.Buffer, buffer.data());
+        EXPECT_EQ(RegistryPathCopy.Length, malformed ? bytes : path.Length);
+        EXPECT_EQ(RegistryPathCopy.MaximumLength, bytes);
+        const size_t copied = RegistryPathCopy.Length / 2;
+        EXPECT_EQ(std::u16string(RegistryPathCopy.Buffer, buffer.size()),
+                  std::u16string(buffer.data(), copied) + std::u16string(buffer.size() - copied, u'\0'));
+        EXPECT_EQ(machine_.pool().Outstanding(REGISTRY_PATH_TAG), 1u);
+        EXPECT_EQ(EventIds(), (std::vector<uint32_t>{QUAV_MSG_LOGGING_ENABLED, QUAV_MSG_DRIVER_INITIALIZED}));
+        DriverUnload(driver);
+        EXPECT_EQ(machine_.pool().Outstanding(REGISTRY_PATH_TAG), 0u);
+        machine_.eventlog().Clear();
     }
-    EXPECT_EQ(machine_.pool().Outstanding(REGISTRY_PATH_TAG), 1u);
-    EXPECT_EQ(EventIds(), (std::vector<uint32_t>{QUAV_MSG_LOGGING_ENABLED, QUAV_MSG_DRIVER_INITIALIZED}));
-    DriverUnload(driver);
-    EXPECT_EQ(machine_.pool().Outstanding(REGISTRY_PATH_TAG), 0u);
 }
 
 TEST_F(LifecycleTest, PathCopyFailureLogsTwiceAndLoadsNothing)
@@ -76,7 +83,14 @@ TEST_F(LifecycleTest, AddDeviceFailuresUndoWhatWasDone)
     EXPECT_EQ(machine_.pool().OutstandingTotal(), pool_before);
     EXPECT_EQ(machine_.pool().Outstanding(0x72747355), 0u); // the interface name
     EXPECT_TRUE(machine_.wmi().Registered().empty());
-    ASSERT_EQ(Add(), STATUS_SUCCESS);
+
+    // The interface cannot be registered (its name not allocated): the link and the device object go.
+    machine_.pool().FailAllocations(0x72747355, 1);
+    pdo_ = machine_.pnp().AddDevice(driver_, &status);
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(machine_.io().Devices(driver_).empty());
+    EXPECT_EQ(machine_.pool().OutstandingTotal(), pool_before);
+    ASSERT_EQ(Add(), STATUS_SUCCESS); // the name and the link are free again
 }
 
 TEST_F(LifecycleTest, RequestsAreRefusedUntilTheStart)
@@ -94,6 +108,11 @@ TEST_F(LifecycleTest, RequestsAreRefusedUntilTheStart)
     const std::vector<sim::DeviceInterface> interfaces = machine_.io().Interfaces();
     ASSERT_EQ(interfaces.size(), 1u);
     EXPECT_TRUE(interfaces[0].enabled);
+    const GUID quav_interface = {
+        0x60E33CC3, 0xC636, 0x43BE, {0xAC, 0x88, 0x13, 0x29, 0x9D, 0x2F, 0x0C, 0x21}};
+    EXPECT_EQ(std::memcmp(&interfaces[0].guid, &quav_interface, sizeof(GUID)), 0);
+    EXPECT_EQ(Fdo()->DeviceType, 0x8800u);
+    EXPECT_EQ(Fdo()->Characteristics & ~static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN), 0u); // the INF's own
     EXPECT_EQ(user.Close(handle), STATUS_SUCCESS);
 }
 
@@ -207,8 +226,11 @@ TEST_P(StopTest, StopIsFinalButRemovalStillTearsDown)
         EXPECT_EQ(machine_.pnp().Start(pdo_), STATUS_DELETE_PENDING); // restarting would re-initialize locks
         EXPECT_EQ(machine_.pnp().State(pdo_), sim::PnpState::StartFailed);
     }
+    const void* thread = Extension()->MonitorThreadObject;
+    ASSERT_NE(thread, nullptr);
     ASSERT_EQ(machine_.pnp().Remove(pdo_), STATUS_SUCCESS);
-    EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u); // the monitor thread was ended
+    EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u);   // the monitor thread was ended
+    EXPECT_EQ(machine_.objects().References(thread), 0); // and the driver's reference dropped
     EXPECT_TRUE(machine_.io().Devices(driver_).empty());
     EXPECT_TRUE(machine_.wmi().Registered().empty());
     EXPECT_EQ(Count(QUAV_MSG_DEVICE_STOPPED), 1u);

@@ -81,7 +81,7 @@ protected:
 
 TEST_F(FanControlTest, StageMovesOneStepOnTheHottestSelectedSource)
 {
-    Ru().Mode = FAN_MODE_CPU | FAN_MODE_BACKPLANE;
+    Ru().Mode = 0x4000 | FAN_MODE_CPU | FAN_MODE_BACKPLANE; // bit 14 is not the controller's bit 15
     Ru().CurrentStage = 3;
     Ru().TempCheckPoint[2] = 45;
     Ru().TempCheckPoint[3] = 50;
@@ -203,7 +203,8 @@ TEST_F(FanControlTest, StageChangeWhosePwmWriteFailsIsTriedAgainAtTheNextPass)
     for (const auto& [stage, t, failed, published, next] :
          std::initializer_list<Row>{{3, 99, "3/-", 0x1031, "4/41"}, // up
                                     {3, 10, "3/-", 0x1031, "2/21"}, // down
-                                    {12, 33, "12/-", std::nullopt, "1/11"}}) {
+                                    {8, 10, "8/-", 0x1081, "7/71"}, // one step down, not a jump
+                                    {10, 33, "10/-", std::nullopt, "1/11"}}) {
         machine_.registry().DeleteValue(std::string(kService) + "\\Current\\FAN", "FANCNTL_RU_CURRENT_PWM");
         Ru().Mode = FAN_MODE_VRM;
         Ru().CurrentStage = stage;

@@ -155,6 +155,8 @@ TEST_F(BandTest, LimitsAreInBandAndEachExcursionWritesOneEntryAndOneCount)
 {
     EXPECT_EQ(EvaluateAt(50), std::vector<std::string>{});
     EXPECT_EQ(EvaluateAt(51), std::vector<std::string>{"0x802A0016 System 51"});
+    EXPECT_EQ(System().WarningUpperCount, 1u);
+    EXPECT_EQ(System().WarningLowerCount, 0u); // the direction left, not both
     EXPECT_EQ(EvaluateAt(55), std::vector<std::string>{});
     EXPECT_EQ(EvaluateAt(50), std::vector<std::string>{"0x402A000F System 50"});
     EXPECT_EQ(EvaluateAt(10), std::vector<std::string>{});

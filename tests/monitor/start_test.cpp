@@ -126,13 +126,22 @@ TEST_F(StartTest, FailingStartupCommandFailsTheStartAfterTheConfiguration)
     Param("", "POLLING_INTERVAL", 10);
     Param("FanControl", "FANCNTL_INIT", 1);
     // Initialization reads four controller registers; output 3's start-up then writes 0x0C, reads and
-    // writes 0x13, and gives up on the read of 0x14, whose status is the command's.
-    superio().HoldBusy(16, 7);
-    EXPECT_EQ(StartDevice(&ext_), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(ext_.PollInterval, -100000000LL); // the configuration was loaded
-    EXPECT_EQ(ext_.MonitorThreadObject, nullptr);
-    EXPECT_EQ(ext_.Sensors[0], nullptr); // no record was initialized
-    EXPECT_TRUE(Events().empty());
+    // writes 0x13, and gives up on the read of 0x14 (busy after 7 accesses), whose status is the
+    // command's; or output 3's command passes and a read of Rear Upper's fails (busy after 14 accesses).
+    // Either way no later command runs: Rear Bottom's register 0x16 is never written.
+    for (const int after : {7, 14}) {
+        SCOPED_TRACE(after);
+        ext_.Started = 0;
+        superio().HoldBusy(16, after);
+        NTSTATUS status = STATUS_SUCCESS;
+        const std::vector<int> written = RegistersWritten(Accesses([&] { status = StartDevice(&ext_); }));
+        EXPECT_EQ(status, STATUS_DEVICE_BUSY);
+        EXPECT_EQ(std::count(written.begin(), written.end(), 0x16), 0);
+        EXPECT_EQ(ext_.PollInterval, -100000000LL); // the configuration was loaded
+        EXPECT_EQ(ext_.MonitorThreadObject, nullptr);
+        EXPECT_EQ(ext_.Sensors[0], nullptr); // no record was initialized
+        EXPECT_TRUE(Events().empty());
+    }
 }
 
 TEST_F(StartTest, FailingCpuReadStillStarts)
@@ -160,7 +169,7 @@ TEST_F(StartTest, ThreadCreationFailuresLeaveTheDeviceWithoutPolling)
     EXPECT_EQ(CreateMonitorThread(&ext_), STATUS_INVALID_HANDLE);
     EXPECT_EQ(ext_.MonitorThreadObject, nullptr);
     EXPECT_EQ(ext_.StopMonitor, 1);
-    sim::Sleep(sim::Seconds(5));
+    sim::Sleep(sim::Ms(1)); // at once: not at the end of its first 1 s wait
     EXPECT_EQ(machine_.scheduler().LiveThreads(), 1u);
     EXPECT_EQ(machine_.objects().OpenHandles(), 0u);
 }

@@ -302,6 +302,18 @@ TEST_F(IoManagerTest, DeletingAnAttachedOrDeletedDeviceIsReported)
     EXPECT_EQ(bottom->AttachedDevice, nullptr);
     IoDeleteDevice(top);
     IoDeleteDevice(bottom);
+
+    // A remove lock in the extension still held: a request would go on using freed memory.
+    PDEVICE_OBJECT held = nullptr;
+    ASSERT_EQ(io().CreateDevice(io().CreateDriverObject("Held"), sizeof(IO_REMOVE_LOCK), u"", 0x22, 0, false,
+                                &held),
+              STATUS_SUCCESS);
+    auto* lock = static_cast<PIO_REMOVE_LOCK>(held->DeviceExtension);
+    IoInitializeRemoveLock(lock, 0x54534554, 0, 0);
+    ASSERT_EQ(IoAcquireRemoveLock(lock, held), STATUS_SUCCESS);
+    EXPECT_TRUE(TakeReports().empty());
+    IoDeleteDevice(held);
+    EXPECT_TRUE(OneReportContaining("still uses the device being freed"));
 }
 
 TEST_F(IoManagerTest, LoadedDriverGetsTheDefaultRoutineAndMustDeleteItsDevicesBeforeUnload)
