@@ -49,36 +49,4 @@ TEST(ConvertTest, FanRpmFromCount)
     }
 }
 
-TEST(ConvertTest, TemperaturesAndVoltages)
-{
-    EXPECT_EQ(CelsiusFromEcRaw(0x2D), 45u);
-    EXPECT_EQ(CelsiusFromEcRaw(0xF6), 246u); // the controller's byte is unsigned
-
-    struct Sensor {
-        UCHAR raw;
-        LONG celsius;
-    };
-    const Sensor sensor[] = {{0x2D, 45}, {0x7F, 127}, {0x85, -5}, {0x80, 0}, {0xFF, -127}};
-    for (const Sensor& c : sensor) {
-        EXPECT_EQ(CelsiusFromSignMagnitude(c.raw), c.celsius) << std::hex << int(c.raw);
-    }
-
-    struct Voltage {
-        UCHAR raw;
-        ULONG multiplier;
-        ULONG divisor;
-        ULONG millivolts;
-    };
-    const Voltage voltages[] = {
-        {0xFF, EC_MV_PER_COUNT_PIN, 1, 4080},
-        {186, EC_MV_PER_COUNT_5V, EC_MV_SCALE_HUNDREDTHS, 4999}, // 499,968 / 100: multiplied first
-        {0xFF, EC_MV_PER_COUNT_5V, EC_MV_SCALE_HUNDREDTHS, 6854},
-        {0xFF, EC_MV_PER_COUNT_12V, 1, 16320},
-        {188, EC_MV_PER_COUNT_12V, 1, 12032},
-    };
-    for (const Voltage& c : voltages) {
-        EXPECT_EQ(MillivoltsFromRaw(c.raw, c.multiplier, c.divisor), c.millivolts) << int(c.raw);
-    }
-}
-
 } // namespace

@@ -23,38 +23,6 @@ protected:
     NTSTATUS Set(ULONG group, ULONG item, ULONG value) { return SioCommand(group, item, &value); }
 };
 
-TEST_F(SioCommandTest, FanSpeedConversion)
-{
-    chip().SetRegister(0x0D, 0x46); // fan 1 count 0x0546, divisor 2: 1,350,000 / 2700
-    chip().SetRegister(0x18, 0x05);
-    EXPECT_EQ(Read(SIO_GET_FAN_SPEED, SIO_ITEM_FAN1), 500u);
-
-    chip().SetRegister(0x0D, 0xFF); // counter overflowed: stopped
-    chip().SetRegister(0x18, 0xFF);
-    EXPECT_EQ(Read(SIO_GET_FAN_SPEED, SIO_ITEM_FAN1), 0u);
-
-    chip().SetRegister(0x0D, 0x00); // a zero count has no period: read as stopped, not a division by zero
-    chip().SetRegister(0x18, 0x00);
-    EXPECT_EQ(Read(SIO_GET_FAN_SPEED, SIO_ITEM_FAN1), 0u);
-
-    board_.SetSensor("Rear Bottom", 3100);
-    EXPECT_NEAR(Read(SIO_GET_FAN_SPEED, SIO_ITEM_FAN2), 3100.0, 10.0);
-}
-
-TEST_F(SioCommandTest, EightBitFanCounterNeverReadsTheHighByte)
-{
-    chip().SetRegister(0x0C, 0x00);
-    chip().SetRegister(0x0B, 0x12); // fan 1 divisor 4, fan 2 divisor 4
-    Initialize();
-    chip().SetRegister(0x0E, 0xFF);
-    chip().SetRegister(0x19, 0xFF);
-    std::string accesses;
-    ULONG rpm = 0;
-    accesses = Accesses([&] { rpm = Read(SIO_GET_FAN_SPEED, SIO_ITEM_FAN2); });
-    EXPECT_EQ(accesses, EcRead(0x0E));
-    EXPECT_EQ(rpm, 1350000u / (255 * 4)); // 0xFF alone is a slow fan, not a stopped one
-}
-
 TEST_F(SioCommandTest, FanReadingsFollowEachFansDivisorAndTheCounterWidthTheChipCounts)
 {
     // The chip counts with the divisor and counter width set now; a reading must use the same ones,
@@ -104,28 +72,25 @@ TEST_F(SioCommandTest, FanStartupWhoseCounterEnableIsRefusedKeepsReadingEightBit
 
 TEST_F(SioCommandTest, TemperatureVoltageAndBrightnessConversions)
 {
-    chip().SetRegister(0x29, 0xF6);
-    EXPECT_EQ(Read(SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_SYSTEM), 246u); // unsigned: not -10
-    chip().SetRegister(0x2A, 45);
-    chip().SetRegister(0x2B, 30);
-    EXPECT_EQ(Read(SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_VRM), 45u);
-    EXPECT_EQ(Read(SIO_GET_TEMPERATURE, SIO_ITEM_TEMP_BACKPLANE), 30u);
-
-    chip().SetRegister(0x23, 186);
-    EXPECT_EQ(Read(SIO_GET_VOLTAGE, SIO_ITEM_V5), 4999u);
+    // Every reading by its group and item numbers, each from its own register: temperatures unsigned
+    // (0xF6 is 246, not -10), voltages through the board's dividers, the brightness output's raw byte.
     const struct {
-        ULONG item;
-        UCHAR reg;
-        ULONG full_scale;
-    } rails[] = {{SIO_ITEM_VCCP, 0x20, 4080}, {SIO_ITEM_V18, 0x21, 4080},  {SIO_ITEM_V33, 0x22, 4080},
-                 {SIO_ITEM_V5, 0x23, 6854},   {SIO_ITEM_V12, 0x24, 16320}, {SIO_ITEM_AUX, 0x27, 6854}};
-    for (const auto& rail : rails) {
-        chip().SetRegister(rail.reg, 0xFF);
-        EXPECT_EQ(Read(SIO_GET_VOLTAGE, rail.item), rail.full_scale) << std::hex << rail.item;
+        ULONG group, item;
+        UCHAR reg, raw;
+        ULONG value;
+    } readings[] = {
+        {0x1002, 0x8003, 0x2A, 45, 45},     {0x1002, 0x8004, 0x29, 0xF6, 246},
+        {0x1002, 0x8005, 0x2B, 30, 30},     {0x1003, 0x8006, 0x20, 0x4B, 1200},
+        {0x1003, 0x8007, 0x21, 0x71, 1808}, {0x1003, 0x8008, 0x22, 0xFF, 4080},
+        {0x1003, 0x8009, 0x23, 186, 4999},  {0x1003, 0x800A, 0x24, 0xFF, 16320},
+        {0x1003, 0x800B, 0x27, 0xFF, 6854}, {0x1004, 0x800C, 0x17, 0xC8, 0xC8},
+    };
+    for (const auto& r : readings) {
+        chip().SetRegister(r.reg, r.raw);
     }
-
-    chip().SetRegister(0x17, 0xC8);
-    EXPECT_EQ(Read(SIO_GET_BRIGHTNESS, SIO_ITEM_PWM3), 0xC8u);
+    for (const auto& r : readings) {
+        EXPECT_EQ(Read(r.group, r.item), r.value);
+    }
 }
 
 TEST_F(SioCommandTest, SettingsWriteTheLowByteToTheirRegister)
@@ -166,12 +131,21 @@ TEST_F(SioCommandTest, UnknownPairsAreRefusedWithoutTouchingTheChip)
 
 TEST_F(SioCommandTest, ReadFailureLeavesTheCellAlone)
 {
-    chip().HoldBusy(-1);
-    ULONG cell = 0xDEADBEEF;
-    EXPECT_EQ(SioCommand(SIO_GET_VOLTAGE, SIO_ITEM_V12, &cell), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(cell, 0xDEADBEEFu);
-    EXPECT_EQ(SioCommand(SIO_SET_FAN_PWM, SIO_ITEM_FAN1, &cell), STATUS_DEVICE_BUSY);
-    chip().HoldBusy(0);
+    const struct {
+        ULONG group, item;
+        int after; // register accesses that go through before the controller turns busy
+    } reads[] = {{SIO_GET_VOLTAGE, SIO_ITEM_V12, 0},
+                 {SIO_GET_FAN_SPEED, SIO_ITEM_FAN1, 0},
+                 {SIO_GET_FAN_SPEED, SIO_ITEM_FAN1, 1}}; // the high count byte
+    for (const auto& r : reads) {
+        chip().HoldBusy(16, r.after);
+        ULONG cell = 0xDEADBEEF;
+        EXPECT_EQ(SioCommand(r.group, r.item, &cell), STATUS_DEVICE_BUSY);
+        EXPECT_EQ(cell, 0xDEADBEEFu);
+    }
+    chip().HoldBusy(16);
+    ULONG pwm = 0x40;
+    EXPECT_EQ(SioCommand(SIO_SET_FAN_PWM, SIO_ITEM_FAN1, &pwm), STATUS_DEVICE_BUSY);
 }
 
 TEST_F(SioCommandTest, SinglePinsReadAndWriteAsLevelCodes)
@@ -191,49 +165,43 @@ TEST_F(SioCommandTest, SinglePinsReadAndWriteAsLevelCodes)
     EXPECT_EQ(chip().GpioPort(2), 0x01);
 }
 
-TEST_F(SioCommandTest, PinPairWithSelectionsInPlaceLeavesRegisterC1Alone)
-{
-    chip().SetConfigRegister(5, 0xC1, 0xF3);
-    Initialize();
-    chip().SetGpioPort(2, 0xF0);
-    EXPECT_EQ(
-        Accesses([&] { EXPECT_EQ(Set(SIO_SET_PINS, SIO_ITEM_PIN_PAIR, SIO_PAIR_HIGH_LOW), STATUS_SUCCESS); }),
-        "R801 W801:F1 R801 W801:F1 ");
-    EXPECT_EQ(chip().GpioPort(2), 0xF1); // A high, B low
-    EXPECT_EQ(Read(SIO_GET_PINS, SIO_ITEM_PIN_PAIR), static_cast<ULONG>(SIO_PAIR_HIGH_LOW));
-}
-
 TEST_F(SioCommandTest, PinPairRewritesSelectionBitsOnlyWhenTheyChange)
 {
-    chip().SetConfigRegister(5, 0xC1, 0xF3);
+    chip().SetConfigRegister(5, 0xC1, 0xF7);
     Initialize();
     chip().SetGpioPort(2, 0x00);
 
     ASSERT_EQ(Set(SIO_SET_PINS, SIO_ITEM_PIN_PAIR, SIO_PAIR_HIGH_LOW_B_OFF), STATUS_SUCCESS);
-    EXPECT_EQ(chip().ConfigRegister(5, 0xC1), 0xF1);
+    EXPECT_EQ(chip().ConfigRegister(5, 0xC1), 0xF5);
     EXPECT_EQ(g_SioState.PinModeB, static_cast<ULONG>(PIN_SELECT_CLEAR));
 
     // Bits 0 and 1 swap, the other bits are kept; the register is settled before the pins move.
     EXPECT_EQ(Accesses([&] {
                   ASSERT_EQ(Set(SIO_SET_PINS, SIO_ITEM_PIN_PAIR, SIO_PAIR_LOW_HIGH_A_OFF), STATUS_SUCCESS);
               }),
-              Key(0x2E, 0x55) + ConfigRead(5, 0xC1) + Leave() + Key(0x2E, 0x55) + ConfigWrite(5, 0xC1, 0xF2) +
+              Key(0x2E, 0x55) + ConfigRead(5, 0xC1) + Leave() + Key(0x2E, 0x55) + ConfigWrite(5, 0xC1, 0xF6) +
                   Leave() + "R801 W801:00 R801 W801:02 ");
-    EXPECT_EQ(chip().ConfigRegister(5, 0xC1), 0xF2);
+    EXPECT_EQ(chip().ConfigRegister(5, 0xC1), 0xF6);
     EXPECT_EQ(Accesses([&] {
                   ASSERT_EQ(Set(SIO_SET_PINS, SIO_ITEM_PIN_PAIR, SIO_PAIR_LOW_HIGH_A_OFF), STATUS_SUCCESS);
               }),
               "R801 W801:02 R801 W801:02 ");
 
     ASSERT_EQ(Set(SIO_SET_PINS, SIO_ITEM_PIN_PAIR, SIO_PAIR_LOW_LOW_OFF), STATUS_SUCCESS);
-    EXPECT_EQ(chip().ConfigRegister(5, 0xC1), 0xF0);
+    EXPECT_EQ(chip().ConfigRegister(5, 0xC1), 0xF4);
     EXPECT_EQ(Read(SIO_GET_PINS, SIO_ITEM_PIN_PAIR), static_cast<ULONG>(SIO_PAIR_LOW_LOW_OFF));
 
     ASSERT_EQ(Set(SIO_SET_PINS, SIO_ITEM_PIN_PAIR, SIO_PAIR_HIGH_HIGH), STATUS_SUCCESS);
-    EXPECT_EQ(chip().ConfigRegister(5, 0xC1), 0xF3);
+    EXPECT_EQ(chip().ConfigRegister(5, 0xC1), 0xF7);
     EXPECT_EQ(chip().GpioPort(2), 0x03);
     EXPECT_EQ(g_SioState.PinModeA, static_cast<ULONG>(PIN_SELECT_SET));
     EXPECT_EQ(g_SioState.PinModeB, static_cast<ULONG>(PIN_SELECT_SET));
+
+    // Both selections in place: the register is left alone, only the pins move.
+    EXPECT_EQ(
+        Accesses([&] { EXPECT_EQ(Set(SIO_SET_PINS, SIO_ITEM_PIN_PAIR, SIO_PAIR_HIGH_LOW), STATUS_SUCCESS); }),
+        "R801 W801:03 R801 W801:01 ");
+    EXPECT_EQ(Read(SIO_GET_PINS, SIO_ITEM_PIN_PAIR), static_cast<ULONG>(SIO_PAIR_HIGH_LOW));
 }
 
 TEST_F(SioCommandTest, PinPairReadMustFitTheSelections)

@@ -123,12 +123,20 @@ TEST_F(SioIdentityTest, WrongIdentityStopsBeforeTheGpioBlockAndLeavesConfigurati
 
 TEST_F(SioProbeTest, ControllerBusyAtStartFailsInitializationAndLeavesConfigurationMode)
 {
-    chip().HoldBusy(-1);
-    EXPECT_EQ(SioInitialize(), STATUS_DEVICE_BUSY);
-    EXPECT_FALSE(chip().InConfigMode());
-    // The first identity read gave up, nothing further was tried.
-    EXPECT_EQ(sim::Now(), sim::Ms(75) + BusTime(machine_.bus().Accesses()));
-    chip().HoldBusy(0);
+    // The controller turns busy at each of its reads in turn: that read gives up and nothing further is
+    // tried.
+    const UCHAR reads[] = {0x58, 0x5B, 0x0C, 0x0B};
+    std::string before = Key(0x2E, 0x55) + "R2E " + ConfigRead(4, 0x60) + ConfigRead(4, 0x61);
+    std::string busy;
+    for (int i = 0; i < 16; i++) {
+        busy += "R295 ";
+    }
+    for (int after = 0; after < 4; after++) {
+        chip().HoldBusy(16, after);
+        EXPECT_EQ(Accesses([] { EXPECT_EQ(SioInitialize(), STATUS_DEVICE_BUSY); }), before + busy + Leave());
+        EXPECT_FALSE(chip().InConfigMode());
+        before += EcRead(reads[after]);
+    }
 }
 
 } // namespace
