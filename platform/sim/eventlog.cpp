@@ -210,6 +210,7 @@ EventRecord EventLog::Decode(const uint8_t* entry, const Packet& packet, Ticks n
     r.severity = static_cast<EventSeverity>(r.id >> 30);
     r.event_id = static_cast<uint16_t>(r.id & 0xFFFF);
     r.size = packet.size;
+    r.string_offset = header.StringOffset;
     const std::string what = "error log entry " + Hex32(r.id);
 
     const auto src = sources_.find(packet.io_object);

@@ -45,6 +45,7 @@ struct EventRecord {
     std::string message;              // rendered, UTF-8, with the table text's line ends
     std::vector<std::string> strings; // the packet's insertion strings (%2, %3, ...), UTF-8
     std::vector<uint8_t> dump;        // the packet's dump data
+    size_t string_offset = 0;         // where the packet's strings begin (StringOffset)
     size_t size = 0;                  // the entry's size as allocated
 };
 

@@ -40,6 +40,7 @@ void* Pool::Allocate(int pool_type, size_t bytes, uint32_t tag)
     t.live++;
     t.bytes += bytes;
     t.made++;
+    t.made_bytes += bytes;
     bytes_ += bytes;
     peak_bytes_ = std::max(peak_bytes_, bytes_);
     return p;
@@ -105,6 +106,13 @@ uint64_t Pool::Allocations(uint32_t tag) const
     std::lock_guard lk(mu_);
     auto it = by_tag_.find(tag);
     return it == by_tag_.end() ? 0 : it->second.made;
+}
+
+uint64_t Pool::AllocatedBytes(uint32_t tag) const
+{
+    std::lock_guard lk(mu_);
+    auto it = by_tag_.find(tag);
+    return it == by_tag_.end() ? 0 : it->second.made_bytes;
 }
 
 int Pool::TypeOf(const void* p) const

@@ -26,10 +26,11 @@ public:
     size_t Outstanding(uint32_t tag) const;      // live allocations with this tag
     size_t OutstandingBytes(uint32_t tag) const; // and their bytes
     size_t OutstandingTotal() const;
-    size_t OutstandingBytesTotal() const;     // the bytes of every live allocation
-    size_t PeakBytes() const;                 // the most bytes live at once so far
-    uint64_t Allocations(uint32_t tag) const; // every allocation made with this tag
-    int TypeOf(const void* p) const;          // pool type of a live allocation, -1 if none
+    size_t OutstandingBytesTotal() const;        // the bytes of every live allocation
+    size_t PeakBytes() const;                    // the most bytes live at once so far
+    uint64_t Allocations(uint32_t tag) const;    // every allocation made with this tag
+    uint64_t AllocatedBytes(uint32_t tag) const; // and their bytes
+    int TypeOf(const void* p) const;             // pool type of a live allocation, -1 if none
 
     // The next `count` allocations with `tag` (0: any tag) fail, after `skip` that succeed; count < 0
     // fails them all from then on.
@@ -47,6 +48,7 @@ private:
         size_t live = 0;
         size_t bytes = 0;
         uint64_t made = 0;
+        uint64_t made_bytes = 0;
     };
 
     Verifier& verifier_;

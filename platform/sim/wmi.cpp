@@ -386,6 +386,24 @@ NTSTATUS WmiService::QueryAllData(const GUID& guid, std::vector<uint8_t>* data, 
         verifier_.Report("wmi", "a query-all-data answer with its data outside the buffer");
         return STATUS_UNSUCCESSFUL;
     }
+    // Consumers get each instance by the lengths the provider gave: data they do not cover is lost.
+    uint64_t covered = wnode->DataBlockOffset;
+    for (uint32_t i = 0; i < wnode->InstanceCount; i++) {
+        if (wnode->WnodeHeader.Flags & WNODE_FLAG_FIXED_INSTANCE_SIZE) {
+            covered = wnode->DataBlockOffset + uint64_t(Align8(wnode->FixedInstanceSize)) * i +
+                      wnode->FixedInstanceSize;
+        } else if (std::vector<uint8_t> bytes;
+                   CopyOut(buffer, FIELD_OFFSET(WNODE_ALL_DATA, OffsetInstanceDataAndLength) + 8 * i, 8,
+                           &bytes)) {
+            OFFSETINSTANCEDATAANDLENGTH pair;
+            std::memcpy(&pair, bytes.data(), sizeof pair);
+            covered = std::max(covered, uint64_t(pair.OffsetInstanceData) + pair.LengthInstanceData);
+        }
+    }
+    if (covered != end) {
+        verifier_.Report("wmi", "a query-all-data answer whose instance lengths end at byte " +
+                                    std::to_string(covered) + ", its data at " + std::to_string(end));
+    }
     return status;
 }
 

@@ -38,10 +38,11 @@ protected:
 
     void WriteText(ULONG level, std::u16string& text)
     {
-        WriteEventLogEntry(nullptr, EVENT_KIND_TEXT, level, EVENT_CODE_TEXT, text.data());
+        WriteEventLogEntry(nullptr, 0, level, 1, text.data()); // kind 0, code 1: a text entry
     }
 
     uint64_t ScratchAllocations() { return machine_.pool().Allocations(EVENT_SCRATCH_TAG); }
+    uint64_t ScratchBytes() { return machine_.pool().AllocatedBytes(EVENT_SCRATCH_TAG); }
 
     // Scratch buffers and error-log packets still held.
     size_t Held()
@@ -51,19 +52,27 @@ protected:
     }
 };
 
+// A voltage warning or critical event says high or low by the rail's nominal: equal is low, one millivolt
+// more is high. A normal reading has one message; a voltage event of another sensor keeps the combined one.
 TEST_F(WriterTest, VoltageEventsSayHighOrLowAgainstTheRailsNominal)
 {
-    EXPECT_EQ(WriteSensor(1, EVENT_CODE_VOLTAGE, 8, 16, 12500), "0x802A0018 12V 12500");
-    EXPECT_EQ(WriteSensor(1, EVENT_CODE_VOLTAGE, 8, 16, 11000), "0x802A0019 12V 11000");
-    EXPECT_EQ(WriteSensor(1, EVENT_CODE_VOLTAGE, 8, 16, 12000), "0x802A0019 12V 12000"); // equal is low
-    EXPECT_EQ(WriteSensor(3, EVENT_CODE_VOLTAGE, 8, 12, 1300), "0xC02A0013 VCCP 1300");
-    EXPECT_EQ(WriteSensor(3, EVENT_CODE_VOLTAGE, 8, 12, 1192), "0xC02A0014 VCCP 1192");
-    // AUX is a 5 V rail: 4800 is low although it lies above 3.3 V.
-    EXPECT_EQ(WriteSensor(3, EVENT_CODE_VOLTAGE, 8, 17, 4800), "0xC02A0014 AUX 4800");
-    EXPECT_EQ(WriteSensor(3, EVENT_CODE_VOLTAGE, 8, 17, 5001), "0xC02A0013 AUX 5001");
-    // A normal reading has one message, whichever side of the nominal it lies.
-    EXPECT_EQ(WriteSensor(0, EVENT_CODE_VOLTAGE, 8, 16, 12500), "0x402A0011 12V 12500");
-    EXPECT_EQ(WriteSensor(0, EVENT_CODE_VOLTAGE, 8, 16, 11000), "0x402A0011 12V 11000");
+    const struct {
+        ULONG id;
+        std::string name;
+        LONG nominal;
+    } rails[] = {{12, "VCCP", 1192}, {13, "1.8V", 1800}, {14, "3.3V", 3300},
+                 {15, "5V", 5000},   {16, "12V", 12000}, {17, "AUX", 5000}};
+    for (const auto& rail : rails) {
+        const std::string at = rail.name + " " + std::to_string(rail.nominal);
+        const std::string above = rail.name + " " + std::to_string(rail.nominal + 1);
+        EXPECT_EQ(WriteSensor(1, 14, 8, rail.id, rail.nominal), "0x802A0019 " + at);
+        EXPECT_EQ(WriteSensor(1, 14, 8, rail.id, rail.nominal + 1), "0x802A0018 " + above);
+        EXPECT_EQ(WriteSensor(3, 14, 8, rail.id, rail.nominal), "0xC02A0014 " + at);
+        EXPECT_EQ(WriteSensor(3, 14, 8, rail.id, rail.nominal + 1), "0xC02A0013 " + above);
+        EXPECT_EQ(WriteSensor(0, 14, 8, rail.id, rail.nominal + 1), "0x402A0011 " + above);
+    }
+    EXPECT_EQ(WriteSensor(1, 14, 8, 7, 1000), "0x802A0017  ");
+    EXPECT_EQ(WriteSensor(3, 14, 8, 19, 1000), "0xC02A0012  ");
 }
 
 TEST_F(WriterTest, SensorEntriesCarryTheRecordHeadAndTwoStrings)
@@ -75,6 +84,7 @@ TEST_F(WriterTest, SensorEntriesCarryTheRecordHeadAndTwoStrings)
     EXPECT_EQ(events[0].source, "QUAV");
     EXPECT_EQ(events[0].id, 0x402A000Du);
     EXPECT_EQ(events[0].size, 108u); // 72 + 2 * (11 + 7)
+    EXPECT_EQ(events[0].string_offset, 64u);
     EXPECT_EQ(events[0].strings, (std::vector<std::string>{"Rear Bottom", "1350000"}));
     ASSERT_EQ(events[0].dump.size(), 20u);
     EXPECT_EQ(std::memcmp(events[0].dump.data(), &fan, 20), 0);
@@ -104,6 +114,7 @@ TEST_F(WriterTest, TextAndLifeCycleEntries)
     for (const sim::EventRecord& e : events) {
         EXPECT_EQ(e.id, 0x402A0002u);
         EXPECT_EQ(e.size, 152u);
+        EXPECT_EQ(e.string_offset, 44u);
         EXPECT_EQ(e.strings, (std::vector<std::string>{std::string(51, 'x')}));
     }
     std::u16string too_long(52, u'x'); // 154 bytes
@@ -117,6 +128,7 @@ TEST_F(WriterTest, TextAndLifeCycleEntries)
     EXPECT_EQ(events[0].id, 0x402A0008u);
     EXPECT_EQ(events[0].message, "QUAV Device has been started.\r\n");
     EXPECT_EQ(events[0].size, 48u);
+    EXPECT_EQ(events[0].string_offset, 44u);
     EXPECT_TRUE(events[0].strings.empty());
     EXPECT_TRUE(events[0].dump.empty());
 
@@ -153,10 +165,12 @@ TEST_F(WriterTest, EveryCallGivesBackWhatItTook)
     std::u16string text(52, u'x');
     SENSOR_RECORD fan = Sensor(6, 7, 2000);
     const uint64_t before = ScratchAllocations();
+    const uint64_t bytes = ScratchBytes();
     WriteEventLogEntry(nullptr, EVENT_KIND_SENSOR, 0, EVENT_CODE_FAN, &fan); // written
     WriteEventLogEntry(nullptr, EVENT_KIND_SENSOR, 2, EVENT_CODE_FAN, &fan); // no message
     WriteText(0, text);                                                      // too long
     EXPECT_EQ(ScratchAllocations(), before + 6);
+    EXPECT_EQ(ScratchBytes(), bytes + 6 * 32);
     EXPECT_EQ(Events().size(), 1u);
     EXPECT_EQ(Held(), 0u);
 

@@ -185,15 +185,40 @@ TEST_F(RequestsTest, RefusedWhileRejectingButCloseStillCounts)
     ASSERT_EQ(machine_.pnp().QueryStop(pdo_), STATUS_SUCCESS);
     HANDLE second = nullptr;
     EXPECT_EQ(user_.Open(u"" QUAV_USER_PATH_TEXT, &second), STATUS_DEVICE_NOT_CONNECTED);
-    ULONG returned = 0;
-    EXPECT_EQ(Ioctl(IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned), STATUS_DEVICE_NOT_CONNECTED);
-    std::vector<uint8_t> data;
-    EXPECT_EQ(machine_.wmi().QueryAllData(kSensorData, &data), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(user_.Close(handle_), STATUS_SUCCESS);
     handle_ = nullptr;
     EXPECT_EQ(Extension()->OpenHandleCount, 0);
     ASSERT_EQ(machine_.pnp().CancelStop(pdo_), STATUS_SUCCESS);
+    ULONG returned = 0;
     EXPECT_EQ(Ioctl(IOCTL_QUAV_NOP1, nullptr, 0, nullptr, 0, &returned), STATUS_INVALID_HANDLE); // closed
+}
+
+// Create, close and every refusal complete with no bytes, as a driver above would see them. A request that
+// read RejectRequests clear just before a query-stop finds the remove lock closed after the stop.
+TEST_F(RequestsTest, CreateCloseAndRefusalsCompleteWithNoBytes)
+{
+    const auto send = [this](UCHAR major, UCHAR minor = 0) {
+        PIRP irp = machine_.io().AllocateIrp(Fdo()->StackSize);
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MajorFunction = major;
+        stack->MinorFunction = minor;
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_QUAV_NOP1;
+        const NTSTATUS status = machine_.io().Send(Fdo(), irp);
+        const std::optional<IO_STATUS_BLOCK> final = machine_.io().FinalStatus(irp); // none: abandoned
+        machine_.io().FreeIrp(irp);
+        return std::pair(status, final ? final->Information : ~ULONG_PTR(0));
+    };
+    using Done = std::pair<NTSTATUS, ULONG_PTR>;
+    EXPECT_EQ(send(IRP_MJ_CREATE), Done(STATUS_SUCCESS, 0));
+    EXPECT_EQ(send(IRP_MJ_CLOSE), Done(STATUS_SUCCESS, 0));
+    ASSERT_EQ(machine_.pnp().QueryStop(pdo_), STATUS_SUCCESS);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_SYSTEM_CONTROL}) {
+        EXPECT_EQ(send(major, IRP_MN_QUERY_ALL_DATA), Done(STATUS_DEVICE_NOT_CONNECTED, 0)) << int(major);
+    }
+    ASSERT_EQ(machine_.pnp().Stop(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(send(IRP_MJ_SYSTEM_CONTROL, IRP_MN_REGINFO_EX), Done(STATUS_DELETE_PENDING, 0));
+    Extension()->RejectRequests = 0;
+    EXPECT_EQ(send(IRP_MJ_DEVICE_CONTROL), Done(STATUS_DELETE_PENDING, 0));
 }
 
 TEST_F(RequestsTest, WmiDataBlockAndItsSize)
@@ -243,6 +268,10 @@ TEST_F(RequestsTest, WmiFunctionControlAndOtherGuids)
     EXPECT_EQ(machine_.wmi().EnableCollection(kSensorEvent), STATUS_INVALID_DEVICE_REQUEST);
     const uint8_t block[144] = {};
     EXPECT_EQ(machine_.wmi().SetSingleInstance(kSensorData, 0, block), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(machine_.wmi().SetSingleItem(kSensorData, 0, 1, {block, 4}), STATUS_INVALID_DEVICE_REQUEST);
+    std::vector<uint8_t> out;
+    EXPECT_EQ(machine_.wmi().ExecuteMethod(kSensorEvent, 0, 1, {block, 8}, 0, &out),
+              STATUS_WMI_GUID_NOT_FOUND);
     std::vector<uint8_t> data;
     EXPECT_EQ(machine_.wmi().QueryAllData(kOtherGuid, &data), STATUS_WMI_GUID_NOT_FOUND);
     EXPECT_EQ(machine_.wmi().QueryAllData(kSensorEvent, &data), STATUS_WMI_GUID_NOT_FOUND);
@@ -283,6 +312,14 @@ TEST_F(RequestsTest, WmiRegistrationIsAnsweredBeforeTheStart)
     const std::optional<sim::WmiRegistration> reg = machine_.wmi().Registration(Fdo());
     ASSERT_TRUE(reg.has_value());
     ASSERT_EQ(reg->guids.size(), 2u);
+    const GUID* guids[] = {&kSensorData, &kSensorEvent};
+    for (size_t i = 0; i < 2; i++) { // instances named after the PDO; the event GUID is event-only
+        EXPECT_EQ(std::memcmp(&reg->guids[i].guid, guids[i], sizeof(GUID)), 0) << i;
+        EXPECT_EQ(reg->guids[i].flags, WMIREG_FLAG_INSTANCE_PDO | (i == 1 ? WMIREG_FLAG_EVENT_ONLY_GUID : 0))
+            << i;
+        EXPECT_EQ(reg->guids[i].instance_count, 1u) << i;
+        EXPECT_EQ(reg->guids[i].pdo, pdo_) << i;
+    }
     EXPECT_EQ(reg->mof_resource, u""); // the image carries no MOF resource: quav.mof is compiled at install
     EXPECT_EQ(reg->registry_path, kServicePath);
 }

@@ -31,6 +31,7 @@ struct Provider {
     UNICODE_STRING registry_path_string{};
     bool pdo_names = false;
     std::vector<std::vector<uint8_t>> instances{{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}};
+    ULONG length_short = 0; // the query callback's instance lengths fall short of its data by this
     std::vector<uint8_t> method_out{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9};
     PDEVICE_OBJECT device = nullptr, pdo = nullptr, lower = nullptr;
 
@@ -90,7 +91,7 @@ NTSTATUS NTAPI QueryDataBlock(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG inde
         if (at + data.size() <= avail) {
             std::memcpy(buffer + at, data.data(), data.size());
         }
-        lengths[i] = ULONG(data.size());
+        lengths[i] = ULONG(data.size()) - p.length_short;
         at += ULONG(data.size());
     }
     return WmiCompleteRequest(device, irp, at <= avail ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL, at,
@@ -431,6 +432,11 @@ TEST_F(WmiTest, QueriesReturnTheCallbacksBytesOrTheSizeNeeded)
     EXPECT_EQ(needed, kAllDataOffset);
     EXPECT_EQ(p_.disposition, IrpNotCompleted);
     EXPECT_EQ(p_.instance_count, 0u);
+
+    // Consumers read each instance by its length: data the lengths leave out is lost to them.
+    p_.length_short = 4;
+    EXPECT_EQ(wmi().QueryAllData(kBlockGuid, &data), STATUS_SUCCESS);
+    EXPECT_TRUE(ReportedBy("wmi", {"instance lengths end at byte"}));
 }
 
 TEST_F(WmiTest, AllDataWnodeGivesOneSizeForEqualInstancesAndOffsetsOtherwise)
