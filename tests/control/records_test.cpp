@@ -76,6 +76,9 @@ TEST_F(RecordsTest, ReferenceTablesFollowTheLogicalAndClassOrders)
     EXPECT_EQ(ext_.Sensors[5], &ext_.SensorRecords[11]); // VRM is stored last
     EXPECT_EQ(ext_.Sensors[6], &ext_.SensorRecords[5]);
     EXPECT_EQ(ext_.Sensors[11], &ext_.SensorRecords[10]);
+    EXPECT_EQ(ext_.ControlItems[0], &ext_.ControlRecords[0]);  // (1, 1)
+    EXPECT_EQ(ext_.ControlItems[1], &ext_.ControlRecords[3]);  // (2, 2)
+    EXPECT_EQ(ext_.ControlItems[13], &ext_.ControlRecords[1]); // (5, 6)
     EXPECT_EQ(ext_.ControlItems[14], &ext_.ControlRecords[2]); // (9, 18), the last item, is stored third
     // Linking writes the references only: the records stay as the allocation zeroed them.
     const auto* bytes = reinterpret_cast<const unsigned char*>(ext_.SensorRecords);
@@ -221,6 +224,7 @@ TEST_F(RecordsTest, UnknownItemsAndCodesIssueNoCommand)
                  {3, 4, 0x8100, STATUS_NOT_SUPPORTED},
                  {4, 5, 0x8100, STATUS_NOT_SUPPORTED},
                  {3, 7, 0x8100, kInvalid},
+                 {3, 6, 0, kInvalid}, // read-only classes have indices 2-5, as the signals
                  {6, 1, 0, kInvalid},
                  {6, 1, 0x8000, kInvalid},
                  {1, 2, 0, kInvalid},
@@ -304,6 +308,10 @@ TEST_F(RecordsTest, InitControlRecordClearsAndReads)
 
     superio().SetRegister(0x17, 41); // no configured level
     EXPECT_EQ(InitControlRecord(&ext_, &stored, 5, 6), STATUS_UNSUCCESSFUL);
+    // Both pins deselected and low: a pair code with no value code.
+    ULONG pair = SIO_PAIR_LOW_LOW_OFF;
+    ASSERT_EQ(SioCommand(SIO_SET_PINS, SIO_ITEM_PIN_PAIR, &pair), STATUS_SUCCESS);
+    EXPECT_EQ(InitControlRecord(&ext_, &stored, 1, 1), STATUS_UNSUCCESSFUL);
 
     const CONTROL_RECORD untouched = stored;
     EXPECT_EQ(InitControlRecord(&ext_, &stored, 6, 1), STATUS_INVALID_PARAMETER);
