@@ -1,6 +1,7 @@
 // What the tools' tests share: files read whole (the example configuration shipped in
 // examples/config/default.reg, for tests that boot the whole simulated machine, and any other text or
-// bytes), quavsim run as a user runs it, and a directory of its own for each test's files.
+// bytes), the machine booted from it, quavsim run as a user runs it, what a call threw, and a directory of
+// its own for each test's files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "simulation.h"
 
 // The file's bytes, or "" when it cannot be read.
 inline std::string ReadText(const std::string& path)
@@ -25,6 +28,25 @@ inline std::string ReadText(const std::string& path)
 inline std::string DefaultConfig()
 {
     return ReadText(QUAV_DEFAULT_CONFIG);
+}
+
+inline quavsim::SimulationOptions DefaultMachine()
+{
+    quavsim::SimulationOptions options;
+    options.config_reg = DefaultConfig();
+    return options;
+}
+
+// What `f` threw (an E), or "(no error)".
+template <typename E = std::exception, typename F>
+std::string ErrorOf(F&& f)
+{
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(no error)";
 }
 
 struct Outcome {

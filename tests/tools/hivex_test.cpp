@@ -15,17 +15,12 @@
 #include <vector>
 
 #include "default_config.h"
+#include "tools/pe_image.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; i++) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
+using pe_image::Put32; // little-endian, as the hive's fields are
 
 // A hive with nothing but its root key: a 4 KiB base block, then one 4 KiB bin holding the root's key
 // cell, the security cell every key refers to, and the bin's free rest. hivexsh and hivexregedit open

@@ -25,8 +25,7 @@ struct Outcome {
 
 Outcome PowerOn(const board::BoardOptions& board, const board::BoardPowerOn& power_on)
 {
-    quavsim::SimulationOptions options;
-    options.config_reg = DefaultConfig();
+    quavsim::SimulationOptions options = DefaultMachine();
     options.board = board;
     options.power_on = power_on;
     quavsim::Simulation simulation(options);

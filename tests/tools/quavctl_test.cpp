@@ -1,6 +1,15 @@
 // quavctl's commands against the running driver, through the JSON-line protocol without a socket: its
-// requests go straight into a session of quavsim serve on the test's own thread.
-#include <initializer_list>
+// requests go straight into a session of quavsim serve on the test's own thread. And quavctl against a
+// server that answers wrongly: every malformed reply is reported as a bad reply (exit 2) and nothing of it
+// is used; a driver's failure stays a refusal (exit 1); a wrong command line is a usage error (64) before
+// anything is sent; a server that never answers or never accepts ends in exit 2.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <sstream>
 
@@ -28,6 +37,32 @@ private:
     std::string reply_;
 };
 
+// Answers each op with its scripted line; an open and a close succeed unless scripted otherwise.
+class ScriptedTransport : public quavctl::LineTransport {
+public:
+    explicit ScriptedTransport(std::map<std::string, std::string> replies) : replies_(std::move(replies))
+    {
+        replies_.emplace("open", R"({"status":0,"handle":4})");
+        replies_.emplace("close", R"({"status":0})");
+        replies_.emplace("device-control", R"({"status":0,"information":64,"output":")" +
+                                               std::string(2 * sizeof(SENSOR_RECORD), '0') + "\"}");
+    }
+    ~ScriptedTransport() override { CloseDevice(); }
+
+protected:
+    std::string Exchange(const std::string& line) override
+    {
+        const auto it = replies_.find(json::parse(line).at("op").get<std::string>());
+        if (it == replies_.end()) {
+            throw quavctl::TransportError("unscripted request " + line);
+        }
+        return it->second;
+    }
+
+private:
+    std::map<std::string, std::string> replies_;
+};
+
 struct Outcome {
     int exit_code;
     std::string out;
@@ -35,19 +70,18 @@ struct Outcome {
     json Json() const { return json::parse(out); }
 };
 
-Outcome RunWith(const quavctl::Connect& connect, std::initializer_list<const char*> args)
+Outcome RunWith(const quavctl::Connect& connect, std::vector<const char*> args)
 {
-    std::vector<const char*> argv{"quavctl"};
-    argv.insert(argv.end(), args.begin(), args.end());
+    args.insert(args.begin(), "quavctl");
     std::ostringstream out;
     std::ostringstream err;
-    const int code = quavctl::Run(static_cast<int>(argv.size()), argv.data(), connect, out, err);
+    const int code = quavctl::Run(static_cast<int>(args.size()), args.data(), connect, out, err);
     return {code, out.str(), err.str()};
 }
 
 class QuavctlTest : public ServedTest {
 protected:
-    Outcome Run(std::initializer_list<const char*> args)
+    Outcome Run(std::vector<const char*> args)
     {
         return RunWith([this](const std::string&) { return std::make_unique<SessionTransport>(session_); },
                        args);
@@ -163,7 +197,7 @@ TEST_F(QuavctlTest, RefusedRequestsNameTheStatusAndFail)
 }
 
 // The command line is checked before anything is sent: a wrong one is status 64 with a message that says
-// what is taken; a limit no reading can cross is sent with a warning.
+// what is taken, and no connection is made for it; a limit no reading can cross is sent with a warning.
 TEST_F(QuavctlTest, CommandLinesSayWhatTheyTake)
 {
     const struct {
@@ -172,6 +206,7 @@ TEST_F(QuavctlTest, CommandLinesSayWhatTheyTake)
         const char* out; // in the output, "" for none
         const char* err; // in the error stream, "" for none
     } cases[] = {
+        {{}, 64, "", "A subcommand is required"},
         {{"set-pwm", "rear-upper", "256"}, 64, "", "VALUE: Value 256 not in range 0 to 255"},
         {{"read-sensor", "rear-uper"},
          64,
@@ -179,15 +214,20 @@ TEST_F(QuavctlTest, CommandLinesSayWhatTheyTake)
          "no sensor 'rear-uper'; did you mean 'rear-upper'? (the sensors: "
          "rear-upper, rear-bottom, cpu, system, backplane, vrm, vccp,"},
         {{"read-sensor", "fan", "turbine"}, 64, "", "no sensor 'turbine' (the sensors:"},
+        {{"read-sensor", "fan"}, 64, "", ""},
         {{"read-sensor", "tmperature", "cpu"}, 64, "", "did you mean 'temperature'?"},
         {{"read-sensor", "9"}, 64, "", "sensor 9: give its type too"},
+        {{"--frobnicate", "sensors"}, 64, "", "--frobnicate"},
         {{"set-pwm", "cpu", "9"}, 64, "", "no fan 'cpu' (the fans: rear-upper, rear-bottom)"},
         {{"set-control", "signal", "3", "0x8101"}, 64, "", "did you mean 'signals'?"},
         {{"set-control", "fwp-mode", "18", "hihg"}, 64, "", "no FWP mode value 'hihg'; did you mean 'high'?"},
         {{"set-control", "3", "2", "high"}, 64, "", "class 3 has no value names"},
+        {{"wmi"}, 64, "", ""},
         {{"wmi", "set-critical-upper", "cpuu", "90"}, 64, "", "did you mean 'cpu'?"},
+        {{"wmi", "set-critical-lower", "cpu", "cold"}, 64, "", "cold"},
         {{"--json", "read-sensor", "gpu"}, 64, R"("exit_status": 64)", ""},
         {{"--version"}, 0, "quavctl " QUAV_VERSION_TEXT "\n", ""},
+        {{"--help"}, 0, "read-sensor", ""},
         {{"set-control", "--help"}, 0, "0x8101 first low, second high", ""},
         {{"wmi", "set-critical-lower", "cpu", "-300"},
          0,
@@ -201,19 +241,23 @@ TEST_F(QuavctlTest, CommandLinesSayWhatTheyTake)
         {{"wmi", "set-critical-lower", "vrm", "300"}, 0, "", "is crossed by every reading"},
     };
     for (const auto& c : cases) {
-        std::vector<const char*> argv{"quavctl"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        std::ostringstream out;
-        std::ostringstream err;
-        const int code = quavctl::Run(
-            static_cast<int>(argv.size()), argv.data(),
-            [this](const std::string&) { return std::make_unique<SessionTransport>(session_); }, out, err);
-        const std::string line = c.args.back();
-        EXPECT_EQ(code, c.exit_code) << line << "\n" << out.str() << err.str();
-        EXPECT_NE(out.str().find(c.out), std::string::npos) << line << "\n" << out.str();
-        EXPECT_NE(err.str().find(c.err), std::string::npos) << line << "\n" << err.str();
+        int connections = 0;
+        const Outcome r = RunWith(
+            [&](const std::string&) {
+                connections++;
+                return std::make_unique<SessionTransport>(session_);
+            },
+            c.args);
+        const std::string line = c.args.empty() ? "(none)" : c.args.back();
+        EXPECT_EQ(r.exit_code, c.exit_code) << line << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << line << "\n" << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << line << "\n" << r.err;
+        EXPECT_NE(r.out + r.err, "") << line;
         if (c.exit_code == 64) {
-            EXPECT_EQ(out.str().empty(), c.out[0] == '\0') << line; // JSON only when asked for
+            EXPECT_EQ(r.out.empty(), c.out[0] == '\0') << line; // JSON only when asked for
+        }
+        if (c.exit_code == 64 || line == "--help") {
+            EXPECT_EQ(connections, 0) << line;
         }
     }
     EXPECT_EQ(json::parse(Run({"--json", "read-sensor", "gpu"}).out)["error"],
@@ -294,6 +338,176 @@ TEST(Quavctl, UnreachableOrConfusedServerIsNotADriverRefusal)
         EXPECT_EQ(r.exit_code, quavctl::kExitUnreachable) << reply;
         EXPECT_TRUE(r.Json().contains("error")) << reply;
     }
+}
+
+Outcome RunScripted(std::vector<const char*> args, const std::string& op, const std::string& reply)
+{
+    return RunWith(
+        [&](const std::string&) {
+            return std::make_unique<ScriptedTransport>(std::map<std::string, std::string>{{op, reply}});
+        },
+        std::move(args));
+}
+
+std::string Zeros(size_t bytes)
+{
+    return std::string(2 * bytes, '0');
+}
+
+const std::string kRecordSize = std::to_string(sizeof(SENSOR_RECORD));
+const std::string kBlock = Zeros(12 * sizeof(SENSOR_DATA_ENTRY));
+
+TEST(QuavctlReplies, MalformedRepliesAreBadRepliesAndNothingIsUsed)
+{
+    const std::vector<const char*> query{"wmi", "query"};
+    const std::vector<const char*> read{"read-sensor", "temperature", "cpu"};
+    const std::vector<const char*> method{"wmi", "set-critical-upper", "cpu", "90"};
+    const std::vector<const char*> events{"events"};
+    const std::vector<const char*> fans{"fans"};
+    const std::string kEvent = R"({"text":"1.0 s  Error  QUAV  9  hot","json":"{\"event_id\":9}"})";
+    const std::string not_whole = "\"status\" is not a whole number from 0 to 4294967295";
+    struct Case {
+        std::vector<const char*> args;
+        std::string op;
+        std::string reply;
+        int exit_code;
+        std::string says; // in the error stream
+    } cases[] = {
+        // The reply the defect was found with: success and no bytes of the block.
+        {query, "wmi-query", R"({"status":0,"data":""})", 2, "the WMI data block has 0 bytes"},
+        {query, "wmi-query", R"({"status":0})", 2, "a successful query without \"data\""},
+        {query, "wmi-query", R"({"status":0,"data":"0011"})", 2, "the WMI data block has 2 bytes"},
+        {query, "wmi-query", R"({"status":0,"data":12})", 2, "\"data\" is not a string of hex digits"},
+        {query, "wmi-query", R"({"status":0,"data":"0g"})", 2, "\"data\" is not a string of hex digits"},
+        {query, "wmi-query", R"({"status":-1})", 2, not_whole},
+        {query, "wmi-query", R"({"status":4294967296})", 2, not_whole},
+        {query, "wmi-query", R"({"status":1.5})", 2, not_whole},
+        {query, "wmi-query", R"({"status":"0"})", 2, not_whole},
+        {query, "wmi-query", R"({"data":"00"})", 2, "it has no \"status\""},
+        {query, "wmi-query", "[0]", 2, "it is not a JSON object"},
+        {query, "wmi-query", "", 2, "it is not JSON"},
+        {query, "wmi-query", "\xff\x1b[2J", 2, "it is not JSON): \\xff\\x1b[2J"}, // shown, not obeyed
+        {query, "wmi-query", R"({"error":5})", 2, "its \"error\" is not a string"},
+        {query, "wmi-query", R"({"error":"busy"})", 2, "quavsim refused the request: busy"},
+        // Sound replies: a failure carries no data; fields nobody knows are ignored.
+        {query, "wmi-query", R"({"status":3221225485})", 1, "STATUS_INVALID_PARAMETER (0xC000000D)"},
+        {query, "wmi-query", R"({"status":0,"new":1,"data":")" + kBlock + "\"}", 0, ""},
+
+        {read, "open", R"({"status":0})", 2, "the device was opened without naming the handle"},
+        {read, "open", R"({"status":0,"handle":-3})", 2, "\"handle\" is not a whole number"},
+        {read, "device-control", R"({"status":0,"information":)" + kRecordSize + R"(,"output":""})", 2,
+         "\"information\" says " + kRecordSize + " bytes but \"output\" has 0"},
+        {read, "device-control", R"({"status":0,"information":100,"output":""})", 2,
+         "\"information\" says 100 bytes, more than the " + kRecordSize + " asked for"},
+        {read, "device-control", R"({"status":0,"output":""})", 2, "it has no \"information\""},
+        {read, "device-control", R"({"status":0,"information":0})", 2, "it has no \"output\""},
+        {read, "device-control",
+         R"({"status":0,"information":0,"output":")" + Zeros(sizeof(SENSOR_RECORD) + 1) + "\"}", 2,
+         "\"output\" has " + std::to_string(sizeof(SENSOR_RECORD) + 1) + " bytes, more than the " +
+             kRecordSize + " asked for"},
+        {read, "device-control", R"({"status":0,"information":4,"output":"00000000"})", 2,
+         "the driver returned 4 bytes for a " + kRecordSize + "-byte record"},
+        {read, "device-control", R"({"status":3221225485,"information":0,"output":""})", 1,
+         "STATUS_INVALID_PARAMETER (0xC000000D)"},
+
+        {method, "wmi-method", R"({"status":0,"output":"00"})", 2,
+         "\"output\" has 1 bytes, more than the 0 asked for"},
+        {method, "wmi-method", R"({"status":0})", 0, ""},
+
+        // The event log: no more records than the log holds past those seen, at least one while there are
+        // any, each one line of text and a JSON object.
+        {events, "events", R"({"total":1,"events":[]})", 2, "0 events after the first 0 of 1"},
+        {events, "events", R"({"total":0,"events":[)" + kEvent + "]}", 2, "1 events after the first 0 of 0"},
+        {events, "events", R"({"events":[]})", 2, "it has no \"total\""},
+        {events, "events", R"({"total":0,"events":{}})", 2, "it has no \"events\" list"},
+        {events, "events", R"({"total":1,"events":[{"text":"a\u001b[2J","json":"{}"}]})", 2,
+         "an event's \"text\" holds a control character"},
+        {events, "events", R"({"total":1,"events":[{"text":"a","json":"[1]"}]})", 2,
+         "an event's \"json\" is not a JSON object"},
+        {events, "events", R"({"total":1,"events":[{"json":"{}"}]})", 2,
+         "an event without a string \"text\""},
+        {events, "events", R"({"total":0,"events":[]})", 0, ""},
+        // A published value: its type and bytes come with a success, and only a DWORD is shown.
+        {fans, "registry-value", R"({"status":0,"data":"05000000"})", 2, "a value read without its \"type\""},
+        {fans, "registry-value", R"({"status":0,"type":4})", 2, "it has no \"data\""},
+        {fans, "registry-value", R"({"status":0,"type":4,"data":"0500"})", 0, ""},
+        {fans, "registry-value", R"({"status":3221225524})", 0, ""},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = RunScripted(c.args, c.op, c.reply);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.reply << "\n" << r.err;
+        if (c.says.empty()) {
+            EXPECT_EQ(r.err, "") << c.reply;
+        } else {
+            EXPECT_EQ(r.err.rfind("quavctl: ", 0), 0u) << r.err;
+            EXPECT_NE(r.err.find(c.says), std::string::npos) << c.reply << "\n" << r.err;
+        }
+        if (c.exit_code == 2) {
+            EXPECT_EQ(r.out, "") << c.reply;
+        }
+    }
+
+    // A sound event reply prints its lines as they came; a value not a DWORD is shown as not published.
+    EXPECT_EQ(RunScripted(events, "events", R"({"total":1,"events":[)" + kEvent + "]}").out,
+              "1.0 s  Error  QUAV  9  hot\n");
+    EXPECT_EQ(RunScripted({"--json", "events"}, "events", R"({"total":1,"events":[)" + kEvent + "]}").out,
+              "{\"event_id\":9}\n");
+    EXPECT_NE(RunScripted(fans, "registry-value", R"({"status":0,"type":4,"data":"0500"})")
+                  .out.find("Rear Upper   0 RPM          -  -           unknown\n"),
+              std::string::npos);
+
+    // With --json the message is the result's "error", valid JSON whatever bytes the server sent.
+    const Outcome r = RunScripted({"--json", "wmi", "query"}, "wmi-query", "\xc3(\x80");
+    EXPECT_EQ(r.exit_code, 2);
+    const json result = json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(result.is_object()) << r.out;
+    EXPECT_NE(result.value("error", "").find("\\xc3(\\x80"), std::string::npos) << r.out;
+}
+
+// A listening socket nobody serves: connections queue (one, at a backlog of 0) and no reply ever comes.
+class SilentServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/quav-silent-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        root_ = name;
+        path_ = (root_ / "quav.sock").string();
+        listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path_.c_str());
+        ASSERT_EQ(bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(listen(listener_, 0), 0);
+    }
+    void TearDown() override
+    {
+        close(listener_);
+        std::filesystem::remove_all(root_);
+    }
+
+    std::filesystem::path root_;
+    std::string path_;
+    int listener_ = -1;
+};
+
+TEST_F(SilentServerTest, NoReplyAndNoRoomEndInTheTimeout)
+{
+    constexpr std::chrono::milliseconds kShort{1};
+    // quavctl itself: the silence is named and the command ends as an unreachable server does.
+    const Outcome silent = RunWith(
+        [&](const std::string& path) { return std::make_unique<quavctl::SocketTransport>(path, kShort); },
+        {"--socket", path_.c_str(), "sensors"});
+    EXPECT_EQ(silent.exit_code, quavctl::kExitUnreachable);
+    EXPECT_EQ(silent.err, "quavctl: quavsim at " + path_ + " did not answer within 1 ms\n");
+    close(accept(listener_, nullptr, nullptr));     // its connection, gone, leaves the queue
+    quavctl::SocketTransport queued(path_, kShort); // takes the one place in the queue
+    std::vector<uint8_t> data;
+    EXPECT_EQ(ErrorOf<quavctl::TransportError>([&] { queued.WmiQuery(&data); }),
+              "quavsim at " + path_ + " did not answer within 1 ms");
+    const std::string full =
+        ErrorOf<quavctl::TransportError>([&] { quavctl::SocketTransport second(path_, kShort); });
+    EXPECT_NE(full.find("it accepts no more connections"), std::string::npos) << full;
 }
 
 } // namespace

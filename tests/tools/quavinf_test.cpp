@@ -279,12 +279,10 @@ TEST(QuavInf, FillsTheTemplatePlaceholders)
         "[Version]\r\nDriverVer = 12/06/2026,0.1.0.0\r\n[A]\r\n"
         "HKR,Parameters,POLLING_INTERVAL,0x00010001,0x00000005\r\n"
         "S = D:P(A;;GA;;;SY)(A;;GA;;;BA),0x00000100\r\n");
-    try {
-        quavinf::GenerateInf("[A]\n@CONFIG_ADDREG@\nx = @DRIVER_DATA@\n" + security, reg, v);
-        ADD_FAILURE() << "an unknown placeholder was accepted";
-    } catch (const quavinf::TemplateError& e) {
-        EXPECT_STREQ(e.what(), "line 3: unknown placeholder @DRIVER_DATA@");
-    }
+    EXPECT_EQ(ErrorOf<quavinf::TemplateError>([&] {
+                  quavinf::GenerateInf("[A]\n@CONFIG_ADDREG@\nx = @DRIVER_DATA@\n" + security, reg, v);
+              }),
+              "line 3: unknown placeholder @DRIVER_DATA@");
     // The device security once each, or the INF and the simulation would part.
     for (const std::string& bad : std::vector<std::string>{
              "[A]\n" + security, "@CONFIG_ADDREG@\n@CONFIG_ADDREG@\n" + security,

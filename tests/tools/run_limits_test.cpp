@@ -21,6 +21,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// What `f` returns, with standard output going to `out` while it runs.
+template <typename F>
+auto Printing(std::ostringstream& out, F&& f)
+{
+    struct Restore {
+        std::streambuf* saved;
+        ~Restore() { std::cout.rdbuf(saved); }
+    } restore{std::cout.rdbuf(out.rdbuf())};
+    return f();
+}
+
 class RunLimits : public ScratchDirTest {
 protected:
     // The run's exit status; its summary in summary_.
@@ -28,15 +39,7 @@ protected:
     {
         options.out_dir = (dir_ / "out").string();
         std::ostringstream summary;
-        std::streambuf* saved = std::cout.rdbuf(summary.rdbuf());
-        int status = -1;
-        try {
-            status = quavsim::RunScenario(options);
-        } catch (...) {
-            std::cout.rdbuf(saved);
-            throw;
-        }
-        std::cout.rdbuf(saved);
+        const int status = Printing(summary, [&] { return quavsim::RunScenario(options); });
         summary_ = summary.str();
         return status;
     }
@@ -90,15 +93,11 @@ TEST_F(RunLimits, AConfigurationWithAKeyTooDeepIsRefusedBeforeTheRun)
     quavsim::RunOptions options;
     options.config = QUAV_TEST_DATA "/repro/deep-key-5000.reg";
     options.duration = "10";
-    try {
-        Run(options);
-        ADD_FAILURE() << "ran";
-    } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find("deep-key-5000.reg: line 132: the key is 5006 levels deep; the "
-                                             "registry holds keys 512 levels deep at most"),
-                  std::string::npos)
-            << e.what();
-    }
+    const std::string error = ErrorOf([&] { Run(options); });
+    EXPECT_NE(error.find("deep-key-5000.reg: line 132: the key is 5006 levels deep; the registry holds keys "
+                         "512 levels deep at most"),
+              std::string::npos)
+        << error;
     EXPECT_FALSE(fs::exists(dir_ / "out"));
 }
 
@@ -142,50 +141,44 @@ TEST_F(RunLimits, ThePlatformsReportsAreShownCountedAndFailTheRun)
     }
 }
 
-// serve shows the platform's reports as run does, on stderr, and ends with the same status.
-TEST_F(RunLimits, ServeShowsThePlatformsReportsAndEndsWithTheirStatus)
+// serve shows the platform's reports as run does, on stderr, and ends with the same status. A stop signal
+// that comes while the machine boots ends serve once the boot is done: nothing is served, the driver is
+// removed and the summary printed.
+TEST_F(RunLimits, ServeShowsThePlatformsReportsAndAStopDuringItsBootNeverServes)
 {
-    for (const int reports : {0, 2}) {
+    const struct {
+        int reports;
+        bool stop; // SIGTERM during the boot; else a second's run
+    } cases[] = {{0, false}, {2, false}, {0, true}};
+    for (const auto& c : cases) {
         quavsim::ServeOptions options;
         options.config = QUAV_DEFAULT_CONFIG;
         options.socket_path = (dir_ / "private" / "quav.sock").string(); // made 0700 by serve
-        options.duration = "1";
-        options.speed = "1e6";
-        options.after_boot = [reports](quavsim::Simulation& simulation) {
-            for (int i = 0; i < reports; i++) {
+        if (!c.stop) {
+            options.duration = "1";
+            options.speed = "1e6";
+        }
+        options.after_boot = [&c](quavsim::Simulation& simulation) {
+            for (int i = 0; i < c.reports; i++) {
                 simulation.machine().verifier().Report("test", "misuse number " + std::to_string(i));
             }
+            if (c.stop) {
+                raise(SIGTERM);
+            }
         };
-        std::ostringstream summary;
-        std::streambuf* saved = std::cout.rdbuf(summary.rdbuf());
+        std::ostringstream out;
         ::testing::internal::CaptureStderr();
-        const int status = quavsim::RunServe(options);
+        const int status = Printing(out, [&] { return quavsim::RunServe(options); });
         const std::string err = ::testing::internal::GetCapturedStderr();
-        std::cout.rdbuf(saved);
-        EXPECT_EQ(status, reports == 0 ? quavsim::kExitSuccess : quavsim::kExitMisuse) << err;
-        EXPECT_NE(summary.str().find("platform checks " + std::to_string(reports) + " reports of misuse"),
-                  std::string::npos)
-            << summary.str();
-        EXPECT_EQ(err.find("verifier (test): misuse number 1") != std::string::npos, reports == 2) << err;
+        const std::string summary = out.str();
+        EXPECT_EQ(status, c.reports == 0 ? quavsim::kExitSuccess : quavsim::kExitMisuse) << err;
+        for (const std::string& line : {"platform checks " + std::to_string(c.reports) + " reports of misuse",
+                                        std::string("quavsim: stopped"), std::string("connections     0")}) {
+            EXPECT_NE(summary.find(line), std::string::npos) << line << " in\n" << summary;
+        }
+        EXPECT_EQ(summary.find("serving") == std::string::npos, c.stop) << summary;
+        EXPECT_EQ(err.find("verifier (test): misuse number 1") != std::string::npos, c.reports == 2) << err;
     }
-}
-
-// A stop signal that comes while the machine boots ends serve once the boot is done: nothing is served, the
-// driver is removed and the summary printed.
-TEST_F(RunLimits, ServeStoppedDuringItsBootNeverServes)
-{
-    quavsim::ServeOptions options;
-    options.config = QUAV_DEFAULT_CONFIG;
-    options.socket_path = (dir_ / "private" / "quav.sock").string();
-    options.after_boot = [](quavsim::Simulation&) { raise(SIGTERM); };
-    std::ostringstream summary;
-    std::streambuf* saved = std::cout.rdbuf(summary.rdbuf());
-    const int status = quavsim::RunServe(options);
-    std::cout.rdbuf(saved);
-    EXPECT_EQ(status, quavsim::kExitSuccess);
-    EXPECT_EQ(summary.str().find("serving"), std::string::npos) << summary.str();
-    EXPECT_NE(summary.str().find("quavsim: stopped"), std::string::npos) << summary.str();
-    EXPECT_NE(summary.str().find("connections     0"), std::string::npos) << summary.str();
 }
 
 // SIGINT ten simulated minutes into an hour: the run stops there and writes what it has, with a summary
@@ -220,15 +213,10 @@ TEST_F(RunLimits, AnOutputFolderThatCannotBeWrittenFailsFirst)
     quavsim::RunOptions options;
     options.out_dir = (dir_ / "file" / "out").string();
     options.after_boot = [](quavsim::Simulation&) { ADD_FAILURE() << "booted"; };
-    try {
-        quavsim::RunScenario(options);
-        ADD_FAILURE() << "ran";
-    } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find("--out " + options.out_dir +
-                                             ": cannot make the folder: Not a directory"),
-                  std::string::npos)
-            << e.what();
-    }
+    const std::string error = ErrorOf([&] { quavsim::RunScenario(options); });
+    EXPECT_NE(error.find("--out " + options.out_dir + ": cannot make the folder: Not a directory"),
+              std::string::npos)
+        << error;
 }
 
 // Configurations that make a run slow or tell nothing are named before it starts; the shipped one is not.
@@ -289,8 +277,7 @@ TEST(ConfigWarnings, ValuesThatMakeARunSlowOrMeaninglessAreNamed)
 // series within its bound. Polling each second and sampling as often, each poll's publish is a row.
 TEST(TraceBound, TheStreamHasEverySampleAndThePlotSeriesStaysBounded)
 {
-    quavsim::SimulationOptions options;
-    options.config_reg = DefaultConfig();
+    quavsim::SimulationOptions options = DefaultMachine();
     const std::string interval = "\"POLLING_INTERVAL\"=dword:00000005";
     options.config_reg.replace(options.config_reg.find(interval), interval.size(),
                                "\"POLLING_INTERVAL\"=dword:00000001");

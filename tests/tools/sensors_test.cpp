@@ -90,9 +90,7 @@ TEST(SensorCatalogue, TheDriverKnowsEachSensorByTheCataloguesNumbersAndName)
         {"Backplane", 27},    {"VRM", 52},           {"VCCP", 1100}, {"1.8V", 1700},
         {"3.3V", 3150},       {"5V", 4700},          {"12V", 11500}, {"AUX", 5400},
     };
-    quavsim::SimulationOptions options;
-    options.config_reg = DefaultConfig();
-    quavsim::Simulation simulation(options);
+    quavsim::Simulation simulation(DefaultMachine());
     for (const auto& [name, value] : values) {
         ASSERT_TRUE(simulation.board().SetSensor(name, value)) << name;
     }

@@ -9,19 +9,29 @@
 #include <nlohmann/json.hpp>
 
 #include "default_config.h"
+#include "protocol.h"
 #include "serve_session.h"
 #include "simulation.h"
 
+#include "quavpub.h" // after the platform's types
+
+// A record naming one sensor, as a read-sensor request carries it, and its bytes in hex.
+inline SENSOR_RECORD Sensor(ULONG type, ULONG id)
+{
+    SENSOR_RECORD record{};
+    record.SensorType = type;
+    record.SensorId = id;
+    return record;
+}
+
+inline std::string RecordHex(const SENSOR_RECORD& record)
+{
+    return quavproto::ToHex({reinterpret_cast<const uint8_t*>(&record), sizeof record});
+}
+
 class ServedTest : public ::testing::Test {
 protected:
-    ServedTest() : simulation_(Options()) {}
-
-    static quavsim::SimulationOptions Options()
-    {
-        quavsim::SimulationOptions options;
-        options.config_reg = DefaultConfig();
-        return options;
-    }
+    ServedTest() : simulation_(DefaultMachine()) {}
 
     void SetUp() override { ASSERT_EQ(simulation_.Boot(), STATUS_SUCCESS); }
 

@@ -14,10 +14,8 @@ namespace {
 
 TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
 {
-    quavsim::SimulationOptions options;
-    options.config_reg = DefaultConfig();
-    ASSERT_FALSE(options.config_reg.empty());
-    quavsim::Simulation simulation(options);
+    ASSERT_FALSE(DefaultConfig().empty());
+    quavsim::Simulation simulation(DefaultMachine());
     ASSERT_EQ(simulation.Boot(), STATUS_SUCCESS);
     simulation.RunFor(sim::Seconds(60), sim::Seconds(5));
 
@@ -72,9 +70,7 @@ TEST(Simulation, TheExampleConfigurationRunsQuietlyAndPublishes)
 // checked build's limit, as information, and nothing is reported.
 TEST(Simulation, TheSummaryCountsRemoveLockHoldsPastTheCheckedBuildsLimit)
 {
-    quavsim::SimulationOptions options;
-    options.config_reg = DefaultConfig();
-    quavsim::Simulation simulation(options);
+    quavsim::Simulation simulation(DefaultMachine());
     ASSERT_EQ(simulation.Boot(), STATUS_SUCCESS);
     simulation.machine().bus().StallWrite(0x295, 0x2A, sim::Seconds(120)); // the VRM register's address
     PKTHREAD query = sim::StartThread("query", [] {
