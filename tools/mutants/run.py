@@ -26,7 +26,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 # Tests that start quavsim, quavctl or an install as processes: a mutant lives only in this process.
-PROCESS_TESTS = ["QuavsimCli.*", "InstallTree.*", "ServeProcessTest.*", "QuavsimNumbers.*"]
+PROCESS_TESTS = ["QuavsimCli.*", "InstallTree.*", "ServeProcessTest.*"]
 TIMEOUT_FACTOR, TIMEOUT_MIN = 10, 5.0
 
 
