@@ -262,6 +262,13 @@ private:
     size_t OpenFilesOnStackLocked(PDEVICE_OBJECT pdo) const;
     // Remove locks.
     void ForgetRemoveLocksLocked(const void* memory, size_t bytes);
+    // Whether a remove lock lies in the BYTES of memory at MEMORY (a device object and its extension).
+    static bool Within(const IO_REMOVE_LOCK* lock, const void* memory, size_t bytes)
+    {
+        const auto* begin = static_cast<const char*>(memory);
+        const auto* p = reinterpret_cast<const char*>(lock);
+        return p >= begin && p < begin + bytes;
+    }
 
     Verifier& verifier_;
     Scheduler& scheduler_;

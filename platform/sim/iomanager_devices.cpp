@@ -75,10 +75,8 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device)
                " is attached to it: device left attached");
     }
     // A hold on a remove lock in the device's memory is a request still using the device that is being freed.
-    const auto* begin = reinterpret_cast<const char*>(device);
     for (const auto& [lock, record] : remove_locks_) {
-        const auto* p = reinterpret_cast<const char*>(lock);
-        if (p >= begin && p < begin + r.bytes && !record.holders.empty()) {
+        if (Within(lock, device, r.bytes) && !record.holders.empty()) {
             const RemoveLockHolder& h = record.holders.front();
             Report("IoDeleteDevice on " + NameLocked(device) + " while its remove lock " + Pointer(lock) +
                    " is held (tag " + Pointer(h.tag) + ", taken at " + h.file + ":" + std::to_string(h.line) +

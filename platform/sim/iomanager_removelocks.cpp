@@ -110,10 +110,8 @@ void IoManager::ReleaseRemoveLockAndWait(PIO_REMOVE_LOCK lock, PVOID tag)
 // Remove locks in a device's memory (its extension) go with the device.
 void IoManager::ForgetRemoveLocksLocked(const void* memory, size_t bytes)
 {
-    const auto* begin = static_cast<const char*>(memory);
     for (auto l = remove_locks_.begin(); l != remove_locks_.end();) {
-        const auto* p = reinterpret_cast<const char*>(l->first);
-        if (p >= begin && p < begin + bytes) {
+        if (Within(l->first, memory, bytes)) {
             l = remove_locks_.erase(l);
         } else {
             ++l;

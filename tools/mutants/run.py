@@ -9,8 +9,7 @@ Usage: run.py BUILD_DIR SOURCE_DIR [--sample N] [--build-each N|all] [--ids FILE
   --build-each N|all  also N of the constants no switch reaches (case labels, static tables, macros of a
                source file used only there), each built into its one source file in turn
   --ids FILE   only the mutants listed (first word of each line; those no switch reaches are built one
-               file at a time): the CI check, which fails unless every
-               one of them is killed
+               file at a time): the CI check, which fails unless every one of them is killed
 """
 
 import argparse
